@@ -1,0 +1,90 @@
+# Every target sets up what it needs, so each works on a fresh Debian 12
+# machine as its only command. Stamps under build/ keep repeated runs quick.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -euo pipefail -c
+.DEFAULT_GOAL := test
+
+PYTHON3 ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check
+STAMPS := build/stamps
+APT_PACKAGES := libroaring-dev libabsl-dev libgtest-dev clang libclang-rt-14-dev
+PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+JOBS ?= $(shell nproc)
+
+CMAKE := $(VENV)/bin/cmake
+ENGINE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	-DMARROW_BUILD_TESTS=ON -DMARROW_BUILD_MODULE=OFF
+
+# Everything the installed package is built from.
+PACKAGE_INPUTS := pyproject.toml CMakeLists.txt README.md \
+	$(shell find src -type f \( -name '*.cc' -o -name '*.h' -o -name '*.py' -o -name 'py.typed' \) 2>/dev/null)
+
+# Runs a command with its output kept in a log that is shown only on failure.
+quiet = log=$$(mktemp); if ! ( $(1) ) >"$$log" 2>&1; then cat "$$log"; rm -f "$$log"; exit 1; fi; rm -f "$$log"
+
+.PHONY: setup build engine-test test demo stress fuzz bench wheel clean apt-packages
+
+setup: apt-packages $(STAMPS)/installed
+
+# Installs only the Debian packages that are missing; updates the package
+# lists only when something has to be installed.
+apt-packages:
+	@missing=""; for p in $(APT_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "apt-get install$$missing"; \
+	  $(call quiet, $(SUDO) apt-get update -q); \
+	  $(call quiet, DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing); \
+	fi
+
+$(STAMPS)/venv: Makefile
+	@test -x $(PY) || { echo "creating $(VENV)"; $(PYTHON3) -m venv $(VENV); }
+	@echo "installing Python build and test tools"
+	@$(call quiet, $(PIP) install -q $(PY_TOOLS))
+	@mkdir -p $(STAMPS) && touch $@
+
+# Reinstalled when a source changes; the CMake build dir persists, so
+# rebuilds are incremental.
+$(STAMPS)/installed: $(STAMPS)/venv $(PACKAGE_INPUTS)
+	@echo "building and installing marrow"
+	@$(call quiet, $(PIP) install -q --no-build-isolation --no-deps \
+	  --config-settings=build-dir=build/wheel/{wheel_tag} .)
+	@touch $@
+
+build: setup
+
+engine-test: apt-packages $(STAMPS)/venv
+	@$(call quiet, $(CMAKE) -S . -B build/engine $(ENGINE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	@$(call quiet, $(CMAKE) --build build/engine -j $(JOBS))
+	@$(call quiet, $(CMAKE) -S . -B build/engine-asan $(ENGINE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DMARROW_SANITIZE=ON)
+	@$(call quiet, $(CMAKE) --build build/engine-asan -j $(JOBS))
+	@for dir in build/engine build/engine-asan; do \
+	  if [ -x $$dir/store_tests ]; then \
+	    echo "$$dir/store_tests"; \
+	    GTEST_BRIEF=1 ASAN_OPTIONS=detect_leaks=1 $$dir/store_tests; \
+	  else \
+	    echo "$$dir: no engine tests yet"; \
+	  fi; \
+	done
+
+test: setup engine-test
+	@$(PY) -m pytest -q -p no:cacheprovider tests
+
+demo: setup
+	@$(PY) examples/demo.py
+
+wheel: setup
+	@$(PIP) wheel -q --no-build-isolation --no-deps -w dist \
+	  --config-settings=build-dir=build/wheel/{wheel_tag} .
+	@ls dist/*.whl
+
+stress fuzz bench:
+	@echo "$@: not yet"
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,3 @@
+from marrow._marrow import Marrow
+
+__all__ = ["Marrow"]

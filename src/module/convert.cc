@@ -1,0 +1,254 @@
+#include "module/convert.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "module/errors.h"
+#include "module/py_ref.h"
+
+namespace marrow::module {
+namespace {
+
+// A size hint beyond this is not trusted for reserving memory up front.
+constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 20;
+
+bool RaiseTypeError(const std::string& message) {
+  PyRef text = PyRef::Steal(TextToPy(message));
+  if (text) PyErr_SetObject(PyExc_TypeError, text.get());
+  return false;
+}
+
+bool RaiseConversion(PyObject* obj, const char* target) {
+  RaiseConversionError(obj, target);
+  return false;
+}
+
+std::string PyToString(PyObject* obj) {
+  PyRef text = PyRef::Steal(PyObject_Str(obj));
+  std::string out;
+  if (text && ToText(text.get(), &out)) return out;
+  PyErr_Clear();
+  return "<?>";
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string JoinNames(const std::vector<const char*>& names) {
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() > 2) out += ",";
+      out += i + 1 == names.size() ? " and " : " ";
+    }
+    out += "'";
+    out += names[i];
+    out += "'";
+  }
+  return out;
+}
+
+// The length of a sequence when it can tell it; errors are discarded.
+Py_ssize_t SizeHint(PyObject* obj) {
+  Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return std::min(size, kMaxReserveHint);
+}
+
+// One element of a byte sequence: an int 0..255.
+bool ToByte(PyObject* item, char* out) {
+  long value;
+  if (PyLong_Check(item)) {
+    value = PyLong_AsLong(item);
+  } else {
+    PyRef index = PyRef::Steal(PyNumber_Index(item));
+    if (!index) return false;
+    value = PyLong_AsLong(index.get());
+  }
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0 || value > 255) {
+    PyErr_SetString(PyExc_OverflowError,
+                    "out of range integral type conversion attempted");
+    return false;
+  }
+  *out = static_cast<char>(static_cast<unsigned char>(value));
+  return true;
+}
+
+void AppendBytes(PyObject* bytes, std::string* out) {
+  const char* data = PyBytes_AsString(bytes);
+  out->append(data, static_cast<size_t>(PyBytes_Size(bytes)));
+}
+
+// Copies a one-dimensional buffer of unsigned bytes in one go. Returns
+// false, with no error set, when `obj` is not such a buffer; the caller then
+// iterates it, which gives exactly the values and errors of its items.
+bool TryCopyByteBuffer(PyObject* obj, std::string* out, bool* failed) {
+  *failed = false;
+  PyRef view = PyRef::Steal(PyMemoryView_FromObject(obj));
+  if (!view) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef format = PyRef::Steal(PyObject_GetAttrString(view.get(), "format"));
+  PyRef ndim = PyRef::Steal(PyObject_GetAttrString(view.get(), "ndim"));
+  if (!format || !ndim || !PyUnicode_Check(format.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  if (PyUnicode_CompareWithASCIIString(format.get(), "B") != 0 ||
+      PyLong_AsLong(ndim.get()) != 1) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef bytes = PyRef::Steal(PyObject_CallMethod(view.get(), "tobytes", nullptr));
+  if (!bytes || !PyBytes_Check(bytes.get())) {
+    *failed = true;
+    return true;
+  }
+  AppendBytes(bytes.get(), out);
+  return true;
+}
+
+}  // namespace
+
+bool BindArguments(const Signature& sig, PyObject* args, PyObject* kwargs,
+                   std::span<PyObject*> out) {
+  const size_t nparams = sig.params.size();
+  std::fill(out.begin(), out.end(), nullptr);
+
+  const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
+  if (given < 0) return false;
+  const size_t npos = static_cast<size_t>(given);
+  if (npos > nparams) {
+    const char* verb = npos == 1 ? "was" : "were";
+    std::string message = std::string(sig.name) + " takes ";
+    if (sig.required != nparams) {
+      message += "from " + std::to_string(sig.required) + " to ";
+    }
+    message += std::to_string(nparams) + " positional arguments but " +
+               std::to_string(npos) + " " + verb + " given";
+    return RaiseTypeError(message);
+  }
+  for (size_t i = 0; i < npos; ++i) {
+    out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  }
+
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      size_t index = nparams;
+      if (PyUnicode_Check(name)) {
+        for (size_t i = 0; i < nparams; ++i) {
+          if (PyUnicode_CompareWithASCIIString(name, sig.params[i]) == 0) {
+            index = i;
+            break;
+          }
+        }
+      }
+      if (index == nparams) {
+        return RaiseTypeError(std::string(sig.name) +
+                              " got an unexpected keyword argument '" +
+                              PyToString(name) + "'");
+      }
+      if (out[index] != nullptr) {
+        return RaiseTypeError(std::string(sig.name) +
+                              " got multiple values for argument '" +
+                              sig.params[index] + "'");
+      }
+      out[index] = value;
+    }
+  }
+
+  std::vector<const char*> missing;
+  for (size_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) missing.push_back(sig.params[i]);
+  }
+  if (!missing.empty()) {
+    return RaiseTypeError(
+        std::string(sig.name) + " missing " + std::to_string(missing.size()) +
+        " required positional " +
+        (missing.size() == 1 ? "argument" : "arguments") + ": " +
+        JoinNames(missing));
+  }
+  return true;
+}
+
+bool ToText(PyObject* obj, std::string* out) {
+  if (!PyUnicode_Check(obj)) return RaiseConversion(obj, "PyString");
+  // Lone surrogates fail here with the UTF-8 encoder's UnicodeEncodeError.
+  PyRef utf8 = PyRef::Steal(PyUnicode_AsUTF8String(obj));
+  if (!utf8) return false;
+  out->clear();
+  AppendBytes(utf8.get(), out);
+  return true;
+}
+
+bool ToUint64(PyObject* obj, uint64_t* out) {
+  unsigned long long value;
+  if (PyLong_Check(obj)) {
+    value = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    PyRef index = PyRef::Steal(PyNumber_Index(obj));
+    if (!index) return false;
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  if (value == ULLONG_MAX && PyErr_Occurred()) return false;
+  *out = value;
+  return true;
+}
+
+bool ToByteString(PyObject* obj, std::string* out) {
+  out->clear();
+  if (PyUnicode_Check(obj)) {
+    return RaiseTypeError("Can't extract `str` to `Vec`");
+  }
+  if (PyBytes_Check(obj)) {
+    AppendBytes(obj, out);
+    return true;
+  }
+  if (PyByteArray_Check(obj)) {
+    out->assign(PyByteArray_AsString(obj),
+                static_cast<size_t>(PyByteArray_Size(obj)));
+    return true;
+  }
+  if (!PySequence_Check(obj)) return RaiseConversion(obj, "Sequence");
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    bool failed = false;
+    if (TryCopyByteBuffer(obj, out, &failed)) return !failed;
+  }
+
+  out->reserve(static_cast<size_t>(SizeHint(obj)));
+  PyRef iter = PyRef::Steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (PyRef item = PyRef::Steal(PyIter_Next(iter.get()))) {
+    char byte;
+    if (!ToByte(item.get(), &byte)) return false;
+    out->push_back(byte);
+  }
+  return !PyErr_Occurred();
+}
+
+bool ToTextList(PyObject* obj, std::vector<std::string>* out) {
+  out->clear();
+  if (PyUnicode_Check(obj)) {
+    return RaiseTypeError("Can't extract `str` to `Vec`");
+  }
+  if (!PySequence_Check(obj)) return RaiseConversion(obj, "Sequence");
+  out->reserve(static_cast<size_t>(SizeHint(obj)));
+  PyRef iter = PyRef::Steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (PyRef item = PyRef::Steal(PyIter_Next(iter.get()))) {
+    std::string text;
+    if (!ToText(item.get(), &text)) return false;
+    out->push_back(std::move(text));
+  }
+  return !PyErr_Occurred();
+}
+
+}  // namespace marrow::module

@@ -1,0 +1,91 @@
+// Db: one open store directory, the engine half of a Marrow object.
+//
+// A Db owns a StoreHandle (the in-memory Store and its reader/writer lock)
+// and a WalHandle (the log writer and its lock). Every public method takes
+// the locks in the modes the store's methods need, always the store lock
+// before the log lock, runs one engine operation and releases them, also
+// when it fails. Failures are returned, never thrown.
+//
+// Ownership and lifetime: Open returns the only owner. Destroying a Db
+// destroys the Store first (unmap offsets.bin, close the record files), then
+// the log writer (its buffer is written out, errors ignored).
+//
+// Thread-safety: the methods may be called from several threads; the locks
+// serialise them. Callbacks run with the store lock held and must not call
+// back into the same Db.
+
+#ifndef MARROW_STORE_DB_H_
+#define MARROW_STORE_DB_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/functional/function_ref.h"
+#include "store/error.h"
+
+namespace marrow::store {
+
+class StoreHandle;
+class WalHandle;
+class DirectoryLock;
+
+struct CacheStats {
+  uint64_t entries = 0;
+  uint64_t capacity = 0;
+};
+
+class Db {
+ public:
+  // Opens or creates the store in `path` (created with its ancestors).
+  static Result<std::unique_ptr<Db>> Open(const std::string& path,
+                                          uint64_t cache_size);
+
+  Db(const Db&) = delete;
+  Db& operator=(const Db&) = delete;
+  ~Db();
+
+  // Logs a Put, then stores the record. The key is UTF-8 text.
+  Status SetBytes(std::string key, std::string value);
+  // Logs a Delete (also for an absent key), then removes the key.
+  Result<bool> Delete(std::string key);
+
+  // Calls `sink` with the value under the store lock (the bytes are valid
+  // only during the call) and returns true, or returns false when absent.
+  Result<bool> GetBytes(std::string_view key,
+                        absl::FunctionRef<void(std::string_view)> sink);
+  // One lock hold for the batch. `sink(i, value)` runs for each key in
+  // order, with nullptr for an absent key. On a failure no further key is
+  // read.
+  Status GetMany(std::span<const std::string> keys,
+                 absl::FunctionRef<void(size_t, const std::string_view*)> sink);
+
+  Status Persist();
+  Status Vacuum();
+
+  uint64_t Len();
+  // Live keys in ascending RecordId order. Keys of records loaded from a
+  // snapshot are read back from keys.bin, so this can fail on damaged files.
+  Result<std::vector<std::string>> Keys();
+  CacheStats GetCacheStats();
+  void ClearCache();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  Db(std::string path, std::shared_ptr<StoreHandle> store,
+     std::shared_ptr<WalHandle> wal, std::shared_ptr<DirectoryLock> lock);
+
+  std::string path_;
+  std::shared_ptr<StoreHandle> store_;
+  std::shared_ptr<WalHandle> wal_;
+  std::shared_ptr<DirectoryLock> lock_;
+};
+
+}  // namespace marrow::store
+
+#endif  // MARROW_STORE_DB_H_

@@ -1,0 +1,113 @@
+// The on-disk formats of a store directory, and every constant they use.
+//
+// A store directory holds six files; every integer is little-endian and no
+// file has a header, magic number, version or checksum.
+//
+// keys.bin, vals.bin
+//   The key bytes (UTF-8) and value bytes of every record appended since the
+//   file was created or last replaced by vacuum, concatenated. Only
+//   offsets.bin says where a record's bytes are.
+//
+// offsets.bin
+//   An array of 24-byte OffsetEntry slots; slot i belongs to RecordId i:
+//     0  u64 key_offset    8  u32 key_len    12 u64 val_offset   20 u32 val_len
+//   (val_offset is not 8-byte aligned: read and write field by field).
+//   At least kMinOffsetSlots slots; never-written slots are zero bytes.
+//
+// wal.bin
+//   Records back to back, no framing or checksum:
+//     Put:    u32 tag=0, u64 K, K key bytes, u64 V, V value bytes
+//     Delete: u32 tag=1, u64 K, K key bytes
+//   Replay stops silently at the first record that does not decode.
+//
+// snapshot.bin (written as snapshot.bin.tmp, then renamed)
+//     u64 N, N x (u64 fingerprint, u32 RecordId)   the KeyIndex
+//     u64 L1, L1 bytes                            LiveSet, portable roaring
+//     u64 L2, L2 bytes                            DeadSet, portable roaring
+//     u32 next_id, u64 keys_end, u64 vals_end
+//   Bitmaps are written with array and bitmap containers only; any valid
+//   portable bitmap is read. Bytes after the last field are ignored.
+//
+// *.vac
+//   keys.bin.vac, vals.bin.vac, offsets.bin.vac and snapshot.bin.vac are the
+//   files of a vacuum in progress; see vacuum.cc for the commit protocol.
+
+#ifndef MARROW_STORE_FORMAT_H_
+#define MARROW_STORE_FORMAT_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace marrow::store {
+
+inline constexpr char kKeysFile[] = "keys.bin";
+inline constexpr char kValsFile[] = "vals.bin";
+inline constexpr char kOffsetsFile[] = "offsets.bin";
+inline constexpr char kWalFile[] = "wal.bin";
+inline constexpr char kSnapshotFile[] = "snapshot.bin";
+inline constexpr char kSnapshotTempFile[] = "snapshot.bin.tmp";
+inline constexpr char kKeysVacFile[] = "keys.bin.vac";
+inline constexpr char kValsVacFile[] = "vals.bin.vac";
+inline constexpr char kOffsetsVacFile[] = "offsets.bin.vac";
+inline constexpr char kSnapshotVacFile[] = "snapshot.bin.vac";
+inline constexpr char kSnapshotVacTempFile[] = "snapshot.bin.vac.tmp";
+
+// offsets.bin
+inline constexpr uint64_t kOffsetEntrySize = 24;
+inline constexpr uint64_t kKeyOffsetAt = 0;
+inline constexpr uint64_t kKeyLenAt = 8;
+inline constexpr uint64_t kValOffsetAt = 12;
+inline constexpr uint64_t kValLenAt = 20;
+inline constexpr uint64_t kMinOffsetSlots = 100000;
+
+// Largest key or value an OffsetEntry can describe.
+inline constexpr uint64_t kMaxFieldLength = UINT32_MAX;
+// Largest RecordId; next_id never passes it.
+inline constexpr uint64_t kMaxRecordId = UINT32_MAX;
+
+// wal.bin
+inline constexpr uint32_t kWalTagPut = 0;
+inline constexpr uint32_t kWalTagDelete = 1;
+inline constexpr size_t kWalBufferSize = 8192;
+inline constexpr size_t kWalReadBufferSize = 8192;
+
+// snapshot.bin
+inline constexpr size_t kSnapshotWriteBufferSize = 1 << 20;
+inline constexpr size_t kSnapshotReadBufferSize = 8192;
+inline constexpr uint64_t kSnapshotIndexEntrySize = 12;
+
+// The portable roaring format.
+inline constexpr uint32_t kRoaringCookieNoRuns = 12346;
+inline constexpr uint16_t kRoaringCookieRuns = 12347;
+inline constexpr uint32_t kRoaringMaxContainers = 65536;
+inline constexpr uint32_t kRoaringMaxArrayCardinality = 4096;
+inline constexpr uint32_t kRoaringNoOffsetThreshold = 4;
+inline constexpr size_t kRoaringBitsetBytes = 8192;
+
+// Defaults of a new store.
+inline constexpr uint64_t kDefaultCacheSize = 10000;
+
+// Little-endian field access, independent of alignment.
+inline void PutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void PutU64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline uint16_t GetU16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t GetU32(const uint8_t* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+inline uint64_t GetU64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+}  // namespace marrow::store
+
+#endif  // MARROW_STORE_FORMAT_H_

@@ -1,0 +1,161 @@
+// The engine's small I/O layer: owned descriptors and mappings, and
+// positioned reads and writes that move every byte or fail.
+//
+// Every function here retries calls interrupted by a signal, continues after
+// short transfers, and reports failures as a Status whose form is kInternal;
+// a caller whose step reports in another form re-forms it (Failure::As).
+// `where` names the caller's step in internal-failure reports.
+//
+// Thread-safety: UniqueFd and Mapping are owned values; using one object
+// from several threads needs the owner's lock.
+
+#ifndef MARROW_STORE_IO_H_
+#define MARROW_STORE_IO_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "store/error.h"
+
+namespace marrow::store {
+
+using Where = Failure::Where;
+
+// An open file descriptor, closed on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept {
+    if (this != &o) Reset(std::exchange(o.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void Reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// A shared read-write mapping of a file from offset 0, unmapped on
+// destruction (without a flush: the kernel writes shared pages back).
+// A zero-length mapping holds no address.
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(Mapping&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  Mapping& operator=(Mapping&& o) noexcept;
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping() { Reset(); }
+
+  // Maps `size` bytes of `fd`, shared, readable and writable.
+  static Result<Mapping> Map(int fd, uint64_t size, Where where = Where::current());
+
+  uint8_t* data() const { return data_; }
+  uint64_t size() const { return size_; }
+  // msync(MS_SYNC) over the whole mapping.
+  Status Sync(Where where = Where::current()) const;
+  // MADV_RANDOM; failures are ignored.
+  void AdviseRandom() const;
+  void Reset();
+
+ private:
+  uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+};
+
+// `dir` joined with `name`: a separator is inserted when `dir` is not empty
+// and does not end in one; an empty `dir` means the working directory.
+std::string JoinPath(std::string_view dir, std::string_view name);
+
+// open(2) with O_CLOEXEC. A path holding a NUL byte is refused.
+Result<UniqueFd> OpenFile(const std::string& path, int flags, mode_t mode = 0666,
+                          Where where = Where::current());
+// Opens without following a final symbolic link and without blocking on
+// special files, then truncates: for temporary files that must never be
+// written through a planted link.
+Result<UniqueFd> CreateTruncated(const std::string& path,
+                                 Where where = Where::current());
+
+Result<uint64_t> FileSize(int fd, Where where = Where::current());
+// Does `path` exist (stat, following links, succeeds)?
+bool PathExists(const std::string& path);
+
+Status PreadFull(int fd, void* buf, size_t n, uint64_t offset,
+                 Where where = Where::current());
+Status PwriteFull(int fd, const void* buf, size_t n, uint64_t offset,
+                  Where where = Where::current());
+// write(2) until every byte is written; for append-mode descriptors.
+Status WriteFull(int fd, const void* buf, size_t n,
+                 Where where = Where::current());
+Status Truncate(int fd, uint64_t length, Where where = Where::current());
+Status Fsync(int fd, Where where = Where::current());
+Status Fdatasync(int fd, Where where = Where::current());
+Status Rename(const std::string& from, const std::string& to,
+              Where where = Where::current());
+Status Unlink(const std::string& path, Where where = Where::current());
+// fsync of a directory, so that renames in it are durable.
+Status SyncDirectory(const std::string& dir, Where where = Where::current());
+// mkdir -p with mode 0777.
+Status CreateDirectories(const std::string& path, Where where = Where::current());
+
+// Appends to a file through a buffer of fixed capacity. Pieces that do not
+// fit cause a write-out first; a piece at least as large as the buffer goes
+// to the file directly. The file position is the descriptor's own.
+class BufferedWriter {
+ public:
+  BufferedWriter(int fd, size_t capacity) : fd_(fd), capacity_(capacity) {
+    buffer_.reserve(capacity);
+  }
+  Status Append(const void* data, size_t n, Where where = Where::current());
+  Status Flush(Where where = Where::current());
+  uint64_t written() const { return written_ + buffer_.size(); }
+
+ private:
+  int fd_;
+  size_t capacity_;
+  std::string buffer_;
+  uint64_t written_ = 0;
+};
+
+// Reads a file front to back through a buffer of fixed capacity. Reads of
+// at least the buffer's size bypass it.
+class BufferedReader {
+ public:
+  enum class Outcome { kOk, kEof, kError };
+
+  BufferedReader(int fd, size_t capacity) : fd_(fd), buffer_(capacity, '\0') {}
+  // Fills out[0, n). kEof when the file ends first (the bytes read so far
+  // are consumed), kError with error() set when a read fails.
+  Outcome Read(void* out, size_t n);
+  uint64_t consumed() const { return consumed_; }
+  const IoError& error() const { return error_; }
+
+ private:
+  int fd_;
+  std::string buffer_;
+  size_t pos_ = 0;
+  size_t len_ = 0;
+  uint64_t consumed_ = 0;
+  IoError error_;
+};
+
+// The failure for a read that ran out of file.
+Failure ShortRead(Where where = Where::current());
+
+}  // namespace marrow::store
+
+#endif  // MARROW_STORE_IO_H_

@@ -1,0 +1,34 @@
+#include "store/listing.h"
+
+#include "store/record_files.h"
+#include "store/utf8.h"
+
+namespace marrow::store {
+
+uint64_t LiveCount(const Store& store) { return store.live.Cardinality(); }
+
+Result<std::vector<std::string>> LiveKeys(const Store& store) {
+  std::vector<std::string> keys;
+  keys.reserve(store.live.Cardinality());
+  std::string bytes;
+  Status status;
+  store.live.ForEach([&](RecordId id) {
+    if (const std::string* text = store.record_keys.Find(id)) {
+      keys.push_back(*text);
+      return true;
+    }
+    auto entry = ReadEntry(store, id);
+    if (!entry.ok()) {
+      status = entry.take_failure();
+      return false;
+    }
+    status = ReadKeyBytes(store, entry.value(), &bytes);
+    if (!status.ok()) return false;
+    keys.push_back(Utf8Lossy(bytes));
+    return true;
+  });
+  if (!status.ok()) return status.take_failure();
+  return keys;
+}
+
+}  // namespace marrow::store

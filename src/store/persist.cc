@@ -1,0 +1,41 @@
+#include "store/persist.h"
+
+#include "store/crash_points.h"
+#include "store/format.h"
+#include "store/io.h"
+#include "store/snapshot.h"
+#include "store/vacuum.h"
+
+namespace marrow::store {
+
+namespace {
+
+Status AsIo(Status s) {
+  if (s.ok()) return s;
+  return s.take_failure().As(FailureForm::kIoByKind);
+}
+
+}  // namespace
+
+Status SyncRecordFiles(const Store& store) {
+  MARROW_RETURN_IF_ERROR(Fdatasync(store.keys_file.get()));
+  MARROW_RETURN_IF_ERROR(Fdatasync(store.vals_file.get()));
+  return store.offsets_map.Sync();
+}
+
+Status Persist(const Store& store, WalWriter& wal) {
+  MARROW_RETURN_IF_ERROR(AsIo(FinishCommittedVacuum(store.dir)));
+  MARROW_RETURN_IF_ERROR(AsIo(wal.Sync()));
+  MARROW_RETURN_IF_ERROR(AsIo(SyncRecordFiles(store)));
+  CrashPoint("persist.synced");
+  const std::string temp = JoinPath(store.dir, kSnapshotTempFile);
+  MARROW_RETURN_IF_ERROR(WriteSnapshot(SnapshotView::Of(store), temp));
+  CrashPoint("persist.snapshot_written");
+  MARROW_RETURN_IF_ERROR(
+      AsIo(Rename(temp, JoinPath(store.dir, kSnapshotFile))));
+  MARROW_RETURN_IF_ERROR(AsIo(SyncDirectory(store.dir)));
+  CrashPoint("persist.renamed");
+  return AsIo(wal.Truncate());
+}
+
+}  // namespace marrow::store

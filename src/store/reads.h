@@ -1,0 +1,25 @@
+// The single-key read shared by get_bytes and get_many.
+//
+// Thread-safety: requires the StoreHandle lock held exclusively, since a
+// read changes the value cache.
+
+#ifndef MARROW_STORE_READS_H_
+#define MARROW_STORE_READS_H_
+
+#include <string_view>
+
+#include "absl/functional/function_ref.h"
+#include "store/error.h"
+#include "store/state.h"
+
+namespace marrow::store {
+
+// Answers from the cache, else through KeyIndex, LiveSet and the record
+// files (checking the stored key text), caching what it read. Calls `sink`
+// with the value and returns true, or returns false when the key is absent.
+Result<bool> ReadValue(Store& store, std::string_view key,
+                       absl::FunctionRef<void(std::string_view)> sink);
+
+}  // namespace marrow::store
+
+#endif  // MARROW_STORE_READS_H_

@@ -1,0 +1,158 @@
+#include "store/record_files.h"
+
+#include <string>
+
+#include "store/format.h"
+
+namespace marrow::store {
+
+void EncodeOffsetEntry(const OffsetEntry& e, uint8_t* slot) {
+  PutU64(slot + kKeyOffsetAt, e.key_offset);
+  PutU32(slot + kKeyLenAt, e.key_len);
+  PutU64(slot + kValOffsetAt, e.val_offset);
+  PutU32(slot + kValLenAt, e.val_len);
+}
+
+OffsetEntry DecodeOffsetEntry(const uint8_t* slot) {
+  return {GetU64(slot + kKeyOffsetAt), GetU32(slot + kKeyLenAt),
+          GetU64(slot + kValOffsetAt), GetU32(slot + kValLenAt)};
+}
+
+Result<Mapping> MapOffsets(int fd, Where where) {
+  MARROW_ASSIGN(uint64_t size, FileSize(fd, where));
+  MARROW_ASSIGN(Mapping map, Mapping::Map(fd, size, where));
+  map.AdviseRandom();
+  return map;
+}
+
+Status EnsureOffsetsCapacity(Store& store) {
+  if (store.offsets_capacity > store.next_id) return {};
+  MARROW_RETURN_IF_ERROR(store.offsets_map.Sync());
+  const uint64_t doubled = store.offsets_capacity * 2;
+  MARROW_RETURN_IF_ERROR(
+      Truncate(store.offsets_file.get(), doubled * kOffsetEntrySize));
+  MARROW_ASSIGN(Mapping map, MapOffsets(store.offsets_file.get()));
+  store.offsets_map = std::move(map);
+  store.offsets_capacity = doubled;
+  return {};
+}
+
+namespace {
+
+// The slot of `id` in the mapping, or the range failure a bounds-checked
+// slice of the mapping reports.
+Result<uint8_t*> Slot(const Store& store, RecordId id, Where where) {
+  const uint64_t start = uint64_t{id} * kOffsetEntrySize;
+  const uint64_t end = start + kOffsetEntrySize;
+  const uint64_t length = store.offsets_map.size();
+  if (start > length) {
+    return Failure::InternalMessage("range start index " + std::to_string(start) +
+                                        " out of range for slice of length " +
+                                        std::to_string(length),
+                                    where);
+  }
+  if (end > length) {
+    return Failure::InternalMessage("range end index " + std::to_string(end) +
+                                        " out of range for slice of length " +
+                                        std::to_string(length),
+                                    where);
+  }
+  return store.offsets_map.data() + start;
+}
+
+// Reads `len` bytes at `offset`. A length beyond what a small read needs is
+// first checked against the file's size, so a damaged entry cannot make the
+// store reserve gigabytes for bytes that do not exist.
+Status ReadBytes(int fd, uint64_t offset, uint32_t len, std::string* out,
+                 Where where) {
+  constexpr uint32_t kTrustedLength = 1 << 20;
+  if (len > kTrustedLength) {
+    MARROW_ASSIGN(uint64_t size, FileSize(fd, where));
+    if (offset > size || len > size - offset) return ShortRead(where);
+  }
+  out->resize(len);
+  return PreadFull(fd, out->data(), len, offset, where);
+}
+
+}  // namespace
+
+Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len) {
+  if (key_len > kMaxFieldLength) {
+    return Failure::Value("key is too long: " + std::to_string(key_len) +
+                          " bytes (the limit is 4294967295)");
+  }
+  if (val_len > kMaxFieldLength) {
+    return Failure::Value("value is too long: " + std::to_string(val_len) +
+                          " bytes (the limit is 4294967295)");
+  }
+  if (store.next_id >= kMaxRecordId) {
+    return Failure::Overflow(
+        "the store has used up its record ids (4294967295); run vacuum() to "
+        "renumber the live records");
+  }
+  return {};
+}
+
+Status AppendRecord(Store& store, std::string key, std::string value) {
+  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
+  const KeyFingerprint fp = Fingerprint(key);
+  MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store));
+  const RecordId id = store.next_id;
+  MARROW_ASSIGN(uint8_t * slot, Slot(store, id, Where::current()));
+
+  const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
+                          store.vals_end, static_cast<uint32_t>(value.size())};
+  MARROW_RETURN_IF_ERROR(PwriteFull(store.keys_file.get(), key.data(),
+                                    key.size(), entry.key_offset));
+  MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file.get(), value.data(),
+                                    value.size(), entry.val_offset));
+  EncodeOffsetEntry(entry, slot);
+
+  // Every write succeeded: the record becomes the key's live one.
+  auto [it, fresh] = store.key_index.try_emplace(fp, id);
+  if (!fresh) {
+    const RecordId old = it->second;
+    store.live.Remove(old);
+    store.dead.Add(old);
+    store.record_keys.Erase(old);
+    it->second = id;
+  }
+  store.live.Add(id);
+  store.next_id = id + 1;
+  store.keys_end += entry.key_len;
+  store.vals_end += entry.val_len;
+  store.cache.Insert(fp, std::move(value));
+  store.record_keys.Set(id, std::move(key));
+  return {};
+}
+
+bool RemoveRecord(Store& store, std::string_view key) {
+  const KeyFingerprint fp = Fingerprint(key);
+  auto it = store.key_index.find(fp);
+  if (it == store.key_index.end()) return false;
+  const RecordId id = it->second;
+  store.live.Remove(id);
+  store.dead.Add(id);
+  store.key_index.erase(it);
+  store.cache.Remove(fp);
+  store.record_keys.Erase(id);
+  return true;
+}
+
+Result<OffsetEntry> ReadEntry(const Store& store, RecordId id) {
+  MARROW_ASSIGN(uint8_t * slot, Slot(store, id, Where::current()));
+  return DecodeOffsetEntry(slot);
+}
+
+Status ReadKeyBytes(const Store& store, const OffsetEntry& e, std::string* out) {
+  return ReadBytes(store.keys_file.get(), e.key_offset, e.key_len, out,
+                   Where::current());
+}
+
+Status ReadValueBytes(const Store& store, const OffsetEntry& e,
+                      std::string* out) {
+  return ReadBytes(store.vals_file.get(), e.val_offset, e.val_len, out,
+                   Where::current());
+}
+
+}  // namespace marrow::store

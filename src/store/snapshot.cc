@@ -1,0 +1,108 @@
+#include "store/snapshot.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+
+#include "store/format.h"
+#include "store/io.h"
+
+namespace marrow::store {
+
+namespace {
+
+// Encodes the six fields through the 1 MiB buffer. A write-out forced while
+// encoding is an internal failure; the final one is an I/O error.
+Status Encode(const SnapshotView& view, int fd) {
+  BufferedWriter out(fd, kSnapshotWriteBufferSize);
+  uint8_t word[kSnapshotIndexEntrySize];
+  PutU64(word, view.key_index.size());
+  MARROW_RETURN_IF_ERROR(out.Append(word, 8));
+  for (const auto& [fp, id] : view.key_index) {
+    PutU64(word, fp);
+    PutU32(word + 8, id);
+    MARROW_RETURN_IF_ERROR(out.Append(word, kSnapshotIndexEntrySize));
+  }
+  for (const Bitmap* bitmap : {&view.live, &view.dead}) {
+    const std::string bytes = bitmap->SerializePortable();
+    PutU64(word, bytes.size());
+    MARROW_RETURN_IF_ERROR(out.Append(word, 8));
+    MARROW_RETURN_IF_ERROR(out.Append(bytes.data(), bytes.size()));
+  }
+  PutU32(word, view.next_id);
+  MARROW_RETURN_IF_ERROR(out.Append(word, 4));
+  PutU64(word, view.keys_end);
+  MARROW_RETURN_IF_ERROR(out.Append(word, 8));
+  PutU64(word, view.vals_end);
+  MARROW_RETURN_IF_ERROR(out.Append(word, 8));
+  Status flushed = out.Flush();
+  if (!flushed.ok()) return flushed.take_failure().As(FailureForm::kIoByKind);
+  return {};
+}
+
+}  // namespace
+
+Status WriteSnapshot(const SnapshotView& view, const std::string& path) {
+  auto fd = CreateTruncated(path);
+  if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
+  MARROW_RETURN_IF_ERROR(Encode(view, fd.value().get()));
+  Status synced = Fsync(fd.value().get());
+  if (!synced.ok()) return synced.take_failure().As(FailureForm::kIoByKind);
+  return {};
+}
+
+Result<std::optional<SnapshotData>> ReadSnapshot(const std::string& path) {
+  using R = BufferedReader::Outcome;
+  if (!PathExists(path)) return std::optional<SnapshotData>();
+  auto fd = OpenFile(path, O_RDONLY);
+  if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
+  auto size = FileSize(fd.value().get());
+  if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
+  const uint64_t file_size = size.value();
+  BufferedReader in(fd.value().get(), kSnapshotReadBufferSize);
+
+  // Any outcome but kOk ends the decode: a read error is reported, the end
+  // of the file means the snapshot does not decode.
+  R outcome = R::kOk;
+  auto read = [&](void* out, size_t n) {
+    outcome = in.Read(out, n);
+    return outcome == R::kOk;
+  };
+  auto remaining = [&] { return file_size - std::min(in.consumed(), file_size); };
+  auto result = [&]() -> Result<std::optional<SnapshotData>> {
+    if (outcome == R::kError) return Failure::Io(in.error());
+    return std::optional<SnapshotData>();
+  };
+
+  SnapshotData data;
+  uint8_t word[kSnapshotIndexEntrySize];
+  if (!read(word, 8)) return result();
+  const uint64_t count = GetU64(word);
+  if (count > remaining() / kSnapshotIndexEntrySize) return result();
+  data.key_index.reserve(count);
+  for (uint64_t i = 0; i < count; ++i) {
+    if (!read(word, kSnapshotIndexEntrySize)) return result();
+    data.key_index.insert_or_assign(GetU64(word), GetU32(word + 8));
+  }
+  std::string bytes;
+  for (Bitmap* bitmap : {&data.live, &data.dead}) {
+    if (!read(word, 8)) return result();
+    const uint64_t length = GetU64(word);
+    if (length > remaining()) return result();
+    bytes.resize(length);
+    if (!read(bytes.data(), length)) return result();
+    auto decoded = Bitmap::DeserializePortable(
+        reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    if (!decoded) return result();
+    *bitmap = std::move(*decoded);
+  }
+  if (!read(word, 4)) return result();
+  data.next_id = GetU32(word);
+  if (!read(word, 8)) return result();
+  data.keys_end = GetU64(word);
+  if (!read(word, 8)) return result();
+  data.vals_end = GetU64(word);
+  return std::optional<SnapshotData>(std::move(data));
+}
+
+}  // namespace marrow::store

@@ -1,0 +1,98 @@
+// The in-memory state of one open store directory and its lock-protected
+// owners.
+//
+// Store holds the index from fingerprints to RecordIds, the live and dead
+// record sets, the value cache, the key texts of records, the mapping of
+// offsets.bin and the three record files with their logical ends.
+// LiveSet, DeadSet, KeyIndex and RecordKeys change together (see
+// record_files.h); a record id is never handed out twice between vacuums.
+//
+// StoreHandle and WalHandle pair a Store or a WalWriter with a reader/writer
+// lock. When both are needed the StoreHandle lock is taken first.
+//
+// Thread-safety: Store and WalWriter have none of their own; every access
+// goes through the owning handle's lock.
+
+#ifndef MARROW_STORE_STATE_H_
+#define MARROW_STORE_STATE_H_
+
+#include <cstdint>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+
+#include "absl/container/flat_hash_map.h"
+#include "store/bitmap.h"
+#include "store/fingerprint.h"
+#include "store/io.h"
+#include "store/value_cache.h"
+#include "store/wal.h"
+
+namespace marrow::store {
+
+using RecordId = uint32_t;
+using KeyIndex = absl::flat_hash_map<KeyFingerprint, RecordId>;
+
+// RecordId to the key text of that record, for records written or rebuilt
+// while the store has been open.
+class RecordKeys {
+ public:
+  void Set(RecordId id, std::string text) { map_.insert_or_assign(id, std::move(text)); }
+  void Erase(RecordId id) { map_.erase(id); }
+  const std::string* Find(RecordId id) const {
+    if (map_.empty()) return nullptr;
+    auto it = map_.find(id);
+    return it == map_.end() ? nullptr : &it->second;
+  }
+  void Reserve(size_t n) { map_.reserve(n); }
+  size_t size() const { return map_.size(); }
+
+ private:
+  absl::flat_hash_map<RecordId, std::string> map_;
+};
+
+struct Store {
+  std::string dir;
+
+  KeyIndex key_index;
+  Bitmap live;
+  Bitmap dead;
+  ValueCache cache;
+  RecordKeys record_keys;
+
+  Mapping offsets_map;
+  uint64_t offsets_capacity = 0;
+  uint64_t keys_end = 0;
+  uint64_t vals_end = 0;
+  UniqueFd offsets_file;
+  UniqueFd keys_file;
+  UniqueFd vals_file;
+  RecordId next_id = 0;
+};
+
+class StoreHandle {
+ public:
+  explicit StoreHandle(Store store) : store_(std::move(store)) {}
+  std::shared_mutex& mutex() { return mu_; }
+  Store& store() { return store_; }
+
+ private:
+  std::shared_mutex mu_;
+  Store store_;
+};
+
+class WalHandle {
+ public:
+  explicit WalHandle(WalWriter writer) : writer_(std::move(writer)) {}
+  std::shared_mutex& mutex() { return mu_; }
+  WalWriter& writer() { return writer_; }
+
+ private:
+  std::shared_mutex mu_;
+  WalWriter writer_;
+};
+
+}  // namespace marrow::store
+
+#endif  // MARROW_STORE_STATE_H_

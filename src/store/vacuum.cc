@@ -1,0 +1,196 @@
+// Vacuum and its commit protocol.
+//
+// Invariants
+//   - Until the commit, nothing outside the .vac files changes, on disk or
+//     in memory.
+//   - The data files of a vacuum and its snapshot are on stable storage
+//     before the commit; the log is written out and synced before it, so
+//     that the new snapshot plus the old log replays to the same contents.
+//   - After the commit, the open store works on the new files (it holds
+//     them open under their .vac names) whatever happens to the renames.
+//
+// Steps (Vacuum) and what an open finds after a crash at each:
+//   1. create keys/vals/offsets .vac files, copy the live records through
+//      buffered writers, lengthen offsets.bin.vac to its final size, fsync
+//      the three                       -> uncommitted: old files, old state
+//   2. write out and sync the log      -> uncommitted
+//   3. write snapshot.bin.vac.tmp (the compacted state), fsync
+//                                      -> uncommitted
+//   4. rename it to snapshot.bin.vac, fsync the directory   == COMMIT ==
+//                                      -> committed: open finishes 5
+//   5. FinishCommittedVacuum: rename keys, vals and offsets .vac over their
+//      files, then snapshot.bin.vac over snapshot.bin, fsync the directory
+//                                      -> committed, or done
+//   6. empty the log (it only repeats changes the snapshot holds)
+//
+// FinishCommittedVacuum moves each .vac file that still exists; it is
+// idempotent, so a crash inside it is finished by the next open.
+
+#include "store/vacuum.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <string>
+
+#include "store/crash_points.h"
+#include "store/format.h"
+#include "store/io.h"
+#include "store/persist.h"
+#include "store/record_files.h"
+#include "store/snapshot.h"
+#include "store/utf8.h"
+
+namespace marrow::store {
+
+namespace {
+
+constexpr size_t kCopyBufferSize = 1 << 20;
+
+Status AsPlainOs(Status s) {
+  if (s.ok()) return s;
+  return s.take_failure().As(FailureForm::kPlainOs);
+}
+
+// The compacted files and state, before they are installed.
+struct Compacted {
+  UniqueFd keys_file;
+  UniqueFd vals_file;
+  UniqueFd offsets_file;
+  KeyIndex key_index;
+  Bitmap live;
+  RecordKeys record_keys;
+  RecordId count = 0;
+  uint64_t keys_end = 0;
+  uint64_t vals_end = 0;
+};
+
+Result<UniqueFd> CreateVac(const std::string& dir, const char* name) {
+  auto fd = CreateTruncated(JoinPath(dir, name));
+  if (!fd.ok()) return fd.take_failure().As(FailureForm::kPlainOs);
+  return std::move(fd.value());
+}
+
+// Step 1: copy every live record below next_id, in ascending id order.
+Result<Compacted> Copy(const Store& store) {
+  Compacted out;
+  MARROW_ASSIGN(out.keys_file, CreateVac(store.dir, kKeysVacFile));
+  MARROW_ASSIGN(out.vals_file, CreateVac(store.dir, kValsVacFile));
+  MARROW_ASSIGN(out.offsets_file, CreateVac(store.dir, kOffsetsVacFile));
+  out.key_index.reserve(store.key_index.size());
+  out.record_keys.Reserve(store.live.Cardinality());
+
+  BufferedWriter keys(out.keys_file.get(), kCopyBufferSize);
+  BufferedWriter vals(out.vals_file.get(), kCopyBufferSize);
+  BufferedWriter offsets(out.offsets_file.get(), kCopyBufferSize);
+  std::string key, value;
+  Status status;
+  store.live.ForEach([&](RecordId id) {
+    if (id >= store.next_id) return false;
+    auto entry = ReadEntry(store, id);
+    if (!entry.ok()) {
+      status = entry.take_failure();  // reported as read_entry reports it
+      return false;
+    }
+    const OffsetEntry& e = entry.value();
+    status = [&]() -> Status {
+      MARROW_RETURN_IF_ERROR(ReadKeyBytes(store, e, &key));
+      MARROW_RETURN_IF_ERROR(ReadValueBytes(store, e, &value));
+      uint8_t slot[kOffsetEntrySize];
+      EncodeOffsetEntry({out.keys_end, e.key_len, out.vals_end, e.val_len}, slot);
+      MARROW_RETURN_IF_ERROR(keys.Append(key.data(), key.size()));
+      MARROW_RETURN_IF_ERROR(vals.Append(value.data(), value.size()));
+      return offsets.Append(slot, sizeof slot);
+    }();
+    if (!status.ok()) {
+      status = AsPlainOs(std::move(status));
+      return false;
+    }
+    std::string text = Utf8Lossy(key);
+    out.key_index.insert_or_assign(Fingerprint(text), out.count);
+    out.live.Add(out.count);
+    out.record_keys.Set(out.count, std::move(text));
+    out.keys_end += e.key_len;
+    out.vals_end += e.val_len;
+    ++out.count;
+    return true;
+  });
+  if (!status.ok()) return status.take_failure();
+  MARROW_RETURN_IF_ERROR(AsPlainOs(keys.Flush()));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(vals.Flush()));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(offsets.Flush()));
+  const uint64_t slots = std::max<uint64_t>(out.count, kMinOffsetSlots);
+  MARROW_RETURN_IF_ERROR(
+      AsPlainOs(Truncate(out.offsets_file.get(), slots * kOffsetEntrySize)));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(Fsync(out.keys_file.get())));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(Fsync(out.vals_file.get())));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(Fsync(out.offsets_file.get())));
+  return out;
+}
+
+Status RenameIfPresent(const std::string& dir, const char* from,
+                       const char* to) {
+  const std::string source = JoinPath(dir, from);
+  if (!PathExists(source)) return {};
+  return Rename(source, JoinPath(dir, to));
+}
+
+}  // namespace
+
+Status FinishCommittedVacuum(const std::string& dir) {
+  if (!PathExists(JoinPath(dir, kSnapshotVacFile))) return {};
+  MARROW_RETURN_IF_ERROR(RenameIfPresent(dir, kKeysVacFile, kKeysFile));
+  CrashPoint("vacuum.renamed_keys");
+  MARROW_RETURN_IF_ERROR(RenameIfPresent(dir, kValsVacFile, kValsFile));
+  CrashPoint("vacuum.renamed_vals");
+  MARROW_RETURN_IF_ERROR(RenameIfPresent(dir, kOffsetsVacFile, kOffsetsFile));
+  CrashPoint("vacuum.renamed_offsets");
+  MARROW_RETURN_IF_ERROR(RenameIfPresent(dir, kSnapshotVacFile, kSnapshotFile));
+  CrashPoint("vacuum.renamed_snapshot");
+  return SyncDirectory(dir);
+}
+
+Status Vacuum(Store& store, WalWriter& wal) {
+  MARROW_RETURN_IF_ERROR(AsPlainOs(FinishCommittedVacuum(store.dir)));
+  MARROW_ASSIGN(Compacted next, Copy(store));
+  // The new mapping is made before the commit: a failure here changes
+  // nothing.
+  MARROW_ASSIGN(Mapping map, MapOffsets(next.offsets_file.get()));
+  CrashPoint("vacuum.copied");
+
+  MARROW_RETURN_IF_ERROR(AsPlainOs(wal.Sync()));
+  CrashPoint("vacuum.log_synced");
+  const Bitmap no_dead;
+  const std::string temp = JoinPath(store.dir, kSnapshotVacTempFile);
+  Status written = WriteSnapshot({next.key_index, next.live, no_dead,
+                                  next.count, next.keys_end, next.vals_end},
+                                 temp);
+  MARROW_RETURN_IF_ERROR(AsPlainOs(std::move(written)));
+  CrashPoint("vacuum.snapshot_written");
+  MARROW_RETURN_IF_ERROR(
+      AsPlainOs(Rename(temp, JoinPath(store.dir, kSnapshotVacFile))));
+  CrashPoint("vacuum.committed");
+
+  // Committed: the store follows the new files from here on, whatever the
+  // remaining steps report.
+  store.keys_file = std::move(next.keys_file);
+  store.vals_file = std::move(next.vals_file);
+  store.offsets_file = std::move(next.offsets_file);
+  store.offsets_map = std::move(map);
+  store.key_index = std::move(next.key_index);
+  store.live = std::move(next.live);
+  store.dead.Clear();
+  store.record_keys = std::move(next.record_keys);
+  store.next_id = next.count;
+  store.keys_end = next.keys_end;
+  store.vals_end = next.vals_end;
+  store.cache.Clear();
+  store.offsets_capacity = std::max<uint64_t>(next.count, kMinOffsetSlots);
+
+  MARROW_RETURN_IF_ERROR(AsPlainOs(SyncDirectory(store.dir)));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(FinishCommittedVacuum(store.dir)));
+  CrashPoint("vacuum.finished");
+  return AsPlainOs(wal.Truncate());
+}
+
+}  // namespace marrow::store

@@ -1,0 +1,119 @@
+#include "store/value_cache.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+
+namespace marrow::store {
+
+Status ValueCache::Init(uint64_t capacity) {
+  capacity_ = capacity;
+  // A capacity of 0 holds one entry; node indices are 32-bit, and no
+  // process holds four billion cached values, so room is capped there.
+  room_ = std::max<uint64_t>(capacity, 1);
+  try {
+    if (room_ >= kNil) throw std::bad_alloc();
+    index_.reserve(room_);
+    nodes_.reserve(room_);
+  } catch (const std::exception&) {
+    return Failure::OutOfMemory("cannot reserve a value cache of " +
+                                std::to_string(capacity) + " entries");
+  }
+  return {};
+}
+
+void ValueCache::Unlink(uint32_t n) {
+  Node& node = nodes_[n];
+  if (node.newer != kNil) nodes_[node.newer].older = node.older;
+  else newest_ = node.older;
+  if (node.older != kNil) nodes_[node.older].newer = node.newer;
+  else oldest_ = node.newer;
+  node.newer = node.older = kNil;
+}
+
+void ValueCache::PushNewest(uint32_t n) {
+  Node& node = nodes_[n];
+  node.older = newest_;
+  node.newer = kNil;
+  if (newest_ != kNil) nodes_[newest_].newer = n;
+  newest_ = n;
+  if (oldest_ == kNil) oldest_ = n;
+}
+
+void ValueCache::Release(uint32_t n) {
+  Unlink(n);
+  std::string().swap(nodes_[n].value);
+  free_.push_back(n);
+}
+
+const std::string* ValueCache::Lookup(KeyFingerprint fp) {
+  if (index_.empty()) return nullptr;
+  auto it = index_.find(fp);
+  if (it == index_.end()) return nullptr;
+  uint32_t n = it->second;
+  nodes_[n].tick = ++tick_;
+  if (newest_ != n) {
+    Unlink(n);
+    PushNewest(n);
+  }
+  return &nodes_[n].value;
+}
+
+void ValueCache::Insert(KeyFingerprint fp, std::string value) {
+  const uint64_t t = ++tick_;
+  auto it = index_.find(fp);
+  if (it != index_.end()) {
+    uint32_t n = it->second;
+    nodes_[n].value = std::move(value);
+    nodes_[n].tick = t;
+    if (newest_ != n) {
+      Unlink(n);
+      PushNewest(n);
+    }
+    return;
+  }
+  if (!index_.empty() && index_.size() >= capacity_) {
+    // The list is in tick order, so its oldest end holds the smallest tick.
+    uint32_t victim = oldest_;
+    index_.erase(nodes_[victim].fp);
+    Release(victim);
+  }
+  uint32_t n;
+  if (!free_.empty()) {
+    n = free_.back();
+    free_.pop_back();
+  } else {
+    n = static_cast<uint32_t>(nodes_.size());
+    nodes_.emplace_back();
+  }
+  Node& node = nodes_[n];
+  node.fp = fp;
+  node.tick = t;
+  node.value = std::move(value);
+  PushNewest(n);
+  index_.emplace(fp, n);
+}
+
+void ValueCache::Remove(KeyFingerprint fp) {
+  auto it = index_.find(fp);
+  if (it == index_.end()) return;
+  uint32_t n = it->second;
+  index_.erase(it);
+  Release(n);
+}
+
+void ValueCache::Clear() {
+  index_.clear();
+  index_.reserve(room_);  // clear() may hand a large table back
+  nodes_.clear();  // keeps the vector's room
+  free_.clear();
+  newest_ = oldest_ = kNil;
+  tick_ = 0;
+}
+
+uint64_t ValueCache::EntryTick(KeyFingerprint fp) const {
+  auto it = index_.find(fp);
+  return it == index_.end() ? 0 : nodes_[it->second].tick;
+}
+
+}  // namespace marrow::store

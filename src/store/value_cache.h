@@ -1,0 +1,78 @@
+// ValueCache: a bounded, least-recently-used cache of values keyed by
+// KeyFingerprint.
+//
+// Recency is one access tick that advances on every hit and every insert;
+// each entry keeps the tick of its last use, so the entry evicted is the one
+// with the smallest tick. Entries are also kept on a recency list in tick
+// order, so the victim is found in O(1) instead of by a scan. A capacity of
+// 0 still holds one entry.
+//
+// Thread-safety: none; the Store's lock guards it (reads mutate it).
+
+#ifndef MARROW_STORE_VALUE_CACHE_H_
+#define MARROW_STORE_VALUE_CACHE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "store/error.h"
+#include "store/fingerprint.h"
+
+namespace marrow::store {
+
+class ValueCache {
+ public:
+  ValueCache() = default;
+
+  // Reserves room for `capacity` entries. Fails with kOutOfMemory when the
+  // room cannot be had.
+  Status Init(uint64_t capacity);
+
+  // On a hit: advances the tick, stamps the entry and returns its bytes,
+  // valid until the next change of the cache. On a miss: nullptr, nothing
+  // changes.
+  const std::string* Lookup(KeyFingerprint fp);
+  // Takes the value. Evicts the least recently used entry first when the
+  // cache is full and `fp` is not cached.
+  void Insert(KeyFingerprint fp, std::string value);
+  void Remove(KeyFingerprint fp);
+  // Drops every entry, keeps the reserved room, resets the tick.
+  void Clear();
+
+  uint64_t size() const { return index_.size(); }
+  uint64_t capacity() const { return capacity_; }
+  uint64_t tick() const { return tick_; }
+  // The tick of `fp`'s entry, or 0 when it is not cached (for tests).
+  uint64_t EntryTick(KeyFingerprint fp) const;
+
+ private:
+  static constexpr uint32_t kNil = UINT32_MAX;
+
+  struct Node {
+    KeyFingerprint fp = 0;
+    uint64_t tick = 0;
+    std::string value;
+    uint32_t newer = kNil;  // towards the most recent
+    uint32_t older = kNil;  // towards the least recent
+  };
+
+  void Unlink(uint32_t n);
+  void PushNewest(uint32_t n);
+  void Release(uint32_t n);
+
+  absl::flat_hash_map<KeyFingerprint, uint32_t> index_;
+  std::vector<Node> nodes_;
+  std::vector<uint32_t> free_;
+  uint32_t newest_ = kNil;
+  uint32_t oldest_ = kNil;
+  uint64_t capacity_ = 0;
+  uint64_t room_ = 1;
+  uint64_t tick_ = 0;
+};
+
+}  // namespace marrow::store
+
+#endif  // MARROW_STORE_VALUE_CACHE_H_

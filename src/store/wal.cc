@@ -1,0 +1,229 @@
+#include "store/wal.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "store/format.h"
+#include "store/utf8.h"
+
+namespace marrow::store {
+
+namespace {
+
+void AppendU32(std::string* out, uint32_t v) {
+  uint8_t b[4];
+  PutU32(b, v);
+  out->append(reinterpret_cast<const char*>(b), 4);
+}
+
+void AppendU64(std::string* out, uint64_t v) {
+  uint8_t b[8];
+  PutU64(b, v);
+  out->append(reinterpret_cast<const char*>(b), 8);
+}
+
+}  // namespace
+
+void EncodeWalPut(std::string_view key, std::string_view val, std::string* out) {
+  AppendU32(out, kWalTagPut);
+  AppendU64(out, key.size());
+  out->append(key);
+  AppendU64(out, val.size());
+  out->append(val);
+}
+
+void EncodeWalDelete(std::string_view key, std::string* out) {
+  AppendU32(out, kWalTagDelete);
+  AppendU64(out, key.size());
+  out->append(key);
+}
+
+// ---------------------------------------------------------------- writer
+
+WalWriter::WalWriter(UniqueFd fd, uint64_t file_size)
+    : fd_(std::move(fd)), file_size_(file_size) {
+  buffer_.reserve(kWalBufferSize);
+}
+
+Result<WalWriter> WalWriter::Open(const std::string& dir) {
+  auto fd = OpenFile(JoinPath(dir, kWalFile), O_WRONLY | O_APPEND | O_CREAT);
+  if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
+  auto size = FileSize(fd.value().get());
+  if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
+  return WalWriter(std::move(fd.value()), size.value());
+}
+
+WalWriter::~WalWriter() {
+  if (fd_.valid()) (void)WriteOut();
+}
+
+Status WalWriter::WriteOut() {
+  size_t done = 0;
+  Status status;
+  while (done < buffer_.size()) {
+    ssize_t put = ::write(fd_.get(), buffer_.data() + done, buffer_.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      status = put < 0 ? Failure::Internal(IoError::FromErrno(errno))
+                       : Failure::Internal(IoError::Custom(
+                             ErrorKind::kWriteZero, "failed to write whole buffer"));
+      break;
+    }
+    done += static_cast<size_t>(put);
+  }
+  // What reached the file leaves the buffer; the rest waits for the next
+  // write-out.
+  buffer_.erase(0, done);
+  file_size_ += done;
+  return status;
+}
+
+Status WalWriter::Put(const void* piece, size_t n) {
+  if (buffer_.size() + n <= kWalBufferSize) {
+    buffer_.append(static_cast<const char*>(piece), n);
+    return {};
+  }
+  MARROW_RETURN_IF_ERROR(WriteOut());
+  if (n < kWalBufferSize) {
+    buffer_.append(static_cast<const char*>(piece), n);
+    return {};
+  }
+  // A piece as large as the buffer goes straight to the file.
+  const auto* p = static_cast<const char*>(piece);
+  while (n > 0) {
+    ssize_t put = ::write(fd_.get(), p, n);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return Failure::Internal(IoError::FromErrno(errno));
+    if (put == 0) {
+      return Failure::Internal(
+          IoError::Custom(ErrorKind::kWriteZero, "failed to write whole buffer"));
+    }
+    p += put;
+    n -= static_cast<size_t>(put);
+    file_size_ += static_cast<uint64_t>(put);
+  }
+  return {};
+}
+
+void WalWriter::RollBack(uint64_t record_start) {
+  if (file_size_ > record_start) {
+    // Part of the record reached the file; everything buffered belongs to
+    // it. Cut the file back using its real size, in case another writer of
+    // this process appended too.
+    const uint64_t written = file_size_ - record_start;
+    auto size = FileSize(fd_.get());
+    if (size.ok() && size.value() >= written) {
+      (void)store::Truncate(fd_.get(), size.value() - written);
+    }
+    buffer_.clear();
+    file_size_ = record_start;
+    return;
+  }
+  buffer_.resize(record_start - file_size_);
+}
+
+Status WalWriter::AppendRecord(uint32_t tag, std::string_view key,
+                               const std::string_view* val) {
+  const uint64_t record_start = file_size_ + buffer_.size();
+  uint8_t word[8];
+  Status status = [&]() -> Status {
+    PutU32(word, tag);
+    MARROW_RETURN_IF_ERROR(Put(word, 4));
+    PutU64(word, key.size());
+    MARROW_RETURN_IF_ERROR(Put(word, 8));
+    MARROW_RETURN_IF_ERROR(Put(key.data(), key.size()));
+    if (val != nullptr) {
+      PutU64(word, val->size());
+      MARROW_RETURN_IF_ERROR(Put(word, 8));
+      MARROW_RETURN_IF_ERROR(Put(val->data(), val->size()));
+    }
+    return {};
+  }();
+  if (!status.ok()) RollBack(record_start);
+  return status;
+}
+
+Status WalWriter::AppendPut(std::string_view key, std::string_view val) {
+  return AppendRecord(kWalTagPut, key, &val);
+}
+
+Status WalWriter::AppendDelete(std::string_view key) {
+  return AppendRecord(kWalTagDelete, key, nullptr);
+}
+
+Status WalWriter::Sync() {
+  MARROW_RETURN_IF_ERROR(WriteOut());
+  return Fdatasync(fd_.get());
+}
+
+Status WalWriter::Truncate() {
+  MARROW_RETURN_IF_ERROR(store::Truncate(fd_.get(), 0));
+  buffer_.clear();
+  file_size_ = 0;
+  return {};
+}
+
+// ---------------------------------------------------------------- reader
+
+WalReader::WalReader(UniqueFd fd, uint64_t file_size)
+    : fd_(std::move(fd)),
+      file_size_(file_size),
+      reader_(fd_.get(), kWalReadBufferSize) {}
+
+Result<std::optional<WalReader>> WalReader::Open(const std::string& dir) {
+  const std::string path = JoinPath(dir, kWalFile);
+  if (!PathExists(path)) return std::optional<WalReader>();
+  auto fd = OpenFile(path, O_RDONLY);
+  if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
+  auto size = FileSize(fd.value().get());
+  if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
+  return std::optional<WalReader>(WalReader(std::move(fd.value()), size.value()));
+}
+
+// kOk, or why the string could not be read.
+static BufferedReader::Outcome ReadLengthPrefixed(BufferedReader& reader,
+                                                  uint64_t file_size,
+                                                  std::string* out) {
+  uint8_t word[8];
+  auto got = reader.Read(word, 8);
+  if (got != BufferedReader::Outcome::kOk) return got;
+  const uint64_t len = GetU64(word);
+  // Never reserve more than the file still holds.
+  if (len > file_size - std::min(reader.consumed(), file_size)) {
+    return BufferedReader::Outcome::kEof;
+  }
+  out->resize(len);
+  return reader.Read(out->data(), len);
+}
+
+WalReader::Outcome WalReader::Next(WalEntry* entry) {
+  using R = BufferedReader::Outcome;
+  auto fail = [](R r) {
+    return r == R::kError ? Outcome::kReadError : Outcome::kUndecodable;
+  };
+  uint8_t word[4];
+  const uint64_t start = reader_.consumed();
+  R r = reader_.Read(word, 4);
+  if (r == R::kEof && reader_.consumed() == start) return Outcome::kEnd;
+  if (r != R::kOk) return fail(r);
+  const uint32_t tag = GetU32(word);
+  if (tag != kWalTagPut && tag != kWalTagDelete) return Outcome::kUndecodable;
+  r = ReadLengthPrefixed(reader_, file_size_, &entry->key);
+  if (r != R::kOk) return fail(r);
+  if (!IsValidUtf8(entry->key)) return Outcome::kUndecodable;
+  if (tag == kWalTagPut) {
+    entry->kind = WalEntry::Kind::kPut;
+    r = ReadLengthPrefixed(reader_, file_size_, &entry->val);
+    if (r != R::kOk) return fail(r);
+  } else {
+    entry->kind = WalEntry::Kind::kDelete;
+    entry->val.clear();
+  }
+  good_end_ = reader_.consumed();
+  return Outcome::kRecord;
+}
+
+}  // namespace marrow::store

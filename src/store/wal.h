@@ -1,0 +1,109 @@
+// The write-ahead log, wal.bin: record encoding, the buffered writer and the
+// reader used by recovery. The record layout is in format.h.
+//
+// WalWriter appends whole records through an 8192-byte buffer and writes it
+// out when it overflows, when asked, and on destruction (errors ignored
+// there). A record that fails to be written is rolled back, from the buffer
+// and if need be from the file, so a failed write never leaves a partial
+// record that would hide every later record from the next replay.
+//
+// WalReader decodes records one at a time through an 8192-byte buffer and
+// never reserves more memory for a declared length than the file still
+// holds.
+//
+// Thread-safety: none; the WalHandle's lock guards a writer. A reader is
+// used by one open, before the store is shared.
+
+#ifndef MARROW_STORE_WAL_H_
+#define MARROW_STORE_WAL_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "store/error.h"
+#include "store/io.h"
+
+namespace marrow::store {
+
+struct WalEntry {
+  enum class Kind : uint32_t { kPut = 0, kDelete = 1 };
+  Kind kind = Kind::kPut;
+  std::string key;
+  std::string val;  // empty for kDelete
+};
+
+// Appends the encoding of one record to `out`.
+void EncodeWalPut(std::string_view key, std::string_view val, std::string* out);
+void EncodeWalDelete(std::string_view key, std::string* out);
+
+class WalWriter {
+ public:
+  // Opens or creates wal.bin in `dir` for appending; never truncates it.
+  static Result<WalWriter> Open(const std::string& dir);
+
+  WalWriter(WalWriter&&) noexcept = default;
+  WalWriter& operator=(WalWriter&&) noexcept = default;
+  ~WalWriter();
+
+  Status AppendPut(std::string_view key, std::string_view val);
+  Status AppendDelete(std::string_view key);
+  // Writes the whole buffer to the file.
+  Status WriteOut();
+  // WriteOut, then fdatasync: every record so far is on stable storage.
+  Status Sync();
+  // Empties the file and the buffer together.
+  Status Truncate();
+
+  size_t buffered() const { return buffer_.size(); }
+  // The log's logical end: bytes in the file plus bytes buffered.
+  uint64_t Position() const { return file_size_ + buffer_.size(); }
+  // Drops every record appended after `position` (a value of Position()),
+  // from the buffer and, when they reached it, from the file.
+  void RollBack(uint64_t position);
+
+ private:
+  WalWriter(UniqueFd fd, uint64_t file_size);
+
+  // Adds `piece` to the record being appended.
+  Status Put(const void* piece, size_t n);
+  Status AppendRecord(uint32_t tag, std::string_view key,
+                      const std::string_view* val);
+
+  UniqueFd fd_;
+  std::string buffer_;
+  uint64_t file_size_ = 0;  // bytes of wal.bin written by this writer's view
+};
+
+class WalReader {
+ public:
+  enum class Outcome {
+    kRecord,       // *entry holds the next record
+    kEnd,          // clean end of the log, at a record boundary
+    kUndecodable,  // the rest of the file does not decode
+    kReadError,    // a read failed; see error()
+  };
+
+  // nullopt when wal.bin does not exist; a failure when it exists but
+  // cannot be opened.
+  static Result<std::optional<WalReader>> Open(const std::string& dir);
+
+  Outcome Next(WalEntry* entry);
+  // The offset just past the last whole record returned.
+  uint64_t good_end() const { return good_end_; }
+  uint64_t file_size() const { return file_size_; }
+  const IoError& error() const { return reader_.error(); }
+
+ private:
+  WalReader(UniqueFd fd, uint64_t file_size);
+
+  UniqueFd fd_;
+  uint64_t file_size_ = 0;
+  uint64_t good_end_ = 0;
+  BufferedReader reader_;
+};
+
+}  // namespace marrow::store
+
+#endif  // MARROW_STORE_WAL_H_

@@ -1,0 +1,23 @@
+#include "store/writes.h"
+
+#include "store/record_files.h"
+
+namespace marrow::store {
+
+Status SetBytes(Store& store, WalWriter& wal, std::string key,
+                std::string value) {
+  // Refusals come before anything is logged.
+  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
+  const uint64_t mark = wal.Position();
+  MARROW_RETURN_IF_ERROR(wal.AppendPut(key, value));
+  Status applied = AppendRecord(store, std::move(key), std::move(value));
+  if (!applied.ok()) wal.RollBack(mark);
+  return applied;
+}
+
+Result<bool> Delete(Store& store, WalWriter& wal, std::string key) {
+  MARROW_RETURN_IF_ERROR(wal.AppendDelete(key));
+  return RemoveRecord(store, key);
+}
+
+}  // namespace marrow::store
