@@ -21,7 +21,7 @@ ENGINE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 
 # Everything the installed package is built from.
 PACKAGE_INPUTS := pyproject.toml CMakeLists.txt README.md \
-	$(shell find src -type f \( -name '*.cc' -o -name '*.h' -o -name '*.py' -o -name 'py.typed' \) 2>/dev/null)
+	$(shell find src -type f \( -name '*.cc' -o -name '*.h' -o -name '*.py' -o -name 'py.typed' -o -name '*.pyi' -o -name '*.map' \) 2>/dev/null)
 
 # Runs a command with its output kept in a log that is shown only on failure.
 quiet = log=$$(mktemp); if ! ( $(1) ) >"$$log" 2>&1; then cat "$$log"; rm -f "$$log"; exit 1; fi; rm -f "$$log"
@@ -72,7 +72,7 @@ engine-test: apt-packages $(STAMPS)/venv
 	  fi; \
 	done
 
-test: setup engine-test
+test: setup engine-test $(TEST_TARGETS)
 	@$(PY) -m pytest -q -p no:cacheprovider tests
 
 demo: setup
@@ -83,8 +83,18 @@ wheel: setup
 	  --config-settings=build-dir=build/wheel/{wheel_tag} .
 	@ls dist/*.whl
 
-stress fuzz bench:
-	@echo "$@: not yet"
+# Each topic (reliability, fuzzing, faults, benchmarks, the package's
+# tooling) keeps its targets in a fragment of its own.
+-include mk/*.mk
+
+stress: $(STRESS_TARGETS)
+	@echo "stress: done"
+
+fuzz: $(FUZZ_TARGETS)
+	@echo "fuzz: done"
+
+bench: $(BENCH_TARGETS)
+	@echo "bench: done"
 
 clean:
 	rm -rf build dist

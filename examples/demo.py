@@ -11,6 +11,7 @@ from __future__ import annotations
 import os
 import sys
 import tempfile
+from collections.abc import Callable
 from pathlib import Path
 
 from marrow import Marrow
@@ -25,10 +26,10 @@ def show_files(path: Path) -> None:
         print(f"    {name:<13} {size}")
 
 
-def try_step(label: str, step: object) -> bool:
+def try_step(label: str, step: Callable[[], object]) -> bool:
     """Runs a step that a store may not support yet."""
     try:
-        step()  # type: ignore[operator]
+        step()
     except NotImplementedError as exc:
         print(f"{label}: not available yet ({exc})")
         return False

@@ -139,6 +139,7 @@ class StoreModel(RuleBasedStateMachine):
 
 StoreModel.TestCase.settings = settings(
     max_examples=60,
+    database=None,
     stateful_step_count=25,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],

@@ -5,6 +5,7 @@ from __future__ import annotations
 import errno
 import os
 import shutil
+import subprocess
 import tempfile
 from pathlib import Path
 
@@ -94,13 +95,13 @@ def test_path_naming_a_regular_file_raises_file_exists(tmp_path: Path) -> None:
     assert target.read_bytes() == b"data"
 
 
-def test_path_below_a_regular_file_raises_plain_os_error(tmp_path: Path) -> None:
+def test_path_below_a_regular_file_raises_os_error(tmp_path: Path) -> None:
     target = tmp_path / "plain"
     target.write_bytes(b"data")
     with pytest.raises(OSError) as info:
-        Marrow(str(target / "store"))
-    assert type(info.value) is OSError
-    assert info.value.args == (_os_error_text(errno.ENOTDIR),)
+        Marrow(str(target / "sub" / "store"))
+    assert info.value.args[0] in (_os_error_text(errno.ENOTDIR), _os_error_text(errno.EEXIST))
+    assert target.read_bytes() == b"data"
 
 
 def test_unwritable_parent_raises_permission_error() -> None:
@@ -186,3 +187,54 @@ def test_larger_offsets_file_sets_the_growth_threshold(tmp_path: Path) -> None:
     assert store.get_bytes("124999") == b""
     assert store.get_bytes("last") == b"x"
     assert store.len() == 125_001
+
+
+def test_cache_size_too_large_to_reserve_fails_cleanly(tmp_path: Path) -> None:
+    # Run in a child: a failed reservation must raise, never end the process.
+    proc = run_python(
+        f"""
+        from marrow import Marrow
+        for size in (2**64 - 1, 2**50):
+            try:
+                Marrow({str(tmp_path / "s")!r}, size)
+            except BaseException as e:
+                print(type(e).__name__)
+            else:
+                print("opened")
+        m = Marrow({str(tmp_path / "s")!r}, 3)
+        m.set_bytes("k", b"v")
+        assert m.get_bytes("k") == b"v"
+        """
+    )
+    largest, large = proc.stdout.split()
+    assert largest in ("MemoryError", "PanicException")
+    # 2**50 entries may open if the system grants the reservation lazily.
+    assert large in ("MemoryError", "PanicException", "opened")
+
+
+def test_new_files_and_directories_follow_the_umask(tmp_path: Path) -> None:
+    path = tmp_path / "outer" / "store"
+    run_python(
+        f"""
+        import os
+        os.umask(0o027)
+        from marrow import Marrow
+        m = Marrow({str(path)!r})
+        m.set_bytes("k", b"v")
+        m.persist()
+        """
+    )
+    assert (path.parent.stat().st_mode & 0o777) == 0o750
+    assert (path.stat().st_mode & 0o777) == 0o750
+    for name in ("offsets.bin", "keys.bin", "vals.bin", "wal.bin", "snapshot.bin"):
+        assert ((path / name).stat().st_mode & 0o777) == 0o640, name
+
+
+def test_store_descriptors_are_not_inherited(tmp_path: Path, open_store: OpenStore, store_dir: Path) -> None:
+    store = open_store()
+    store.set_bytes("k", b"v")
+    proc = subprocess.run(
+        ["sh", "-c", "ls -l /proc/self/fd/"], close_fds=False, capture_output=True, text=True, check=True
+    )
+    assert str(store_dir) not in proc.stdout
+    assert store.get_bytes("k") == b"v"

@@ -181,30 +181,35 @@ def test_persist_survives_a_crash_right_after(open_store: OpenStore, store_dir: 
     assert_contents(open_store(), expected)
 
 
-def test_crash_between_snapshot_rename_and_log_emptying(
-    open_store: OpenStore, store_dir: Path, crash_shim: Path, tmp_path: Path
+@pytest.mark.parametrize("when", ["before", "after"])
+def test_crash_at_the_snapshot_rename(
+    open_store: OpenStore, store_dir: Path, crash_shim: Path, tmp_path: Path, when: str
 ) -> None:
-    # The old value of "k" reaches wal.bin in a write-out, the new one stays
-    # in the buffer; the process dies right after snapshot.bin is renamed into
-    # place. Replaying the log on top of the new snapshot must not bring the
-    # old value back.
+    # After a first persist, the old value of "k" reaches wal.bin in a
+    # write-out and the new one stays in the buffer; the process dies just
+    # before or just after the second persist renames snapshot.bin into
+    # place. Either way the reopened store must hold the state at that
+    # persist: the old value must not come back from the log.
     log = tmp_path / "renames.log"
     proc = run_python(
         f"""
         from marrow import Marrow
         m = Marrow({str(store_dir)!r})
+        m.set_bytes("first", b"1")
+        m.persist()
         m.set_bytes("k", b"old")
         for i in range(20):
             m.set_bytes(f"fill{{i}}", b"f" * 500)
         m.set_bytes("k", b"new")
         m.delete("fill3")
+        m.delete("first")
         m.persist()
         raise SystemExit("persist was not interrupted")
         """,
         env={
             "LD_PRELOAD": str(crash_shim),
-            "CRASH_SHIM_AT": "1",
-            "CRASH_SHIM_WHEN": "after",
+            "CRASH_SHIM_AT": "2",
+            "CRASH_SHIM_WHEN": when,
             "CRASH_SHIM_LOG": str(log),
         },
         check=False,
@@ -212,10 +217,33 @@ def test_crash_between_snapshot_rename_and_log_emptying(
     if proc.returncode != -signal.SIGKILL:
         pytest.skip(f"persist made no interceptable rename: {proc.returncode} {proc.stderr[-500:]}")
     assert log.read_text().split()[-1].endswith("snapshot.bin")
-    assert size(store_dir, "wal.bin") > 0  # written out, not yet emptied
     expected = {f"fill{i}": b"f" * 500 for i in range(20) if i != 3}
     expected["k"] = b"new"
-    assert_contents(open_store(), expected)
+    store = open_store()
+    assert_contents(store, expected, ordered=False)
+    store.set_bytes("later", b"x")
+    del store
+    expected["later"] = b"x"
+    assert_contents(open_store(), expected, ordered=False)
+
+
+def test_failed_persist_raises_by_kind_and_changes_nothing(open_store: OpenStore, store_dir: Path) -> None:
+    store = open_store()
+    store.set_bytes("a", b"1")
+    store.persist()
+    snap = read(store_dir, "snapshot.bin")
+    store.set_bytes("b", b"2")
+    (store_dir / "snapshot.bin.tmp").mkdir()
+    with pytest.raises(OSError) as info:
+        store.persist()
+    assert type(info.value) is OSError
+    assert info.value.args == ("Is a directory (os error 21)",)
+    assert read(store_dir, "snapshot.bin") == snap
+    (store_dir / "snapshot.bin.tmp").rmdir()
+    assert_contents(store, {"a": b"1", "b": b"2"})
+    store.persist()
+    del store
+    assert_contents(open_store(), {"a": b"1", "b": b"2"})
 
 
 def _run_container_live(members: range) -> bytes:

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from pathlib import Path
 
+import pytest
+
 from conftest import (
     NEW_OFFSETS_SIZE,
     OpenStore,
@@ -11,7 +13,10 @@ from conftest import (
     read,
     read_entry,
     size,
+    snapshot_bytes,
+    wal_delete,
 )
+from marrow import Marrow
 
 
 def test_first_record_layout(open_store: OpenStore, store_dir: Path) -> None:
@@ -87,3 +92,25 @@ def test_offsets_file_doubles_when_record_100000_is_appended(
     store.set_bytes("000000", b"w")
     assert store.get_bytes("000000") == b"w"
     assert store.len() == 100_001
+
+
+def test_used_up_record_ids_refuse_writes(tmp_path: Path) -> None:
+    # A snapshot whose next_id is the largest 32-bit value: a write would
+    # make next_id wrap, so it is refused with an ordinary exception before
+    # anything is logged or written.
+    d = tmp_path / "s"
+    d.mkdir()
+    (d / "snapshot.bin").write_bytes(snapshot_bytes({}, [], [], 0xFFFFFFFF, 0, 0))
+    store = Marrow(str(d))
+    assert store.len() == 0
+    with pytest.raises(Exception) as info:
+        store.set_bytes("k", b"v")
+    assert "PanicException" not in type(info.value).__name__
+    assert store.len() == 0
+    assert store.get_bytes("k") is None
+    assert store.delete("k") is False
+    del store
+    assert read(d, "wal.bin") == wal_delete("k")
+    assert size(d, "keys.bin") == 0
+    assert size(d, "vals.bin") == 0
+    assert Marrow(str(d)).len() == 0

@@ -227,6 +227,19 @@ def test_crafted_snapshot_bitmaps(tmp_path: Path, live: bytes, loads: bool) -> N
         assert store.get_bytes("a") is None
 
 
+def test_later_duplicate_index_entry_wins(tmp_path: Path) -> None:
+    d = fresh_dir(tmp_path, "s", {})
+    store = Marrow(str(d))
+    store.set_bytes("a", b"1")
+    store.set_bytes("a", b"2")
+    store.persist()
+    del store
+    (d / "snapshot.bin").write_bytes(
+        snapshot_bytes([(fingerprint("a"), 0), (fingerprint("a"), 1)], [1], [0], 2, 2, 2)
+    )
+    assert_contents(Marrow(str(d)), {"a": b"2"})
+
+
 def test_extra_bytes_after_the_snapshot_are_ignored(tmp_path: Path) -> None:
     d, snap = _base_store(tmp_path)
     (d / "snapshot.bin").write_bytes(snap + b"\x01trailing garbage" * 10)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import signal
 import struct
 from pathlib import Path
@@ -171,6 +172,48 @@ def test_leftover_vac_files_are_ignored_and_overwritten(open_store: OpenStore, s
     assert read(store_dir, "offsets.bin") == offset_entry(0, 1, 0, 1) + bytes(NEW_OFFSETS_SIZE - 24)
     del store
     assert_contents(open_store(), {"b": b"2"})
+
+
+def test_failed_vacuum_raises_plain_os_error_and_changes_nothing(
+    open_store: OpenStore, store_dir: Path
+) -> None:
+    store = open_store()
+    store.set_bytes("a", b"1")
+    store.set_bytes("b", b"22")
+    store.set_bytes("a", b"333")
+    before = {n: read(store_dir, n) for n in ("keys.bin", "vals.bin", "offsets.bin")}
+    (store_dir / "vals.bin.vac").mkdir()
+    with pytest.raises(OSError) as info:
+        store.vacuum()
+    assert type(info.value) is OSError
+    assert info.value.args == ("Is a directory (os error 21)",)
+    assert {n: read(store_dir, n) for n in before} == before
+    assert_contents(store, {"b": b"22", "a": b"333"})
+    (store_dir / "vals.bin.vac").rmdir()
+    store.vacuum()
+    assert read(store_dir, "keys.bin") == b"ba"
+    del store
+    assert_contents(open_store(), {"b": b"22", "a": b"333"})
+
+
+def test_vacuum_over_a_truncated_values_file(open_store: OpenStore, store_dir: Path) -> None:
+    store = open_store()
+    store.set_bytes("a", b"1")
+    store.set_bytes("b", b"22")
+    os.truncate(store_dir / "vals.bin", 2)
+    with pytest.raises(OSError) as info:
+        store.vacuum()
+    # A plain OSError, not a PanicException, and not a subclass.
+    assert type(info.value) is OSError
+    assert info.value.args == ("failed to fill whole buffer",)
+    assert read(store_dir, "keys.bin") == b"ab"
+    assert store.len() == 2
+    store.clear_cache()
+    assert store.get_bytes("a") == b"1"
+    del store
+    store = open_store()
+    assert store.get_bytes("a") == b"1"
+    assert store.len() == 2
 
 
 _CRASH_CHILD = """

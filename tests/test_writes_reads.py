@@ -83,7 +83,7 @@ def test_non_ascii_keys_are_distinct(open_store: OpenStore) -> None:
 
 
 def test_truncated_values_file_panics_and_store_stays_usable(
-    open_store: OpenStore, store_dir: Path
+    open_store: OpenStore, store_dir: Path, capfd: pytest.CaptureFixture[str]
 ) -> None:
     store = open_store(cache_size=8)
     store.set_bytes("a", b"x" * 10)
@@ -93,10 +93,13 @@ def test_truncated_values_file_panics_and_store_stays_usable(
     with pytest.raises(BaseException) as info:
         store.get_bytes("b")
     _assert_panic(info.value, "failed to fill whole buffer")
+    assert capfd.readouterr().err  # a report precedes the exception
     assert store.cache_stats() == (0, 8)
     with pytest.raises(BaseException) as info:
         store.get_many(["a", "b"])
     _assert_panic(info.value, "failed to fill whole buffer")
+    # The lookup of a before the failure keeps its cache entry.
+    assert store.cache_stats() == (1, 8)
     # The store goes on working after the failure.
     assert store.get_bytes("a") == b"x" * 10
     store.set_bytes("c", b"z")
@@ -115,32 +118,34 @@ def test_truncated_keys_file_panics(open_store: OpenStore, store_dir: Path) -> N
     _assert_panic(info.value, "failed to fill whole buffer")
 
 
-def test_damaged_entry_lengths_do_not_reserve_memory(tmp_path: Path) -> None:
-    # A 4 GiB key or value length in a damaged offsets.bin must fail the read
-    # without reserving the declared size: the child runs with a 1 GiB
-    # address-space limit.
+def test_damaged_entries_fail_without_reserving_memory(tmp_path: Path) -> None:
+    # Lengths of 4 GiB and an offset past the end in a damaged offsets.bin
+    # must not make a read reserve the declared size: the child runs with a
+    # 1 GiB address-space limit.
     run_python(
         f"""
         import os, resource, struct
         from marrow import Marrow
         d = {str(tmp_path / "s")!r}
         m = Marrow(d)
-        m.set_bytes("a", b"1")
-        m.set_bytes("b", b"2")
+        for k in ("a", "b", "c"):
+            m.set_bytes(k, b"1")
         m.clear_cache()
         fd = os.open(os.path.join(d, "offsets.bin"), os.O_RDWR)
-        os.pwrite(fd, struct.pack("<I", 0xFFFFFFFF), 20)       # val_len of a
-        os.pwrite(fd, struct.pack("<I", 0xFFFFFFFF), 24 + 8)   # key_len of b
+        os.pwrite(fd, struct.pack("<I", 0xFFFFFFFF), 20)      # val_len of a
+        os.pwrite(fd, struct.pack("<I", 0xFFFFFFFF), 24 + 8)  # key_len of b
+        os.pwrite(fd, struct.pack("<Q", 1 << 40), 48)         # key_offset of c
         os.close(fd)
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
-        for key in ("a", "b"):
+        for key in ("a", "b", "c"):
             try:
-                m.get_bytes(key)
+                got = m.get_bytes(key)
             except BaseException as e:
                 assert type(e).__name__ == "PanicException", repr(e)
                 assert "failed to fill whole buffer" in str(e), str(e)
             else:
-                raise AssertionError("read of a damaged record succeeded")
+                # A stored key of another length may be told apart unread.
+                assert key == "b" and got is None, (key, got)
         """
     )
 
@@ -170,3 +175,73 @@ def test_value_of_four_gib_is_refused_before_logging(open_store: OpenStore, stor
     assert size(store_dir, "vals.bin") == 1
     del store
     assert read(store_dir, "wal.bin") == wal_put("small", b"1")
+
+
+def test_failed_record_write_leaves_the_open_store_consistent(tmp_path: Path) -> None:
+    # A file-size limit makes the write of the value to vals.bin fail part
+    # way; the key keeps its previous value (or stays absent) in the open
+    # store, and the store goes on working once writes succeed again.
+    run_python(
+        f"""
+        import resource, signal
+        from marrow import Marrow
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        m = Marrow({str(tmp_path / "s")!r}, 4)
+        m.set_bytes("k", b"old")
+        m.set_bytes("filler", b"f" * 5000)
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (5003 + 50, hard))
+        for key in ("k", "new"):
+            try:
+                m.set_bytes(key, b"n" * 100)
+            except BaseException as e:
+                assert type(e).__name__ == "PanicException", repr(e)
+            else:
+                raise AssertionError("write past the file-size limit succeeded")
+        for _ in range(2):
+            assert m.get_bytes("k") == b"old"
+            assert m.get_bytes("new") is None
+            assert m.len() == 2
+            assert m.keys() == ["k", "filler"]
+            m.clear_cache()
+        assert m.delete("new") is False
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        m.set_bytes("k", b"fresh")
+        m.set_bytes("new", b"n")
+        m.clear_cache()
+        assert m.get_many(["k", "new", "filler"]) == [
+            ("k", b"fresh"), ("new", b"n"), ("filler", b"f" * 5000)]
+        assert m.keys() == ["filler", "k", "new"]
+        assert m.len() == 3
+        assert m.delete("k") is True
+        assert m.len() == 2
+        """
+    )
+
+
+def test_failed_log_write_leaves_the_open_store_unchanged(tmp_path: Path) -> None:
+    # A value larger than the log buffer forces a write-out of wal.bin,
+    # which the file-size limit makes fail before the store is changed.
+    run_python(
+        f"""
+        import resource, signal
+        from marrow import Marrow
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        m = Marrow({str(tmp_path / "s")!r})
+        m.set_bytes("k", b"old")
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, hard))
+        try:
+            m.set_bytes("k", b"n" * 20000)
+        except BaseException as e:
+            assert type(e).__name__ == "PanicException", repr(e)
+            assert str(e).startswith("called `Result::unwrap()` on an `Err` value"), str(e)
+        else:
+            raise AssertionError("log write past the file-size limit succeeded")
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        m.clear_cache()
+        assert m.get_bytes("k") == b"old"
+        assert m.len() == 1
+        assert m.keys() == ["k"]
+        """
+    )

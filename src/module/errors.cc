@@ -134,7 +134,7 @@ PyObject* PanicExceptionType() {
 }
 
 std::nullptr_t RaisePanic(std::string_view message,
-                          std::source_location where) {
+                          store::SourceLocation where) {
   std::string_view file = ShortFileName(where.file_name());
   std::fprintf(stderr, "marrow: internal failure at %.*s:%u:\n%.*s\n",
                static_cast<int>(file.size()), file.data(),
@@ -146,7 +146,7 @@ std::nullptr_t RaisePanic(std::string_view message,
   return RaiseWithText(panic, message);
 }
 
-std::nullptr_t RaiseApiFailure(std::source_location where) {
+std::nullptr_t RaiseApiFailure(store::SourceLocation where) {
   if (PyErr_Occurred()) PyErr_Print();
   return RaisePanic("Python API call failed", where);
 }

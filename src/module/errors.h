@@ -12,7 +12,6 @@
 
 #include <Python.h>
 
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -38,12 +37,12 @@ std::nullptr_t RaiseFailure(const store::Failure& failure);
 // PanicException(message).
 std::nullptr_t RaisePanic(
     std::string_view message,
-    std::source_location where = std::source_location::current());
+    store::SourceLocation where = store::SourceLocation::current());
 
 // A Python API call failed while a result was being built: prints the
 // pending error and raises PanicException("Python API call failed").
 std::nullptr_t RaiseApiFailure(
-    std::source_location where = std::source_location::current());
+    store::SourceLocation where = store::SourceLocation::current());
 
 // The exception class raised for internal failures, created on first use.
 // Returns nullptr with an error set if it cannot be created.

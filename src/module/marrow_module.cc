@@ -319,7 +319,9 @@ PyObject* Len(PyObject* self, PyObject*) {
 
 PyObject* Keys(PyObject* self, PyObject*) {
   return WithDb(self, [](Db& db) -> PyObject* {
-    PyObject* result = TextListToPy(db.Keys());
+    store::Result<std::vector<std::string>> keys = db.Keys();
+    if (!keys.ok()) return RaiseFailure(keys.failure());
+    PyObject* result = TextListToPy(keys.value());
     return result != nullptr ? result : RaiseApiFailure();
   });
 }

@@ -13,7 +13,6 @@
 #define MARROW_STORE_ERROR_H_
 
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <utility>
 #include <variant>
@@ -72,8 +71,23 @@ enum class FailureForm : uint8_t {
   kOutOfMemory,      // room could not be reserved
 };
 
+// Where a failure was made: the step's file and line. Built from the
+// compiler's builtins, which GCC and Clang both evaluate at the call site
+// when used as default arguments.
+struct SourceLocation {
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          unsigned line = __builtin_LINE()) {
+    return SourceLocation{file, line};
+  }
+  const char* file_name() const { return file_; }
+  unsigned line() const { return line_; }
+
+  const char* file_ = "";
+  unsigned line_ = 0;
+};
+
 struct Failure {
-  using Where = std::source_location;
+  using Where = SourceLocation;
 
   FailureForm form = FailureForm::kInternal;
   IoError error;

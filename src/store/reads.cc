@@ -20,10 +20,9 @@ Result<bool> ReadValue(Store& store, std::string_view key,
   if (!store.live.Contains(id)) return false;
 
   MARROW_ASSIGN(const OffsetEntry entry, ReadEntry(store, id));
-  // Another key with the same fingerprint is not this key.
-  if (entry.key_len != key.size()) return false;
   std::string stored_key;
   MARROW_RETURN_IF_ERROR(ReadKeyBytes(store, entry, &stored_key));
+  // Another key with the same fingerprint is not this key.
   if (stored_key != key) return false;
   std::string value;
   MARROW_RETURN_IF_ERROR(ReadValueBytes(store, entry, &value));

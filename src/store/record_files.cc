@@ -74,7 +74,45 @@ Status ReadBytes(int fd, uint64_t offset, uint32_t len, std::string* out,
   return PreadFull(fd, out->data(), len, offset, where);
 }
 
+constexpr size_t kBatchBytes = 4 << 20;
+
+Status FlushBatchBuffers(Store& store) {
+  AppendBatch& b = *store.batch;
+  MARROW_RETURN_IF_ERROR(
+      PwriteFull(store.keys_file.get(), b.keys.data(), b.keys.size(), b.keys_at));
+  MARROW_RETURN_IF_ERROR(
+      PwriteFull(store.vals_file.get(), b.vals.data(), b.vals.size(), b.vals_at));
+  b.keys_at += b.keys.size();
+  b.vals_at += b.vals.size();
+  b.keys.clear();
+  b.vals.clear();
+  return {};
+}
+
+Status BatchAppend(Store& store, std::string_view key, std::string_view value) {
+  AppendBatch& b = *store.batch;
+  if (b.keys.size() + b.vals.size() + key.size() + value.size() > kBatchBytes) {
+    MARROW_RETURN_IF_ERROR(FlushBatchBuffers(store));
+  }
+  b.keys.append(key);
+  b.vals.append(value);
+  return {};
+}
+
 }  // namespace
+
+void BeginBatch(Store& store) {
+  store.batch = std::make_unique<AppendBatch>();
+  store.batch->keys_at = store.keys_end;
+  store.batch->vals_at = store.vals_end;
+}
+
+Status FlushBatch(Store& store) {
+  if (!store.batch) return {};
+  Status flushed = FlushBatchBuffers(store);
+  store.batch.reset();
+  return flushed;
+}
 
 Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len) {
   if (key_len > kMaxFieldLength) {
@@ -102,10 +140,14 @@ Status AppendRecord(Store& store, std::string key, std::string value) {
 
   const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
                           store.vals_end, static_cast<uint32_t>(value.size())};
-  MARROW_RETURN_IF_ERROR(PwriteFull(store.keys_file.get(), key.data(),
-                                    key.size(), entry.key_offset));
-  MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file.get(), value.data(),
-                                    value.size(), entry.val_offset));
+  if (store.batch) {
+    MARROW_RETURN_IF_ERROR(BatchAppend(store, key, value));
+  } else {
+    MARROW_RETURN_IF_ERROR(PwriteFull(store.keys_file.get(), key.data(),
+                                      key.size(), entry.key_offset));
+    MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file.get(), value.data(),
+                                      value.size(), entry.val_offset));
+  }
   EncodeOffsetEntry(entry, slot);
 
   // Every write succeeded: the record becomes the key's live one.

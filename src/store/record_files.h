@@ -45,6 +45,11 @@ Status AppendRecord(Store& store, std::string key, std::string value);
 // True when the key's fingerprint was indexed and has been removed.
 bool RemoveRecord(Store& store, std::string_view key);
 
+// Starts collecting appends in memory (see AppendBatch); FlushBatch writes
+// them out and stops collecting.
+void BeginBatch(Store& store);
+Status FlushBatch(Store& store);
+
 // A refusal when a key or value cannot be stored, or ids are used up.
 Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len);
 

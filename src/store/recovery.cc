@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <vector>
+
 #include "store/format.h"
 #include "store/record_files.h"
 #include "store/snapshot.h"
@@ -11,16 +13,55 @@ namespace marrow::store {
 
 namespace {
 
+// A snapshot whose ends lie past the end of keys.bin or vals.bin describes
+// bytes that the file no longer holds (it was cut short or replaced). Its
+// records that reach past a file's end are dropped as dead: appends go on
+// from the snapshot's ends, and the gap they leave reads back as zeros,
+// which would otherwise be returned as the value (or, after a vacuum, the
+// key) of those records.
+void DropRecordsPastFileEnds(Store& store, uint64_t keys_size,
+                             uint64_t vals_size) {
+  auto fits = [&](RecordId id) {
+    auto entry = ReadEntry(store, id);
+    if (!entry.ok()) return true;  // reads report a slot outside the map
+    const OffsetEntry& e = entry.value();
+    return e.key_offset <= keys_size && e.key_len <= keys_size - e.key_offset &&
+           e.val_offset <= vals_size && e.val_len <= vals_size - e.val_offset;
+  };
+  std::vector<RecordId> gone;
+  store.live.ForEach([&](RecordId id) {
+    if (!fits(id)) gone.push_back(id);
+    return true;
+  });
+  for (auto it = store.key_index.begin(); it != store.key_index.end();) {
+    if (!fits(it->second)) {
+      gone.push_back(it->second);
+      store.key_index.erase(it++);
+    } else {
+      ++it;
+    }
+  }
+  for (RecordId id : gone) {
+    store.live.Remove(id);
+    store.dead.Add(id);
+  }
+}
+
 Status LoadSnapshot(Store& store) {
   MARROW_ASSIGN(std::optional<SnapshotData> snapshot,
                 ReadSnapshot(JoinPath(store.dir, kSnapshotFile)));
   if (!snapshot) return {};
+  MARROW_ASSIGN(const uint64_t keys_size, FileSize(store.keys_file.get()));
+  MARROW_ASSIGN(const uint64_t vals_size, FileSize(store.vals_file.get()));
   store.key_index = std::move(snapshot->key_index);
   store.live = std::move(snapshot->live);
   store.dead = std::move(snapshot->dead);
   store.next_id = snapshot->next_id;
   store.keys_end = snapshot->keys_end;
   store.vals_end = snapshot->vals_end;
+  if (store.keys_end > keys_size || store.vals_end > vals_size) {
+    DropRecordsPastFileEnds(store, keys_size, vals_size);
+  }
   return EnsureOffsetsCapacity(store);
 }
 
@@ -33,12 +74,10 @@ Status CutLog(const Store& store, uint64_t length) {
   return {};
 }
 
-Status ReplayLog(Store& store) {
-  MARROW_ASSIGN(std::optional<WalReader> reader, WalReader::Open(store.dir));
-  if (!reader) return {};
+Status ApplyLog(Store& store, WalReader& reader) {
   WalEntry entry;
   while (true) {
-    switch (reader->Next(&entry)) {
+    switch (reader.Next(&entry)) {
       case WalReader::Outcome::kRecord:
         if (entry.kind == WalEntry::Kind::kPut) {
           MARROW_RETURN_IF_ERROR(
@@ -50,11 +89,24 @@ Status ReplayLog(Store& store) {
       case WalReader::Outcome::kEnd:
         return {};
       case WalReader::Outcome::kUndecodable:
-        return CutLog(store, reader->good_end());
+        return CutLog(store, reader.good_end());
       case WalReader::Outcome::kReadError:
-        return Failure::Io(reader->error());
+        return Failure::Io(reader.error());
     }
   }
+}
+
+// Replayed records are appended in large writes: nothing reads the record
+// files before the replay ends, and a failure fails the open, after which
+// the next open replays the same log again.
+Status ReplayLog(Store& store) {
+  MARROW_ASSIGN(std::optional<WalReader> reader, WalReader::Open(store.dir));
+  if (!reader) return {};
+  BeginBatch(store);
+  Status applied = ApplyLog(store, *reader);
+  Status flushed = FlushBatch(store);
+  if (!applied.ok()) return applied;
+  return flushed;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #define MARROW_STORE_STATE_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -52,6 +53,16 @@ class RecordKeys {
   absl::flat_hash_map<RecordId, std::string> map_;
 };
 
+// Appends collected in memory and written to keys.bin and vals.bin in large
+// pieces, for the replay at open, where nothing reads the files until the
+// replay ends and a failure fails the whole open.
+struct AppendBatch {
+  std::string keys;
+  std::string vals;
+  uint64_t keys_at = 0;  // file offset of keys[0]
+  uint64_t vals_at = 0;  // file offset of vals[0]
+};
+
 struct Store {
   std::string dir;
 
@@ -69,6 +80,9 @@ struct Store {
   UniqueFd keys_file;
   UniqueFd vals_file;
   RecordId next_id = 0;
+
+  // Set only while the log is replayed at open.
+  std::unique_ptr<AppendBatch> batch;
 };
 
 class StoreHandle {

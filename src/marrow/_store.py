@@ -1,0 +1,237 @@
+"""The mapping interface: ``marrow.open()`` and ``marrow.Store``."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import (
+    ItemsView,
+    Iterable,
+    Iterator,
+    KeysView,
+    MutableMapping,
+    Sequence,
+    ValuesView,
+)
+from types import TracebackType
+from typing import List, Optional, Tuple, Type, Union, cast
+
+from marrow._marrow import Marrow
+
+__all__ = ["Store", "open"]
+
+BytesLike = Union[bytes, bytearray, memoryview]
+"""What a value may be when it is stored; values always read back as bytes."""
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+# get_many() batch used by the value and item views: one lock hold and one
+# call per batch instead of one per key.
+_BATCH = 1024
+
+
+class Store(MutableMapping[str, bytes]):
+    """A persistent ``MutableMapping[str, bytes]`` kept in one directory.
+
+    Create one with :func:`marrow.open`. Keys are ``str``; values are stored
+    from any bytes-like object and always read back as ``bytes``. Iteration
+    follows record order: a key moves to the end when it is stored again.
+
+    Changes reach the store's log at once and survive a crash of the process
+    once the log's buffer has been written out (when it fills up, at
+    :meth:`persist`, :meth:`close` or when the store is released).
+    :meth:`persist` makes the current contents survive a power loss as well.
+
+    Used as a context manager, the store is persisted when the block ends
+    normally and closed however it ends::
+
+        with marrow.open("data/store") as db:
+            db["greeting"] = b"hello"
+
+    After :meth:`close`, every operation raises :class:`ValueError`.
+    """
+
+    __slots__ = ("_db", "_path")
+
+    def __init__(self, path: PathLike, cache_size: int = 10000) -> None:
+        """Opens (or creates) the store in ``path``; see :func:`marrow.open`."""
+        text = os.fspath(path)
+        if not isinstance(text, str):
+            raise TypeError(f"a store path must be str or os.PathLike[str], not {type(text).__name__}")
+        self._path = text
+        self._db: Optional[Marrow] = None
+        self._db = Marrow(text, cache_size)
+
+    # -- state ----------------------------------------------------------------
+
+    @property
+    def path(self) -> str:
+        """The store's directory, as it was given to :func:`marrow.open`."""
+        return self._path
+
+    @property
+    def closed(self) -> bool:
+        """True once :meth:`close` has been called."""
+        return self._db is None
+
+    @property
+    def raw(self) -> Marrow:
+        """The underlying :class:`marrow.Marrow` object.
+
+        Keeping a reference to it past :meth:`close` keeps the store open.
+        """
+        return self._live()
+
+    def _live(self) -> Marrow:
+        db = self._db
+        if db is None:
+            raise ValueError(f"operation on a closed marrow store: {self._path}")
+        return db
+
+    def close(self) -> None:
+        """Releases the store: writes out the log's buffer and closes the files.
+
+        Does not persist. Closing twice is harmless; any other use afterwards
+        raises :class:`ValueError`.
+        """
+        # Dropping the last reference destroys the native object, which
+        # writes out the log and closes every file and the directory lock.
+        self._db = None
+
+    def __enter__(self) -> Store:
+        self._live()
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        try:
+            if exc_type is None and self._db is not None:
+                self._db.persist()
+        finally:
+            self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._db is None else "open"
+        return f"<marrow.Store {self._path!r} ({state})>"
+
+    # -- the mapping ------------------------------------------------------------
+
+    def __getitem__(self, key: str) -> bytes:
+        value = self._live().get_bytes(key)
+        if value is None:
+            raise KeyError(key)
+        return value
+
+    def __setitem__(self, key: str, value: BytesLike) -> None:
+        self._live().set_bytes(key, value)
+
+    def __delitem__(self, key: str) -> None:
+        if not self._live().delete(key):
+            raise KeyError(key)
+
+    def __contains__(self, key: object) -> bool:
+        # A key that is not a str raises the same TypeError as a lookup.
+        return self._live().get_bytes(cast(str, key)) is not None
+
+    def __len__(self) -> int:
+        return self._live().len()
+
+    def __iter__(self) -> Iterator[str]:
+        # keys() returns a list, so changing the store while iterating is safe.
+        return iter(self._live().keys())
+
+    def keys(self) -> KeysView[str]:
+        """A view of the live keys, in record order."""
+        return KeysView(self)
+
+    def values(self) -> ValuesView[bytes]:
+        """A view of the values, in key order."""
+        return _ValuesView(self)
+
+    def items(self) -> ItemsView[str, bytes]:
+        """A view of the (key, value) pairs, in key order."""
+        return _ItemsView(self)
+
+    def get_many(self, keys: Iterable[str]) -> List[Tuple[str, Optional[bytes]]]:
+        """Reads several keys in one call.
+
+        Returns one ``(key, value)`` pair per requested key, in request
+        order, with ``None`` for a key that is absent.
+        """
+        db = self._live()
+        if isinstance(keys, (str, list, tuple)):
+            return db.get_many(keys)
+        return db.get_many(list(keys))
+
+    def clear(self) -> None:
+        """Deletes every key."""
+        db = self._live()
+        for key in db.keys():
+            db.delete(key)
+
+    def _iter_items(self) -> Iterator[Tuple[str, bytes]]:
+        db = self._live()
+        keys: Sequence[str] = db.keys()
+        for start in range(0, len(keys), _BATCH):
+            for key, value in self._live().get_many(keys[start : start + _BATCH]):
+                # A key deleted since the listing is skipped, as a dict view
+                # would no longer show it.
+                if value is not None:
+                    yield key, value
+
+    # -- the store ----------------------------------------------------------------
+
+    def persist(self) -> None:
+        """Makes the current contents durable, also against a power loss.
+
+        Writes a snapshot of the index and empties the log. Call it at the
+        points where losing later changes is acceptable but losing earlier
+        ones is not.
+        """
+        self._live().persist()
+
+    def vacuum(self) -> None:
+        """Compacts the record files to the live records and persists.
+
+        Rewrites every live key and value into fresh files; the space of
+        overwritten and deleted values is given back. Empties the cache.
+        """
+        self._live().vacuum()
+
+    def cache_stats(self) -> Tuple[int, int]:
+        """Returns ``(cached entries, capacity)`` of the value cache."""
+        return self._live().cache_stats()
+
+    def clear_cache(self) -> None:
+        """Empties the value cache."""
+        self._live().clear_cache()
+
+
+class _ValuesView(ValuesView[bytes]):
+    _mapping: Store
+
+    def __iter__(self) -> Iterator[bytes]:
+        for _, value in self._mapping._iter_items():
+            yield value
+
+
+class _ItemsView(ItemsView[str, bytes]):
+    _mapping: Store
+
+    def __iter__(self) -> Iterator[Tuple[str, bytes]]:
+        return self._mapping._iter_items()
+
+
+def open(path: PathLike, cache_size: int = 10000) -> Store:  # noqa: A001
+    """Opens the store in directory ``path``, creating it if needed.
+
+    ``cache_size`` is the number of values kept in the in-memory
+    least-recently-used cache. Another process holding the store open makes
+    this raise :class:`BlockingIOError`. Within one process a store may be
+    opened more than once; each new opening sees every change made through
+    the others.
+    """
+    return Store(path, cache_size)
