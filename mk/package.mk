@@ -13,7 +13,8 @@ PACKAGE_TOOLS := mypy tqdm types-tqdm
 PACKAGE_TYPED := src/marrow tests/test_mapping.py tests/test_cli.py tools/gen_api_docs.py
 # mypy's cache stays out of the work tree.
 PACKAGE_MYPY := MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy
-PACKAGE_STUBTEST := MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest
+# stubtest keeps its cache in the working directory: run it in build/.
+PACKAGE_STUBTEST := mkdir -p build/stubtest && cd build/stubtest && $(abspath $(PY)) -m mypy.stubtest
 
 TEST_TARGETS += package-test
 

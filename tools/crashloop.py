@@ -93,7 +93,22 @@ def digest(value: Optional[bytes]) -> Optional[str]:
 # --------------------------------------------------------------------------
 
 
+def die_with_parent() -> None:
+    """Asks Linux to SIGKILL this process when its parent goes away."""
+    try:
+        import ctypes
+
+        pr_set_pdeathsig = 1
+        ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, signal.SIGKILL)
+    except (OSError, AttributeError):
+        pass
+
+
 def child_main(directory: str, journal: str, seed: int, cache_size: int) -> None:
+    parent = os.getppid()
+    die_with_parent()
+    if os.getppid() != parent:
+        os._exit(4)
     from marrow import Marrow
 
     db = Marrow(directory, cache_size)
@@ -224,7 +239,9 @@ class CrashLoop:
         self.seed = seed
         self.verbose = verbose
         self.rng = random.Random(seed)
-        self.pending = Pending()
+        # A directory that already holds a store gives the first report as
+        # the starting state; a new one must open empty.
+        self.pending: Optional[Pending] = None if self.store.exists() else Pending()
         self.stats = Stats()
 
     def fail(self, cycle: int, message: str) -> None:
@@ -294,10 +311,10 @@ class CrashLoop:
                 self.fail(c, "operations journaled without a report")
             return  # the same expectations carry over to the next open
 
-        error, matched = check_report(report, self.pending)
+        error, matched = check_report(report, self.pending) if self.pending else (None, 0)
         if error:
             self.fail(c, error)
-        else:
+        elif self.pending:
             lost = len(self.pending.ops) - matched
             if lost < 0:
                 self.stats.extra_applied += 1
@@ -331,6 +348,8 @@ class CrashLoop:
         )
         if proc.returncode != 0:
             self.fail(c, f"final open failed: {proc.stderr[-2000:]}")
+            return
+        if self.pending is None:
             return
         error, _ = check_report(json.loads(proc.stdout), self.pending)
         if error:

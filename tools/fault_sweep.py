@@ -430,7 +430,8 @@ def _spawn(args: dict[str, Any], env: dict[str, str]) -> tuple[Optional[dict[str
     and a description of how it ended."""
     try:
         proc = subprocess.run(
-            [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(args)],
+            [sys.executable, "-X", "faulthandler", str(Path(__file__).resolve()),
+             "--child", json.dumps(args)],
             env=env, capture_output=True, text=True, timeout=CHILD_TIMEOUT)
     except subprocess.TimeoutExpired:
         return None, "hung (killed after the timeout)"

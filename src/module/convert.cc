@@ -203,16 +203,30 @@ bool ToUint64(PyObject* obj, uint64_t* out) {
   return true;
 }
 
+// Room reserved up front for a sequence that states its length.
+constexpr size_t kMaxHint = 1 << 16;
+
 bool ToByteString(PyObject* obj, std::string* out) {
   out->clear();
   if (PyUnicode_Check(obj)) {
     return RaiseTypeError("Can't extract `str` to `Vec`");
   }
-  if (PyBytes_Check(obj)) {
+  // A value no record can describe is refused before it is copied.
+  const bool is_bytes = PyBytes_Check(obj), is_bytearray = PyByteArray_Check(obj);
+  if (is_bytes || is_bytearray) {
+    const Py_ssize_t size = is_bytes ? PyBytes_Size(obj) : PyByteArray_Size(obj);
+    if (static_cast<uint64_t>(size) > UINT32_MAX) {
+      PyErr_Format(PyExc_ValueError,
+                   "value is too long: %zd bytes (the limit is 4294967295)",
+                   size);
+      return false;
+    }
+  }
+  if (is_bytes) {
     AppendBytes(obj, out);
     return true;
   }
-  if (PyByteArray_Check(obj)) {
+  if (is_bytearray) {
     out->assign(PyByteArray_AsString(obj),
                 static_cast<size_t>(PyByteArray_Size(obj)));
     return true;
@@ -223,7 +237,8 @@ bool ToByteString(PyObject* obj, std::string* out) {
     if (TryCopyByteBuffer(obj, out, &failed)) return !failed;
   }
 
-  out->reserve(static_cast<size_t>(SizeHint(obj)));
+  // The length is only a hint: a sequence may claim any length.
+  out->reserve(std::min<size_t>(static_cast<size_t>(SizeHint(obj)), kMaxHint));
   PyRef iter = PyRef::Steal(PyObject_GetIter(obj));
   if (!iter) return false;
   while (PyRef item = PyRef::Steal(PyIter_Next(iter.get()))) {
@@ -240,7 +255,7 @@ bool ToTextList(PyObject* obj, std::vector<std::string>* out) {
     return RaiseTypeError("Can't extract `str` to `Vec`");
   }
   if (!PySequence_Check(obj)) return RaiseConversion(obj, "Sequence");
-  out->reserve(static_cast<size_t>(SizeHint(obj)));
+  out->reserve(std::min<size_t>(static_cast<size_t>(SizeHint(obj)), kMaxHint));
   PyRef iter = PyRef::Steal(PyObject_GetIter(obj));
   if (!iter) return false;
   while (PyRef item = PyRef::Steal(PyIter_Next(iter.get()))) {

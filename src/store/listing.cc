@@ -13,8 +13,8 @@ Result<std::vector<std::string>> LiveKeys(const Store& store) {
   std::string bytes;
   Status status;
   store.live.ForEach([&](RecordId id) {
-    if (const std::string* text = store.record_keys.Find(id)) {
-      keys.push_back(*text);
+    if (auto text = store.record_keys.Find(id)) {
+      keys.emplace_back(*text);
       return true;
     }
     auto entry = ReadEntry(store, id);

@@ -164,7 +164,7 @@ Status AppendRecord(Store& store, std::string key, std::string value) {
   store.keys_end += entry.key_len;
   store.vals_end += entry.val_len;
   store.cache.Insert(fp, std::move(value));
-  store.record_keys.Set(id, std::move(key));
+  store.record_keys.Set(id, key);
   return {};
 }
 

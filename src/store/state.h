@@ -27,6 +27,7 @@
 #include "store/bitmap.h"
 #include "store/fingerprint.h"
 #include "store/io.h"
+#include "store/record_keys.h"
 #include "store/value_cache.h"
 #include "store/wal.h"
 
@@ -34,24 +35,6 @@ namespace marrow::store {
 
 using RecordId = uint32_t;
 using KeyIndex = absl::flat_hash_map<KeyFingerprint, RecordId>;
-
-// RecordId to the key text of that record, for records written or rebuilt
-// while the store has been open.
-class RecordKeys {
- public:
-  void Set(RecordId id, std::string text) { map_.insert_or_assign(id, std::move(text)); }
-  void Erase(RecordId id) { map_.erase(id); }
-  const std::string* Find(RecordId id) const {
-    if (map_.empty()) return nullptr;
-    auto it = map_.find(id);
-    return it == map_.end() ? nullptr : &it->second;
-  }
-  void Reserve(size_t n) { map_.reserve(n); }
-  size_t size() const { return map_.size(); }
-
- private:
-  absl::flat_hash_map<RecordId, std::string> map_;
-};
 
 // Appends collected in memory and written to keys.bin and vals.bin in large
 // pieces, for the replay at open, where nothing reads the files until the

@@ -78,7 +78,7 @@ Result<Compacted> Copy(const Store& store) {
   MARROW_ASSIGN(out.vals_file, CreateVac(store.dir, kValsVacFile));
   MARROW_ASSIGN(out.offsets_file, CreateVac(store.dir, kOffsetsVacFile));
   out.key_index.reserve(store.key_index.size());
-  out.record_keys.Reserve(store.live.Cardinality());
+  out.record_keys.Reserve(store.live.Cardinality(), 0);
 
   BufferedWriter keys(out.keys_file.get(), kCopyBufferSize);
   BufferedWriter vals(out.vals_file.get(), kCopyBufferSize);
@@ -109,7 +109,7 @@ Result<Compacted> Copy(const Store& store) {
     std::string text = Utf8Lossy(key);
     out.key_index.insert_or_assign(Fingerprint(text), out.count);
     out.live.Add(out.count);
-    out.record_keys.Set(out.count, std::move(text));
+    out.record_keys.Set(out.count, text);
     out.keys_end += e.key_len;
     out.vals_end += e.val_len;
     ++out.count;

@@ -88,7 +88,9 @@ TEST(ValueCacheTest, EvictsExactlyTheLeastRecentlyUsedEntry) {
           const std::string* got = cache.Lookup(fp);
           std::optional<std::string> want = model.Lookup(fp);
           ASSERT_EQ(got != nullptr, want.has_value()) << where;
-          if (got != nullptr) ASSERT_EQ(*got, *want) << where;
+          if (got != nullptr) {
+            ASSERT_EQ(*got, *want) << where;
+          }
           break;
         }
         case 4:

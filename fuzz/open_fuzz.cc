@@ -1,0 +1,74 @@
+// Opening a store whose five files hold arbitrary bytes, then using every
+// method. Failures are fine; crashes, sanitizer reports, hangs and
+// unbounded allocations are not.
+//
+// Input: five little-endian 32-bit lengths, then the bytes of keys.bin,
+// vals.bin, offsets.bin, wal.bin and snapshot.bin in that order; a length
+// larger than what is left takes what is left. A file whose length is
+// 0xFFFFFFFF is left out (missing rather than empty).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_util.h"
+#include "store/db.h"
+
+namespace {
+
+constexpr const char* kFiles[] = {"keys.bin", "vals.bin", "offsets.bin",
+                                  "wal.bin", "snapshot.bin"};
+constexpr uint32_t kMissing = 0xFFFFFFFF;
+
+uint32_t GetU32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+         uint32_t{p[3]} << 24;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using marrow::store::Db;
+  const std::string& root = marrow::fuzz::ScratchDir();
+  const std::string dir = root + "/store";
+  marrow::fuzz::EmptyDir(root);
+  if (size < 20) return 0;
+  if (!std::filesystem::create_directory(dir)) std::abort();
+  const uint8_t* header = data;
+  const uint8_t* p = data + 20;
+  size_t left = size - 20;
+  for (int i = 0; i < 5; ++i) {
+    const uint32_t declared = GetU32(header + 4 * i);
+    if (declared == kMissing) continue;
+    const size_t n = declared < left ? declared : left;
+    marrow::fuzz::WriteWholeFile(dir + "/" + kFiles[i], p, n);
+    p += n;
+    left -= n;
+  }
+
+  auto opened = Db::Open(dir, 8);
+  if (!opened.ok()) return 0;
+  Db& db = *opened.value();
+  (void)db.Len();
+  (void)db.GetCacheStats();
+  std::vector<std::string> keys;
+  if (auto listed = db.Keys(); listed.ok()) keys = std::move(listed.value());
+  if (keys.size() > 256) keys.resize(256);
+  size_t values = 0;
+  for (const std::string& key : keys) {
+    auto got = db.GetBytes(key, [&](std::string_view) { ++values; });
+    (void)got;
+  }
+  keys.push_back("absent");
+  (void)db.GetMany(keys, [](size_t, const std::string_view*) {});
+  db.ClearCache();
+  (void)db.SetBytes("fuzz", "value");
+  (void)db.Delete(keys.empty() ? "k" : keys.front());
+  (void)db.Persist();
+  (void)db.Vacuum();
+  (void)db.GetBytes("fuzz", [](std::string_view) {});
+  (void)db.Len();
+  return 0;
+}
