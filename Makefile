@@ -11,7 +11,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check
 STAMPS := build/stamps
 APT_PACKAGES := libroaring-dev libabsl-dev libgtest-dev clang libclang-rt-14-dev
-PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis
+PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis tqdm
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 JOBS ?= $(shell nproc)
 
@@ -27,6 +27,11 @@ PACKAGE_INPUTS := pyproject.toml CMakeLists.txt README.md \
 quiet = log=$$(mktemp); if ! ( $(1) ) >"$$log" 2>&1; then cat "$$log"; rm -f "$$log"; exit 1; fi; rm -f "$$log"
 
 .PHONY: setup build engine-test test demo stress fuzz bench wheel clean apt-packages
+
+# Each topic (reliability, fuzzing, faults, benchmarks, the package's
+# tooling) keeps its targets in a fragment of its own.
+-include mk/*.mk
+
 
 setup: apt-packages $(STAMPS)/installed
 
@@ -82,10 +87,6 @@ wheel: setup
 	@$(PIP) wheel -q --no-build-isolation --no-deps -w dist \
 	  --config-settings=build-dir=build/wheel/{wheel_tag} .
 	@ls dist/*.whl
-
-# Each topic (reliability, fuzzing, faults, benchmarks, the package's
-# tooling) keeps its targets in a fragment of its own.
--include mk/*.mk
 
 stress: $(STRESS_TARGETS)
 	@echo "stress: done"

@@ -166,8 +166,8 @@ def run_strace(python: str, driver: Path, op: str, count: int, prefill: int, run
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--count", type=int, default=10_000, help="operations per run")
-    parser.add_argument("--prefill", type=int, default=20_000, help="keys loaded first")
+    parser.add_argument("--count", type=int, default=5_000, help="operations per run")
+    parser.add_argument("--prefill", type=int, default=10_000, help="keys loaded first")
     parser.add_argument("--ops", default=",".join(OPS))
     parser.add_argument("--top", type=int, default=12, help="functions shown per operation")
     parser.add_argument("--append", type=Path, help="markdown file to add the table to")

@@ -17,6 +17,8 @@ BENCH_SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: bench-run bench-quick bench-callgrind bench-setup bench-apt
 
+BENCH_TARGETS += bench-run
+
 bench-apt:
 	@missing=""; for p in $(BENCH_APT); do \
 	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
@@ -38,7 +40,8 @@ $(BENCH_STAMPS)/bench-marrow: $(BENCH_STAMPS)/installed $(BENCH_STAMPS)/bench-ve
 	@echo "installing marrow into $(BENCH_VENV)"
 	@rm -rf $(BENCH_WHEELS)
 	@$(PIP) wheel -q --no-build-isolation --no-deps -w $(BENCH_WHEELS) \
-	  --config-settings=build-dir=build/wheel/{wheel_tag} .
+	  --config-settings=build-dir=build/wheel/{wheel_tag} \
+	  --config-settings=install.strip=false .
 	@$(BENCH_PIP) install -q --no-deps --force-reinstall $(BENCH_WHEELS)/marrow-*.whl
 	@touch $@
 
@@ -50,11 +53,11 @@ bench-setup: setup bench-apt $(BENCH_STAMPS)/bench-marrow $(BENCH_FLOOR)
 
 bench-run: bench-setup
 	$(BENCH_PY) bench/bench.py --floor $(BENCH_FLOOR) --out bench/results.md
-	$(BENCH_PY) bench/callgrind.py --append bench/results.md
+	$(BENCH_PY) bench/callgrind.py --syscalls --profile --append bench/results.md
 
 bench-quick: bench-setup
 	$(BENCH_PY) bench/bench.py --quick --floor $(BENCH_FLOOR) --out bench/results.md
-	$(BENCH_PY) bench/callgrind.py --append bench/results.md
+	$(BENCH_PY) bench/callgrind.py --syscalls --profile --append bench/results.md
 
 bench-callgrind: bench-setup
 	$(BENCH_PY) bench/callgrind.py

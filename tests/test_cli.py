@@ -214,46 +214,84 @@ def test_a_store_held_by_another_process(tmp_path: Path) -> None:
     assert ok("get", path, "k") == b"v"
 
 
-def test_check(tmp_path: Path) -> None:
-    path = tmp_path / "s"
-    values = {f"key{i:04}": bytes([i % 256]) * 100 for i in range(3000)}
-    make_store(path, values)
-    proc = cli("check", path)
-    assert proc.returncode == 0 and b"ok: 3,000 keys and 300,000 value bytes read" in proc.stdout
-    report = json.loads(ok("check", path, "--json"))
-    assert report["ok"] is True and report["checked"] == 3000 and report["damaged"] == []
+CHECK_VALUES = {f"key{i:04}": bytes([i % 256]) * 100 for i in range(3000)}
 
-    # Cut vals.bin in the middle of the 1,234th value: it and every later
-    # value are unreadable, every earlier one still reads.
-    os.truncate(path / "vals.bin", 1233 * 100 + 50)
+
+def patch(path: Path, offset: int, data: bytes) -> None:
+    fd = os.open(path, os.O_RDWR)
+    try:
+        os.pwrite(fd, data, offset)
+    finally:
+        os.close(fd)
+
+
+def check_json(path: Path) -> Dict[str, Any]:
+    proc = cli("check", path, "--json")
+    report: Dict[str, Any] = json.loads(proc.stdout)
+    assert proc.returncode == (0 if report["ok"] else 1)
+    return report
+
+
+def test_check_healthy_store(tmp_path: Path) -> None:
+    path = tmp_path / "s"
+    make_store(path, CHECK_VALUES)
+    proc = cli("check", path)
+    assert proc.returncode == 0
+    assert proc.stdout.decode() == f"{path}: ok: 3,000 keys and 300,000 value bytes read\n"
+    report = check_json(path)
+    assert report["ok"] is True and report["keys"] == 3000 and report["damaged"] == []
+    assert report["value_bytes"] == 300_000
+
+
+def test_check_reports_unreadable_values_and_keys(tmp_path: Path) -> None:
+    path = tmp_path / "s"
+    make_store(path, CHECK_VALUES)
+    # key1000's value now runs far past the end of vals.bin; key0007's
+    # stored text no longer matches its record.
+    patch(path / "offsets.bin", 1000 * 24 + 20, struct.pack("<I", 10**6))
+    patch(path / "keys.bin", 7 * 7, b"j")
     proc = cli("check", path)
     out = proc.stdout.decode()
     assert proc.returncode == 1, out
-    assert "DAMAGED: 1,767 of 3,000 listed keys unreadable" in out
-    assert "'key1233'" in out
-    assert proc.stderr == b""  # the engine's own reports are not shown
-    proc = cli("check", path, "--json")
-    assert proc.returncode == 1
-    report = json.loads(proc.stdout)
-    assert report["ok"] is False
-    assert [d["key"] for d in report["damaged"]] == [f"key{i:04}" for i in range(1233, 3000)]
+    assert "damaged: 1 key(s): read failed: " in out and "'key1000'" in out
+    assert "damaged: 1 key(s): listed, but its record does not hold this key: 'jey0007'" in out
+    assert out.endswith(": DAMAGED: 2 of 3,000 listed keys unreadable\n")
+    assert proc.stderr == b""  # the engine's own report is not shown
+    report = check_json(path)
+    assert [d["key"] for d in report["damaged"]] == ["jey0007", "key1000"]
 
-    # The other commands fail with one line on a damaged value.
-    one_line_error(cli("get", path, "key2000"), 2, "read failed")
-    assert ok("get", path, "key0001") == values["key0001"]
+    # The other commands fail on the damaged value with one line.
+    one_line_error(cli("get", path, "key1000"), 2, "read failed")
+    assert ok("get", path, "key1001") == CHECK_VALUES["key1001"]
     one_line_error(cli("export", path, "-o", tmp_path / "dump.jsonl"), 2, "read failed")
-    assert not (tmp_path / "dump.jsonl").exists()
-    assert [p.name for p in tmp_path.iterdir()] == ["s"]  # no partial dump left
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["s"]  # no partial dump left
 
-    # Key text that no longer matches its record, and keys.bin cut short.
-    data = bytearray((path / "keys.bin").read_bytes())
-    data[7 * 7] ^= 0x01  # the first byte of key0007
-    (path / "keys.bin").write_bytes(bytes(data))
-    report = json.loads(cli("check", path, "--json").stdout)
-    assert {"key": "jey0007", "error": "listed, but its record does not hold this key"} in report["damaged"]
-    os.truncate(path / "keys.bin", 10)
+    # A key text that cannot be read at all: the keys cannot be listed.
+    patch(path / "offsets.bin", 2000 * 24, struct.pack("<Q", 10**9))
     proc = cli("check", path)
-    assert proc.returncode == 1 and b"cannot list the keys" in proc.stdout
+    assert proc.returncode == 1
+    assert proc.stdout.decode().startswith("damaged: cannot list the keys: read failed")
+
+
+def test_check_reports_damaged_files(tmp_path: Path) -> None:
+    cut = tmp_path / "cut"
+    make_store(cut, CHECK_VALUES)
+    os.truncate(cut / "vals.bin", 1233 * 100 + 50)
+    proc = cli("check", cut)
+    out = proc.stdout.decode()
+    assert proc.returncode == 1, out
+    # The open drops the records past the cut; check says what was lost.
+    assert "vals.bin is 176,650 bytes shorter than the snapshot says (123,350 of 300,000)" in out
+    assert "1,767 of the snapshot's 3,000 live records point past the end" in out
+    assert "DAMAGED: 2 problem(s) with the files; 0 of 1,233 listed keys unreadable" in out
+
+    bad_snapshot = tmp_path / "snap"
+    make_store(bad_snapshot, CHECK_VALUES)
+    size = (bad_snapshot / "snapshot.bin").stat().st_size
+    os.truncate(bad_snapshot / "snapshot.bin", size - 1)
+    report = check_json(bad_snapshot)
+    assert report["damaged"][0]["key"] is None
+    assert report["damaged"][0]["error"].startswith("snapshot.bin does not decode")
 
 
 def random_store(n: int, seed: int) -> Dict[str, bytes]:

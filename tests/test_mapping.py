@@ -9,6 +9,7 @@ import sys
 import tempfile
 import textwrap
 import unittest
+from collections.abc import MutableMapping
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Tuple
 
@@ -289,7 +290,10 @@ if mapping_tests is not None:
 
 def test_conformance_suite_is_available() -> None:
     """The interpreter used here must ship CPython's conformance tests."""
-    assert mapping_tests is not None, "this interpreter lacks test.mapping_tests"
+    assert mapping_tests is not None, (
+        "this interpreter lacks CPython's test package (test.mapping_tests); "
+        "use a full CPython build (for Debian's python3.11: apt-get install libpython3.11-testsuite)"
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -507,7 +511,7 @@ def test_reopen_in_one_process_sees_earlier_writes(tmp_path: Path) -> None:
 def test_package_exports() -> None:
     assert {"Marrow", "Store", "open"} <= set(marrow.__all__)
     assert isinstance(marrow.__version__, str)
-    assert issubclass(Store, __import__("collections.abc").abc.MutableMapping)
+    assert issubclass(Store, MutableMapping)
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -14,10 +14,11 @@ import contextlib
 import json
 import os
 import re
+import struct
 import sys
 import tempfile
 from collections.abc import Iterator
-from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import marrow
 from marrow._store import Store
@@ -29,6 +30,8 @@ EXIT_ERROR = 2
 RECORD_FILES = ("keys.bin", "vals.bin", "offsets.bin")
 STORE_FILES = RECORD_FILES + ("wal.bin", "snapshot.bin", "snapshot.bin.tmp")
 OFFSET_ENTRY_SIZE = 24
+ROARING_COOKIE = 12346  # portable bitmap, array and bitmap containers
+ROARING_RUN_COOKIE = 12347  # the same with run containers (low 16 bits)
 
 # Keys read per get_many() call by the commands that read every value.
 BATCH = 1000
@@ -350,87 +353,187 @@ def cmd_import(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def cmd_check(args: argparse.Namespace) -> int:
-    damaged: List[Tuple[Optional[str], str]] = []
-    checked = 0
+class _SnapshotFields(NamedTuple):
+    live: int  # records the snapshot holds as live
+    next_id: int
+    keys_end: int
+    vals_end: int
+
+
+def _bitmap_cardinality(bitmap: bytes) -> int:
+    """The number of ids in a portable roaring bitmap, from its header."""
+    (cookie,) = struct.unpack_from("<I", bitmap, 0)
+    if cookie == ROARING_COOKIE:
+        (containers,) = struct.unpack_from("<I", bitmap, 4)
+        header = 8
+    elif cookie & 0xFFFF == ROARING_RUN_COOKIE:
+        containers = (cookie >> 16) + 1
+        header = 4 + (containers + 7) // 8  # after the run-container flags
+    else:
+        raise ValueError("unknown cookie")
+    if header + 4 * containers > len(bitmap):
+        raise ValueError("short")
+    pairs = struct.unpack_from(f"<{2 * containers}H", bitmap, header)
+    return sum(card_minus_one + 1 for card_minus_one in pairs[1::2])
+
+
+def _snapshot_fields(path: str) -> Optional[_SnapshotFields]:
+    """The counts and ends of snapshot.bin, None if it does not decode.
+
+    Checks the layout (lengths inside the file, bitmap headers), not every
+    rule of the bitmap format.
+    """
+    with open(os.path.join(path, "snapshot.bin"), "rb") as f:
+        data = f.read()
+    pos = 0
+
+    def take(n: int) -> bytes:
+        nonlocal pos
+        if n > len(data) - pos:
+            raise ValueError("short")
+        piece = data[pos : pos + n]
+        pos += n
+        return piece
+
+    try:
+        (count,) = struct.unpack("<Q", take(8))
+        take(12 * count)
+        (length,) = struct.unpack("<Q", take(8))
+        live = _bitmap_cardinality(take(length))
+        (length,) = struct.unpack("<Q", take(8))
+        _bitmap_cardinality(take(length))
+        next_id, keys_end, vals_end = struct.unpack("<IQQ", take(20))
+    except (ValueError, struct.error):
+        return None
+    return _SnapshotFields(live, next_id, keys_end, vals_end)
+
+
+def _file_damage(path: str) -> Tuple[List[str], Optional[int]]:
+    """Damage that the files show before the store is opened.
+
+    Opening repairs some damage quietly (an undecodable snapshot counts as
+    absent; records past the end of a cut file are dropped), so it is looked
+    for first. Also returns the number of live keys the open must find, when
+    the log is empty and so cannot change it.
+    """
+
+    def exists(name: str) -> bool:
+        return os.path.exists(os.path.join(path, name))
+
+    if not exists("snapshot.bin") or exists("snapshot.bin.vac"):
+        return [], None  # nothing to compare, or a vacuum the open will finish
+    fields = _snapshot_fields(path)
+    if fields is None:
+        return ["snapshot.bin does not decode: the store opens without it, and the keys only it indexed are lost"], None
+    problems = []
+    for name, end in (("keys.bin", fields.keys_end), ("vals.bin", fields.vals_end)):
+        size = _file_size(path, name)[0]
+        if size < end:
+            problems.append(
+                f"{name} is {end - size:,} bytes shorter than the snapshot says ({size:,} of {end:,}):"
+                " the records in the missing part are lost"
+            )
+    slots = _file_size(path, "offsets.bin")[0] // OFFSET_ENTRY_SIZE
+    if slots < fields.next_id:
+        problems.append(f"offsets.bin holds {slots:,} entries, fewer than the snapshot's {fields.next_id:,} records")
+    expected = fields.live if _file_size(path, "wal.bin")[0] == 0 else None
+    return problems, expected
+
+
+Damage = List[Tuple[Optional[str], str]]  # (key or None for the store, what is wrong)
+
+
+def _check_reads(
+    store: Store, args: argparse.Namespace, damaged: Damage, expected: Optional[int]
+) -> Tuple[int, int]:
+    """Reads every live key and value; returns (keys listed, value bytes)."""
+    raw = store.raw
+    count = raw.len()
+    if expected is not None and count < expected:
+        damaged.append(
+            (None, f"{expected - count:,} of the snapshot's {expected:,} live records point past the end of"
+             " keys.bin or vals.bin: they were dropped")
+        )
+    try:
+        keys = raw.keys()
+    except BaseException as e:
+        if _is_fatal(e):
+            raise
+        damaged.append((None, f"cannot list the keys: {_describe(e)}"))
+        return 0, 0
+    if count != len(keys):
+        damaged.append((None, f"the store counts {count:,} keys but lists {len(keys):,}"))
     value_bytes = 0
-    store = _open(args.path, args.cache_size)
-    with contextlib.closing(store):
-        raw = store.raw
-        try:
-            keys = raw.keys()
-        except BaseException as e:
-            if _is_fatal(e):
-                raise
-            keys = []
-            damaged.append((None, f"cannot list the keys: {_describe(e)}"))
-        if keys or not damaged:
-            count = raw.len()
-            if count != len(keys):
-                damaged.append((None, f"the store counts {count:,} keys but lists {len(keys):,}"))
+    with _progress(len(keys), "checking", args) as bar:
+        for start in range(0, len(keys), BATCH):
+            batch = keys[start : start + BATCH]
+            try:
+                results = raw.get_many(batch)
+            except BaseException as e:
+                if _is_fatal(e):
+                    raise
+                # Find the unreadable keys of the batch one by one.
+                results = []
+                for key in batch:
+                    try:
+                        results.append((key, raw.get_bytes(key)))
+                    except BaseException as e2:
+                        if _is_fatal(e2):
+                            raise
+                        damaged.append((key, _describe(e2)))
+            for key, value in results:
+                if value is None:
+                    damaged.append((key, "listed, but its record does not hold this key"))
+                else:
+                    value_bytes += len(value)
+            bar.update(len(batch))
+    return len(keys), value_bytes
 
-        def one(key: str, value: Optional[bytes]) -> None:
-            nonlocal checked, value_bytes
-            checked += 1
-            if value is None:
-                damaged.append((key, "listed, but its record does not hold this key"))
-            else:
-                value_bytes += len(value)
 
-        with _progress(len(keys), "checking", args) as bar:
-            for start in range(0, len(keys), BATCH):
-                batch = keys[start : start + BATCH]
-                try:
-                    results = raw.get_many(batch)
-                except BaseException as e:
-                    if _is_fatal(e):
-                        raise
-                    # Find the unreadable keys of the batch one by one.
-                    results = []
-                    for key in batch:
-                        try:
-                            results.append((key, raw.get_bytes(key)))
-                        except BaseException as e2:
-                            if _is_fatal(e2):
-                                raise
-                            checked += 1
-                            damaged.append((key, _describe(e2)))
-                for key, value in results:
-                    one(key, value)
-                bar.update(len(batch))
+def cmd_check(args: argparse.Namespace) -> int:
+    problem = _store_problem(args.path)
+    if problem is not None:
+        raise CliError(problem)
+    expected: Optional[int] = None
+    try:
+        found, expected = _file_damage(args.path)
+    except OSError as e:
+        found = [f"snapshot.bin cannot be read: {e.strerror or e}"]
+    damaged: Damage = [(None, msg) for msg in found]
+    with contextlib.closing(_open(args.path, args.cache_size)) as store:
+        listed, value_bytes = _check_reads(store, args, damaged, expected)
 
     if args.json:
-        print(
-            json.dumps(
-                {
-                    "path": os.path.abspath(args.path),
-                    "keys": len(keys),
-                    "checked": checked,
-                    "value_bytes": value_bytes,
-                    "damaged": [{"key": k, "error": msg} for k, msg in damaged],
-                    "ok": not damaged,
-                },
-                indent=2,
-            )
-        )
-    else:
-        # Damaged keys grouped by what went wrong, with a few examples each.
-        groups: Dict[str, List[str]] = {}
-        for damaged_key, msg in damaged:
-            if damaged_key is None:
-                print(f"damaged: {msg}")
-            else:
-                groups.setdefault(msg, []).append(damaged_key)
-        for msg, group in groups.items():
-            examples = ", ".join(repr(k) for k in group[:SHOWN_EXAMPLES])
-            more = ", ..." if len(group) > SHOWN_EXAMPLES else ""
-            print(f"damaged: {len(group):,} key(s): {msg}: {examples}{more}")
-        bad = sum(len(g) for g in groups.values())
-        if damaged:
-            print(f"{args.path}: DAMAGED: {bad:,} of {len(keys):,} listed keys unreadable" if keys else f"{args.path}: DAMAGED")
+        report = {
+            "path": os.path.abspath(args.path),
+            "keys": listed,
+            "value_bytes": value_bytes,
+            "damaged": [{"key": k, "error": msg} for k, msg in damaged],
+            "ok": not damaged,
+        }
+        print(json.dumps(report, indent=2))
+        return EXIT_NO if damaged else EXIT_OK
+
+    # Damaged keys grouped by what went wrong, with a few examples each.
+    groups: Dict[str, List[str]] = {}
+    for key, msg in damaged:
+        if key is None:
+            print(f"damaged: {msg}")
         else:
-            print(f"{args.path}: ok: {checked:,} keys and {value_bytes:,} value bytes read")
-    return EXIT_NO if damaged else EXIT_OK
+            groups.setdefault(msg, []).append(key)
+    for msg, group in groups.items():
+        examples = ", ".join(repr(k) for k in group[:SHOWN_EXAMPLES])
+        more = ", ..." if len(group) > SHOWN_EXAMPLES else ""
+        print(f"damaged: {len(group):,} key(s): {msg}: {examples}{more}")
+    if not damaged:
+        print(f"{args.path}: ok: {listed:,} keys and {value_bytes:,} value bytes read")
+        return EXIT_OK
+    bad = sum(len(g) for g in groups.values())
+    parts = [f"{bad:,} of {listed:,} listed keys unreadable"]
+    if len(damaged) > bad:
+        parts.insert(0, f"{len(damaged) - bad} problem(s) with the files")
+    print(f"{args.path}: DAMAGED: {'; '.join(parts)}")
+    return EXIT_NO
 
 
 def cmd_vacuum(args: argparse.Namespace) -> int:
@@ -521,7 +624,11 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("import", cmd_import, "Store every record of a JSON Lines dump (as written by export), then persist.")
     p.add_argument("file", metavar="FILE", help="the dump, or - for stdin")
 
-    p = command("check", cmd_check, "Read every live key and value; exit 1 when anything is unreadable.")
+    p = command(
+        "check",
+        cmd_check,
+        "Compare the files with the snapshot and read every live key and value; exit 1 when anything is damaged.",
+    )
     p.add_argument("--json", action="store_true", help="print one JSON object")
 
     command("vacuum", cmd_vacuum, "Compact the record files to the live records (also persists).")

@@ -3,6 +3,7 @@
 #include <roaring/roaring.h>
 
 #include <bit>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -146,18 +147,85 @@ std::optional<size_t> Bitmap::ValidatePortable(const uint8_t* data,
   return pos;
 }
 
+namespace {
+
+// Rewrites a validated portable bitmap that uses run containers into the
+// variant without them: each run container becomes the array or bitset
+// container holding the same members. The library's own conversion of a
+// run that ends at 65535 never terminates (its loop counter is 16 bits
+// wide), so run containers never reach it.
+std::string ExpandRuns(const uint8_t* data) {
+  const uint32_t count = (GetU32(data) >> 16) + 1;
+  const uint8_t* run_flags = data + 4;
+  size_t pos = 4 + (count + 7) / 8;
+  const uint8_t* header = data + pos;
+  pos += size_t{count} * 4;
+  if (count >= kRoaringNoOffsetThreshold) pos += size_t{count} * 4;
+
+  std::string out(8 + size_t{count} * 8, '\0');
+  auto* head = reinterpret_cast<uint8_t*>(out.data());
+  PutU32(head, kRoaringCookieNoRuns);
+  PutU32(head + 4, count);
+  // The descriptive header (key, cardinality - 1) is the same.
+  std::memcpy(head + 8, header, size_t{count} * 4);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t card = uint32_t{GetU16(header + 4 * i + 2)} + 1;
+    PutU32(reinterpret_cast<uint8_t*>(out.data()) + 8 + size_t{count} * 4 +
+               4 * size_t{i},
+           static_cast<uint32_t>(out.size()));
+    const bool is_run = (run_flags[i / 8] >> (i % 8)) & 1;
+    if (!is_run) {
+      const size_t bytes =
+          card > kRoaringMaxArrayCardinality ? kRoaringBitsetBytes : card * 2;
+      out.append(reinterpret_cast<const char*>(data + pos), bytes);
+      pos += bytes;
+      continue;
+    }
+    const uint32_t runs = GetU16(data + pos);
+    const uint8_t* run = data + pos + 2;
+    pos += 2 + size_t{runs} * 4;
+    if (card > kRoaringMaxArrayCardinality) {
+      const size_t at = out.size();
+      out.append(kRoaringBitsetBytes, '\0');
+      auto* bits = reinterpret_cast<uint8_t*>(out.data()) + at;
+      for (uint32_t r = 0; r < runs; ++r) {
+        const uint32_t start = GetU16(run + 4 * r);
+        const uint32_t end = start + GetU16(run + 4 * r + 2);
+        for (uint32_t v = start; v <= end; ++v) bits[v / 8] |= 1u << (v % 8);
+      }
+    } else {
+      for (uint32_t r = 0; r < runs; ++r) {
+        const uint32_t start = GetU16(run + 4 * r);
+        const uint32_t end = start + GetU16(run + 4 * r + 2);
+        for (uint32_t v = start; v <= end; ++v) {
+          const char le[2] = {static_cast<char>(v & 0xFF),
+                              static_cast<char>(v >> 8)};
+          out.append(le, 2);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::optional<Bitmap> Bitmap::DeserializePortable(const uint8_t* data,
                                                   size_t size) {
   std::optional<size_t> length = ValidatePortable(data, size);
   if (!length) return std::nullopt;
+  // In memory the bitmaps hold no run containers, so they are written
+  // without them.
+  std::string expanded;
+  if ((GetU32(data) & 0xFFFF) == kRoaringCookieRuns) {
+    expanded = ExpandRuns(data);
+    data = reinterpret_cast<const uint8_t*>(expanded.data());
+    length = expanded.size();
+  }
   roaring_bitmap_t* r = roaring_bitmap_portable_deserialize_safe(
       reinterpret_cast<const char*>(data), *length);
   if (r == nullptr) return std::nullopt;
-  Bitmap out(r);
-  // In memory the bitmaps hold no run containers, so they are written
-  // without them.
-  roaring_bitmap_remove_run_compression(r);
-  return out;
+  return Bitmap(r);
 }
 
 }  // namespace marrow::store

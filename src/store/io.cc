@@ -233,6 +233,41 @@ BufferedReader::Outcome BufferedReader::Read(void* out, size_t n) {
   return Outcome::kOk;
 }
 
+Status ReadRange(int fd, uint64_t offset, uint64_t len, std::string* out,
+                 Where where) {
+  constexpr uint64_t kTrustedLength = 1 << 20;
+  if (len > kTrustedLength) {
+    MARROW_ASSIGN(uint64_t size, FileSize(fd, where));
+    if (offset > size || len > size - offset) return ShortRead(where);
+  }
+  out->resize(len);
+  return PreadFull(fd, out->data(), len, offset, where);
+}
+
+Status WindowReader::Read(uint64_t offset, uint64_t len, std::string* out,
+                          Where where) {
+  if (len > window_.size() / 2) return ReadRange(fd_, offset, len, out, where);
+  if (offset < start_ || offset + len > start_ + filled_) {
+    start_ = offset;
+    filled_ = 0;
+    while (filled_ < window_.size()) {
+      ssize_t got = ::pread(fd_, window_.data() + filled_,
+                            window_.size() - filled_,
+                            static_cast<off_t>(offset + filled_));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        filled_ = 0;
+        return ErrnoFailure(where);
+      }
+      if (got == 0) break;
+      filled_ += static_cast<size_t>(got);
+    }
+    if (filled_ < len) return ShortRead(where);
+  }
+  out->assign(window_.data() + (offset - start_), len);
+  return {};
+}
+
 Status Truncate(int fd, uint64_t length, Where where) {
   while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
     if (errno != EINTR) return ErrnoFailure(where);

@@ -153,6 +153,28 @@ class BufferedReader {
   IoError error_;
 };
 
+// Reads `len` bytes at `offset` into *out. A length beyond what a small
+// read needs is first checked against the file's size, so a damaged length
+// cannot make the caller reserve gigabytes for bytes that do not exist.
+Status ReadRange(int fd, uint64_t offset, uint64_t len, std::string* out,
+                 Where where = Where::current());
+
+// Reads byte ranges that mostly ascend through a file (records in id order)
+// through a large window, so that copying many small records costs a few
+// large reads instead of one read per record.
+class WindowReader {
+ public:
+  WindowReader(int fd, size_t window) : fd_(fd), window_(window, '\0') {}
+  Status Read(uint64_t offset, uint64_t len, std::string* out,
+              Where where = Where::current());
+
+ private:
+  int fd_;
+  std::string window_;
+  uint64_t start_ = 0;
+  size_t filled_ = 0;
+};
+
 // The failure for a read that ran out of file.
 Failure ShortRead(Where where = Where::current());
 

@@ -12,6 +12,7 @@ Result<std::vector<std::string>> LiveKeys(const Store& store) {
   keys.reserve(store.live.Cardinality());
   std::string bytes;
   Status status;
+  WindowReader reader(store.keys_file.get(), 1 << 20);
   store.live.ForEach([&](RecordId id) {
     if (auto text = store.record_keys.Find(id)) {
       keys.emplace_back(*text);
@@ -22,7 +23,7 @@ Result<std::vector<std::string>> LiveKeys(const Store& store) {
       status = entry.take_failure();
       return false;
     }
-    status = ReadKeyBytes(store, entry.value(), &bytes);
+    status = reader.Read(entry.value().key_offset, entry.value().key_len, &bytes);
     if (!status.ok()) return false;
     keys.push_back(Utf8Lossy(bytes));
     return true;

@@ -60,20 +60,6 @@ Result<uint8_t*> Slot(const Store& store, RecordId id, Where where) {
   return store.offsets_map.data() + start;
 }
 
-// Reads `len` bytes at `offset`. A length beyond what a small read needs is
-// first checked against the file's size, so a damaged entry cannot make the
-// store reserve gigabytes for bytes that do not exist.
-Status ReadBytes(int fd, uint64_t offset, uint32_t len, std::string* out,
-                 Where where) {
-  constexpr uint32_t kTrustedLength = 1 << 20;
-  if (len > kTrustedLength) {
-    MARROW_ASSIGN(uint64_t size, FileSize(fd, where));
-    if (offset > size || len > size - offset) return ShortRead(where);
-  }
-  out->resize(len);
-  return PreadFull(fd, out->data(), len, offset, where);
-}
-
 constexpr size_t kBatchBytes = 4 << 20;
 
 Status FlushBatchBuffers(Store& store) {
@@ -187,14 +173,12 @@ Result<OffsetEntry> ReadEntry(const Store& store, RecordId id) {
 }
 
 Status ReadKeyBytes(const Store& store, const OffsetEntry& e, std::string* out) {
-  return ReadBytes(store.keys_file.get(), e.key_offset, e.key_len, out,
-                   Where::current());
+  return ReadRange(store.keys_file.get(), e.key_offset, e.key_len, out);
 }
 
 Status ReadValueBytes(const Store& store, const OffsetEntry& e,
                       std::string* out) {
-  return ReadBytes(store.vals_file.get(), e.val_offset, e.val_len, out,
-                   Where::current());
+  return ReadRange(store.vals_file.get(), e.val_offset, e.val_len, out);
 }
 
 }  // namespace marrow::store

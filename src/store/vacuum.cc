@@ -83,6 +83,8 @@ Result<Compacted> Copy(const Store& store) {
   BufferedWriter keys(out.keys_file.get(), kCopyBufferSize);
   BufferedWriter vals(out.vals_file.get(), kCopyBufferSize);
   BufferedWriter offsets(out.offsets_file.get(), kCopyBufferSize);
+  WindowReader key_reader(store.keys_file.get(), kCopyBufferSize);
+  WindowReader val_reader(store.vals_file.get(), kCopyBufferSize);
   std::string key, value;
   Status status;
   store.live.ForEach([&](RecordId id) {
@@ -94,8 +96,8 @@ Result<Compacted> Copy(const Store& store) {
     }
     const OffsetEntry& e = entry.value();
     status = [&]() -> Status {
-      MARROW_RETURN_IF_ERROR(ReadKeyBytes(store, e, &key));
-      MARROW_RETURN_IF_ERROR(ReadValueBytes(store, e, &value));
+      MARROW_RETURN_IF_ERROR(key_reader.Read(e.key_offset, e.key_len, &key));
+      MARROW_RETURN_IF_ERROR(val_reader.Read(e.val_offset, e.val_len, &value));
       uint8_t slot[kOffsetEntrySize];
       EncodeOffsetEntry({out.keys_end, e.key_len, out.vals_end, e.val_len}, slot);
       MARROW_RETURN_IF_ERROR(keys.Append(key.data(), key.size()));

@@ -581,23 +581,6 @@ TEST(DbTest, AReadErrorAtOpenIsNotDamage) {
   EXPECT_EQ(no_log.failure().form, FailureForm::kIoByKind);
 }
 
-TEST(DbTest, AnotherProcessCannotOpenAHeldDirectory) {
-  TempDir dir;
-  auto db = OpenDb(dir.path());
-  ASSERT_NE(db, nullptr);
-  // A second Db in this process shares the claim...
-  auto second = OpenDb(dir.path());
-  ASSERT_NE(second, nullptr);
-  second.reset();
-  // ...another process is turned away.
-  const int status = InChild([&]() -> int {
-    auto other = Db::Open(dir.path(), 10);
-    if (other.ok()) return 40;
-    return other.failure().error.kind == ErrorKind::kWouldBlock ? 0 : 41;
-  });
-  EXPECT_EQ(status, 0);
-}
-
 TEST(DbTest, GetManyAnswersInOrder) {
   TempDir dir;
   auto db = OpenDb(dir.path(), 1);

@@ -155,8 +155,8 @@ TEST(RecordFilesTest, RewriteKeepsBothCopiesAndRetiresTheOld) {
   EXPECT_FALSE(s.live.Contains(0));
   EXPECT_TRUE(s.live.Contains(1));
   EXPECT_TRUE(s.dead.Contains(0));
-  EXPECT_EQ(s.record_keys.Find(0), nullptr);
-  ASSERT_NE(s.record_keys.Find(1), nullptr);
+  EXPECT_FALSE(s.record_keys.Find(0));
+  ASSERT_TRUE(s.record_keys.Find(1));
   EXPECT_EQ(*s.record_keys.Find(1), "k");
   EXPECT_EQ(Value(s, 0), "1");  // the old record stays readable by id
   EXPECT_EQ(*s.cache.Lookup(Fingerprint("k")), "22");
@@ -176,7 +176,7 @@ TEST(RecordFilesTest, RemoveRecord) {
   EXPECT_TRUE(s.dead.Contains(0));
   EXPECT_TRUE(s.key_index.empty());
   EXPECT_EQ(s.cache.size(), 0u);
-  EXPECT_EQ(s.record_keys.Find(0), nullptr);
+  EXPECT_FALSE(s.record_keys.Find(0));
   EXPECT_EQ(s.next_id, 1u);
   EXPECT_FALSE(RemoveRecord(s, "k"));
   // The record's bytes and entry stay.
@@ -236,7 +236,7 @@ TEST(RecordFilesTest, SlotsOutsideTheMappingAreRangeFailures) {
   EXPECT_EQ(s.dead.Cardinality(), 0u);
   EXPECT_EQ(s.keys_end, 1u);
   EXPECT_EQ(s.vals_end, 3u);
-  ASSERT_NE(s.record_keys.Find(0), nullptr);
+  ASSERT_TRUE(s.record_keys.Find(0));
   EXPECT_EQ(*s.cache.Lookup(Fingerprint("k")), "old");
 }
 

@@ -1,0 +1,59 @@
+# libFuzzer targets (see cmake/fuzz.cmake and fuzz/).
+#   fuzz-build   configure and build build/fuzz with clang
+#   fuzz-smoke   replay the committed corpus, then fuzz each target briefly
+#                (FUZZ_SMOKE_SECONDS each); part of `make test`
+#   fuzz-long    the same for FUZZ_LONG_SECONDS each; `make fuzz`
+#   fuzz-corpus  regenerate the seed corpus from real stores
+# Inputs found while fuzzing go to build/fuzz/corpus/<target>; a crash
+# leaves its input in build/fuzz/artifacts/.
+
+FUZZ_BUILD := build/fuzz
+FUZZERS := wal_fuzz snapshot_fuzz open_fuzz
+FUZZ_SMOKE_SECONDS ?= 20
+FUZZ_LONG_SECONDS ?= 600
+FUZZ_OPTIONS := -malloc_limit_mb=256 -rss_limit_mb=2048 -timeout=30 \
+	-max_len=16384 -print_final_stats=0
+FUZZ_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+.PHONY: fuzz-build fuzz-smoke fuzz-long fuzz-corpus
+
+TEST_TARGETS += fuzz-smoke
+FUZZ_TARGETS += fuzz-long
+
+fuzz-build: apt-packages $(STAMPS)/venv
+	@$(call quiet, $(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DMARROW_FUZZ=ON -DMARROW_BUILD_MODULE=OFF -DMARROW_BUILD_TESTS=OFF \
+	  -DCMAKE_PROJECT_INCLUDE=$(abspath cmake/fuzz.cmake))
+	@$(call quiet, $(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target marrow_fuzzers)
+
+# $(1): seconds per target.
+define fuzz_run
+	@mkdir -p $(FUZZ_BUILD)/artifacts
+	@for t in $(FUZZERS); do \
+	  log=$(FUZZ_BUILD)/$$t.log; \
+	  if ! $(FUZZ_ENV) $(FUZZ_BUILD)/$$t $(FUZZ_OPTIONS) fuzz/corpus/$$t/* >"$$log" 2>&1; then \
+	    tail -n 60 "$$log"; echo "$$t: a corpus input fails (log: $$log)"; exit 1; \
+	  fi; \
+	  replayed=$$(ls fuzz/corpus/$$t | wc -l); \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  if ! $(FUZZ_ENV) $(FUZZ_BUILD)/$$t $(FUZZ_OPTIONS) -max_total_time=$(1) \
+	      -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- \
+	      $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t >"$$log" 2>&1; then \
+	    tail -n 60 "$$log"; echo "$$t: FAILED (log: $$log; input in $(FUZZ_BUILD)/artifacts/)"; exit 1; \
+	  fi; \
+	  runs=$$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 executions in \2 s/p' "$$log"); \
+	  echo "$$t: $$replayed corpus inputs replayed, $$runs, no failures"; \
+	done
+endef
+
+fuzz-smoke: fuzz-build
+	$(call fuzz_run,$(FUZZ_SMOKE_SECONDS))
+
+fuzz-long: fuzz-build
+	$(call fuzz_run,$(FUZZ_LONG_SECONDS))
+
+fuzz-corpus: setup
+	@$(PY) fuzz/make_corpus.py
