@@ -1137,8 +1137,9 @@ def write_report(out: Path, args: argparse.Namespace, stores: list[str],
     lines += ["", "## Throughput", "",
               "Each cell is one fresh process. Peers run one call per operation "
               "(lmdb: one write transaction per put, `sync=False, metasync=False`); "
-              "`lmdb-1txn` runs the whole workload in one transaction. Measurements stop "
-              f"after {args.cap:g} s of operations (the fill always runs to the end). "
+              "`lmdb-1txn` runs the whole workload in one transaction. A measurement stops "
+              f"after {args.cap:g} s of operations (a fill stopped that way loads the rest of "
+              "its records untimed, in one transaction where the store has them). "
               "`floor` is two `pwrite` (or `pread`) calls per record from C.", ""]
     cols = stores + ["floor"]
     lines.append("| workload | " + " | ".join(cols) + " |")

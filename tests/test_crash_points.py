@@ -42,21 +42,22 @@ VACUUM_POINTS = [
     "vacuum.finished",
 ]
 PERSIST_POINTS = ["persist.synced", "persist.snapshot_written", "persist.renamed"]
+ATTEMPTS = 5
 
 pytestmark = pytest.mark.skipif(
     not DRIVER.exists(), reason=f"{DRIVER} is not built (make engine-test builds it)"
 )
 
 # Opens the store in a fresh interpreter and compares it with the pickled
-# expectation: every value, the absent keys, len() and keys(); then does it
-# again after a reopen and, if asked, after a vacuum and another reopen.
+# expectation: every value, the absent keys, len() and keys(). When asked,
+# does it again after a reopen, and after a vacuum and another reopen.
 CHECKER = textwrap.dedent(
     """
     import pickle, sys
     from pathlib import Path
     from marrow import Marrow
 
-    path, expectation, also_vacuum = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+    path, expectation, thorough = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
     with open(expectation, "rb") as f:
         expected, gone = pickle.load(f)
     problems = []
@@ -82,13 +83,11 @@ CHECKER = textwrap.dedent(
 
     store = check("first open")
     del store
-    store = check("second open")
-    if also_vacuum:
+    if thorough:
+        store = check("second open")
         store.vacuum()
         del store
         check("after a vacuum and a reopen")
-    else:
-        del store
     print("\\n".join(problems))
     sys.exit(1 if problems else 0)
     """
@@ -141,11 +140,11 @@ def build_store(path: Path, keys: int, seed: int) -> tuple[dict[str, bytes], lis
     return expected, sorted(deleted)[:200]
 
 
-def check_contents(path: Path, expected: dict[str, bytes], gone: list[str], also_vacuum: bool) -> None:
+def check_contents(path: Path, expected: dict[str, bytes], gone: list[str], thorough: bool) -> None:
     expectation = path.parent / f"{path.name}.expected"
     expectation.write_bytes(pickle.dumps((expected, gone)))
     proc = subprocess.run(
-        [sys.executable, "-c", CHECKER, str(path), str(expectation), "1" if also_vacuum else "0"],
+        [sys.executable, "-c", CHECKER, str(path), str(expectation), "1" if thorough else "0"],
         capture_output=True,
         text=True,
         timeout=300,
@@ -165,7 +164,7 @@ def test_a_kill_at_each_crash_point_keeps_the_contents(tmp_path: Path, point: st
     assert proc.returncode == -signal.SIGKILL, (
         f"the driver did not stop at {point} (exit {proc.returncode}):\n{proc.stderr}"
     )
-    check_contents(store, expected, gone, also_vacuum=True)
+    check_contents(store, expected, gone, thorough=True)
 
 
 def test_the_driver_without_a_crash_point_completes(tmp_path: Path) -> None:
@@ -174,12 +173,14 @@ def test_the_driver_without_a_crash_point_completes(tmp_path: Path) -> None:
     for point in ("none", "persist.none"):
         proc = run_driver(store, point)
         assert proc.returncode == 0, proc.stderr
-    check_contents(store, expected, gone, also_vacuum=False)
+    check_contents(store, expected, gone, thorough=True)
 
 
 def test_a_kill_at_random_instants_of_a_large_vacuum(tmp_path: Path) -> None:
     original = tmp_path / "original"
-    expected, gone = build_store(original, 150_000, seed=7)
+    # About 160,000 records: 80,000 keys, a third rewritten and a fifth
+    # deleted before the persist, as many changes again in the log.
+    expected, gone = build_store(original, 80_000, seed=7)
 
     # One run to the end, for a scale of how long a vacuum takes here.
     finished = tmp_path / "finished"
@@ -188,21 +189,21 @@ def test_a_kill_at_random_instants_of_a_large_vacuum(tmp_path: Path) -> None:
     proc = run_driver(finished, "none")
     duration = time.monotonic() - started
     assert proc.returncode == 0, proc.stderr
-    check_contents(finished, expected, gone, also_vacuum=False)
+    check_contents(finished, expected, gone, thorough=False)
 
     rng = random.Random(11)
     killed = 0
-    for attempt in range(5):
+    for attempt in range(ATTEMPTS):
         copy = tmp_path / f"attempt{attempt}"
         shutil.copytree(original, copy)
         child = subprocess.Popen([str(DRIVER), str(copy), "none"], stderr=subprocess.PIPE)
-        time.sleep(rng.uniform(0.05, 1.0) * duration)
+        time.sleep(rng.uniform(0.0, 1.0) * duration)
         child.send_signal(signal.SIGKILL)
         _, err = child.communicate(timeout=300)
         if child.returncode == -signal.SIGKILL:
             killed += 1
         else:
             assert child.returncode == 0, err.decode(errors="replace")
-        check_contents(copy, expected, gone, also_vacuum=False)
+        check_contents(copy, expected, gone, thorough=False)
         shutil.rmtree(copy)
-    print(f"vacuum took {duration:.2f} s; {killed} of 5 runs killed before the end")
+    print(f"vacuum took {duration:.2f} s; {killed} of {ATTEMPTS} runs killed before the end")

@@ -6,6 +6,7 @@ from __future__ import annotations
 import gc
 import os
 import shutil
+import struct
 import sys
 import tempfile
 from pathlib import Path
@@ -84,3 +85,31 @@ def test_a_record_file_cut_short_under_a_snapshot_loses_records_but_invents_none
         assert {k: v for k, v in got.items() if v is not None} == expected, step
         assert sorted(db.keys()) == sorted(expected), step
         assert db.len() == len(expected), step
+
+
+@pytest.mark.parametrize("field", ["keys_end", "vals_end"])
+@pytest.mark.parametrize("value", [2**63, 2**64 - 1, 2**40])
+def test_a_snapshot_end_past_its_file_keeps_the_store_usable(
+    tmp_path: Path, field: str, value: int
+) -> None:
+    # Appending at such an end fails (or leaves a gap of zeros); the records
+    # inside the file stay readable and new writes go after them.
+    path = tmp_path / "s"
+    values = _store_under_a_snapshot(path)
+    data = bytearray((path / "snapshot.bin").read_bytes())
+    struct.pack_into("<Q", data, damage_sweep.snapshot_fields(bytes(data))[field], value)
+    (path / "snapshot.bin").write_bytes(bytes(data))
+    expected = dict(values, late=b"L" * 50)
+    db = Marrow(str(path))
+    db.set_bytes("new", b"N" * 10)
+    expected["new"] = b"N" * 10
+    db.clear_cache()
+    assert {k: db.get_bytes(k) for k in expected} == expected
+    db.persist()
+    db.vacuum()
+    del db
+    gc.collect()
+    db = Marrow(str(path))
+    assert {k: db.get_bytes(k) for k in expected} == expected
+    assert sorted(db.keys()) == sorted(expected)
+    assert (path / "vals.bin").stat().st_size == sum(map(len, expected.values()))

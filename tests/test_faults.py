@@ -35,23 +35,25 @@ def run_python(code: str, env: dict[str, str]) -> subprocess.CompletedProcess[st
                           env=env, capture_output=True, text=True, timeout=120)
 
 
-def test_failed_log_write_out_keeps_later_writes(tmp_path: Path, library: Path) -> None:
-    """A set_bytes whose log write-out fails raises PanicException and
-    leaves no partial record: the writes after it replay at the next open."""
+def failed_write_then_reopen(tmp_path: Path, library: Path, fault: dict[str, str],
+                             value_size: int) -> list[str]:
+    """Buffers 8 KB of log, makes set_bytes("failed", ...) fail under
+    `fault`, writes on, closes; returns what a fresh process then reads
+    for "after", "before" and "failed"."""
     store = tmp_path / "store"
+    armed = tmp_path / "armed"
     env = {k: v for k, v in os.environ.items() if not k.startswith("FAULT_")}
     env.update({"LD_PRELOAD": str(library), "FAULT_DIR": str(store),
-                "FAULT_NTH": "1", "FAULT_ERRNO": "ENOSPC", "FAULT_OPS": "write",
-                "FAULT_ARM_FILE": str(tmp_path / "armed")})
+                "FAULT_ERRNO": "ENOSPC", "FAULT_ARM_FILE": str(armed), **fault})
     writer = run_python(f"""
         import pathlib
         from marrow import Marrow
         db = Marrow({str(store)!r})
         db.set_bytes("before", b"b" * 8000)      # fills most of the log buffer
-        armed = pathlib.Path({str(tmp_path / "armed")!r})
+        armed = pathlib.Path({str(armed)!r})
         armed.touch()
         try:
-            db.set_bytes("failed", b"f" * 500)   # overflows it: write-out fails
+            db.set_bytes("failed", b"f" * {value_size})   # overflows it
         except BaseException as e:
             assert type(e).__name__ == "PanicException", repr(e)
             assert "code: 28" in str(e), str(e)
@@ -74,7 +76,27 @@ def test_failed_log_write_out_keeps_later_writes(tmp_path: Path, library: Path) 
         print(db.get_bytes("after"), db.get_bytes("before"), db.get_bytes("failed"))
     """, clean)
     assert reader.returncode == 0, reader.stderr
-    assert reader.stdout.split() == ["b'a'", "None", "None"]
+    return reader.stdout.split()
+
+
+def test_failed_log_write_out_keeps_later_writes(tmp_path: Path, library: Path) -> None:
+    """A set_bytes whose log write-out fails raises PanicException and
+    leaves no partial record: the writes after it replay at the next open."""
+    got = failed_write_then_reopen(
+        tmp_path, library, {"FAULT_NTH": "1", "FAULT_OPS": "write"}, 500)
+    assert got == ["b'a'", "None", "None"]
+
+
+def test_failed_rollback_is_finished_before_the_next_append(
+        tmp_path: Path, library: Path) -> None:
+    """Part of the failed record reached wal.bin and cutting it off failed
+    too (the disk stays full): the next write cuts it first, so it and the
+    writes after it replay, and the failed record does not."""
+    got = failed_write_then_reopen(
+        tmp_path, library,
+        {"FAULT_NTH": "2", "FAULT_OPS": "write,ftruncate", "FAULT_STICKY": "1"},
+        10_000)  # the value bypasses the buffer: write-out, then direct write
+    assert got == ["b'a'", "None", "None"]
 
 
 def test_reduced_fault_sweep(library: Path) -> None:

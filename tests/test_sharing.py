@@ -10,7 +10,7 @@ import subprocess
 import sys
 import textwrap
 from pathlib import Path
-from typing import Optional
+from typing import Iterator, Optional
 
 import pytest
 
@@ -71,7 +71,7 @@ class Holder:
 
 
 @pytest.fixture
-def holder() -> Holder:
+def holder() -> Iterator[Holder]:
     h = Holder()
     yield h
     if h.proc.poll() is None:

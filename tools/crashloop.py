@@ -36,6 +36,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterator, Optional
@@ -172,6 +173,8 @@ class Stats:
     lost_ops: int = 0
     extra_applied: int = 0
     killed_in_open: int = 0
+    # The kind of the op that was running (or next) at each kill.
+    killed_during: Counter[str] = field(default_factory=Counter)
     messages: list[str] = field(default_factory=list)
 
 
@@ -186,7 +189,7 @@ def check_report(report: dict, pending: Pending) -> tuple[Optional[str], int]:
     if report["len"] != len(live):
         return f"len() is {report['len']} but {len(live)} keys read back", -1
 
-    model = dict(pending.base)
+    model: dict[str, Optional[str]] = dict(pending.base)
     mismatched = {k for k in KEYS if model.get(k) != values[k]}
     ops = pending.ops + ([pending.extra] if pending.extra else [])
     first_mismatch: Optional[set[str]] = None
@@ -321,15 +324,19 @@ class CrashLoop:
             else:
                 self.stats.lost_ops += lost
         self.stats.ops += len(ops)
+        if extra is not None:
+            self.stats.killed_during[extra.kind] += 1
         base = {k: v for k, v in report["values"].items() if v is not None}
         durable = [i + 1 for i, op in enumerate(ops) if op.kind in DURABLE]
         self.pending = Pending(base, ops, extra, durable[-1] if durable else 0)
         if self.verbose:
             print(f"cycle {c}: {len(ops)} ops, matched {matched}", flush=True)
 
-    def run(self, cycles: int) -> Stats:
+    def run(self, cycles: int, progress: int = 0) -> Stats:
         for c in range(cycles):
             self.cycle(c)
+            if progress and (c + 1) % progress == 0:
+                print(f"  {c + 1} cycles, {self.stats.failures} failures", flush=True)
         # A last open checks the final kill.
         self.final_check(cycles)
         return self.stats
@@ -356,8 +363,9 @@ class CrashLoop:
             self.fail(c, error)
 
 
-def run_crash_loop(directory: Path, cycles: int, seed: int, verbose: bool = False) -> Stats:
-    return CrashLoop(Path(directory), seed, verbose).run(cycles)
+def run_crash_loop(directory: Path, cycles: int, seed: int, verbose: bool = False,
+                   progress: int = 0) -> Stats:
+    return CrashLoop(Path(directory), seed, verbose).run(cycles, progress)
 
 
 def main() -> int:
@@ -383,13 +391,14 @@ def main() -> int:
     start = time.monotonic()
     if a.dir:
         Path(a.dir).mkdir(parents=True, exist_ok=True)
-        stats = run_crash_loop(Path(a.dir), a.cycles, seed, a.verbose)
+        stats = run_crash_loop(Path(a.dir), a.cycles, seed, a.verbose, 1000)
     else:
         with tempfile.TemporaryDirectory(prefix="crashloop-") as d:
-            stats = run_crash_loop(Path(d), a.cycles, seed, a.verbose)
+            stats = run_crash_loop(Path(d), a.cycles, seed, a.verbose, 1000)
     print(f"crash loop: seed {seed}: {stats.cycles} cycles, {stats.failures} failures, "
           f"{stats.ops} ops journaled, {stats.lost_ops} unpersisted ops lost, "
-          f"{stats.killed_in_open} kills during the open, "
+          f"{stats.killed_in_open} kills during the open, kills during ops: "
+          f"{dict(sorted(stats.killed_during.items()))}, "
           f"{time.monotonic() - start:.0f} s", flush=True)
     return 1 if stats.failures else 0
 

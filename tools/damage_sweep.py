@@ -41,6 +41,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Optional
@@ -441,6 +442,8 @@ class SweepStats:
     exceptions: int = 0
     opens_failed: int = 0
     messages: list[str] = field(default_factory=list)
+    # "file kind call: exception class" -> count
+    raised: Counter[str] = field(default_factory=Counter)
 
 
 def plan(cases: int, seed: int) -> list[Case]:
@@ -455,7 +458,8 @@ def plan(cases: int, seed: int) -> list[Case]:
     return out
 
 
-def run_sweep(work: Path, cases: int, seed: int, verbose: bool = False) -> SweepStats:
+def run_sweep(work: Path, cases: int, seed: int, verbose: bool = False,
+              progress: int = 0) -> SweepStats:
     work.mkdir(parents=True, exist_ok=True)
     ref_dir = work / "reference"
     if ref_dir.exists():
@@ -495,6 +499,9 @@ def run_sweep(work: Path, cases: int, seed: int, verbose: bool = False) -> Sweep
                 stats.calls += report["calls"]
                 stats.exceptions += len(report["exceptions"])
                 stats.opens_failed += any(e.startswith("open:") for e in report["exceptions"])
+                for e in report["exceptions"]:
+                    call_name, kind = e.split(": ")[:2]
+                    stats.raised[f"{case.file} {case.kind} {call_name}: {kind}"] += 1
                 if report["violations"]:
                     problem = "; ".join(report["violations"][:5])
                 if verbose:
@@ -513,6 +520,8 @@ def run_sweep(work: Path, cases: int, seed: int, verbose: bool = False) -> Sweep
             if not keep.exists():
                 shutil.copytree(ref_dir, keep)
                 damage(keep, Case(case.index, case.file, case.kind), random.Random(f"{seed}:{case.index}"))
+        if progress and stats.cases % progress == 0:
+            print(f"  {stats.cases} cases, {stats.failures} failures", flush=True)
     shutil.rmtree(work / "case", ignore_errors=True)
     return stats
 
@@ -534,17 +543,21 @@ def main() -> int:
     p.add_argument("--dir", default=None,
                    help="working directory (default: a temporary one, in /dev/shm if possible)")
     p.add_argument("-v", "--verbose", action="store_true")
+    p.add_argument("--exceptions", action="store_true", help="list the exceptions raised, by case kind")
     a = p.parse_args()
     seed = a.seed if a.seed is not None else random.randrange(1 << 32)
     print(f"damage sweep: seed {seed}, {a.cases} cases", flush=True)
     start = time.monotonic()
     if a.dir:
-        stats = run_sweep(Path(a.dir), a.cases, seed, a.verbose)
+        stats = run_sweep(Path(a.dir), a.cases, seed, a.verbose, 250)
     else:
         # No durability needed: a memory file system makes the fsyncs free.
         shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
         with tempfile.TemporaryDirectory(prefix="damage-", dir=shm) as d:
-            stats = run_sweep(Path(d), a.cases, seed, a.verbose)
+            stats = run_sweep(Path(d), a.cases, seed, a.verbose, 250)
+    if a.exceptions:
+        for what, n in sorted(stats.raised.items()):
+            print(f"  {n:6d}  {what}")
     print(f"damage sweep: seed {seed}: {stats.cases} cases, {stats.failures} failures, "
           f"{stats.calls} calls, {stats.exceptions} exceptions raised, "
           f"{stats.opens_failed} failed opens, {time.monotonic() - start:.0f} s", flush=True)

@@ -128,24 +128,28 @@ def build_template(directory: Path, grow: bool, small: bool) -> None:
     model: Model = {}
     db = Marrow(str(store), 64)
     base = 12 if small else 40
+    puts = 0
+
+    def put(key: str, val: bytes) -> None:
+        nonlocal puts
+        db.set_bytes(key, val)
+        model[key] = val
+        puts += 1
+
     if grow:
-        # Baseline up to a few ids below the growth point of offsets.bin.
-        for i in range(GROW_SLOTS - 20):
-            db.set_bytes(f"g{i:06d}", b"v")
-            model[f"g{i:06d}"] = b"v"
+        # Baseline up to some ids below the growth point of offsets.bin.
+        for i in range(GROW_SLOTS - 200):
+            put(f"g{i:06d}", b"v")
     for i in range(base):
         key = f"base-{i}"
-        model[key] = value_for(key, (i * 397) % 3000 if i % 7 else 0)
-        db.set_bytes(key, model[key])
+        put(key, value_for(key, (i * 397) % 3000 if i % 7 else 0))
     db.persist()
     for i in range(base // 4):
         key = f"log-{i}"
-        model[key] = value_for(key, 50 + i * 31)
-        db.set_bytes(key, model[key])
+        put(key, value_for(key, 50 + i * 31))
     for i in range(0, base, 5):  # overwrites leave dead records behind
         key = f"base-{i}"
-        model[key] = value_for(key + "'", 100 + i)
-        db.set_bytes(key, model[key])
+        put(key, value_for(key + "'", 100 + i))
     for i in range(1, base, 9):
         db.delete(f"base-{i}")
         model.pop(f"base-{i}")
@@ -153,6 +157,8 @@ def build_template(directory: Path, grow: bool, small: bool) -> None:
     del db
     gc.collect()
     save_model(directory / "model.json", model)
+    # Record ids in use after an open: the snapshot's and the replayed log's.
+    (directory / "puts").write_text(str(puts))
 
 
 # ---------------------------------------------------------------- child side
@@ -261,7 +267,8 @@ def run_child(args: dict[str, Any]) -> dict[str, Any]:
     if op != "open":
         db = Marrow(str(store), 64)
     if op == "set_bytes_grow":
-        for i in range(20):  # next_id reaches the capacity of offsets.bin
+        # next_id reaches the capacity of offsets.bin: the op's append grows it.
+        for i in range(GROW_SLOTS - int((template / "puts").read_text())):
             key = f"grow-{i}"
             db.set_bytes(key, b"x")
             model[key] = b"x"

@@ -179,13 +179,21 @@ bool BindArguments(const Signature& sig, PyObject* args, PyObject* kwargs,
   return true;
 }
 
-bool ToText(PyObject* obj, std::string* out) {
+bool ToTextView(PyObject* obj, std::string_view* out) {
   if (!PyUnicode_Check(obj)) return RaiseConversion(obj, "PyString");
+  // The str keeps its UTF-8 form cached, so a key used again costs nothing.
   // Lone surrogates fail here with the UTF-8 encoder's UnicodeEncodeError.
-  PyRef utf8 = PyRef::Steal(PyUnicode_AsUTF8String(obj));
-  if (!utf8) return false;
-  out->clear();
-  AppendBytes(utf8.get(), out);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return false;
+  *out = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool ToText(PyObject* obj, std::string* out) {
+  std::string_view view;
+  if (!ToTextView(obj, &view)) return false;
+  out->assign(view);
   return true;
 }
 

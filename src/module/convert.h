@@ -12,9 +12,17 @@
 
 #include <Python.h>
 
+#if !defined(Py_LIMITED_API) || Py_LIMITED_API + 0 < 0x030A0000
+// Part of the stable ABI from 3.10 on; every CPython 3 exports it, so the
+// abi3 module uses it on 3.9 too.
+extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode,
+                                               Py_ssize_t* size);
+#endif
+
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/errors.h"
@@ -40,6 +48,8 @@ bool BindArguments(const Signature& sig, PyObject* args, PyObject* kwargs,
 
 // A str (or subclass) to its UTF-8 text.
 bool ToText(PyObject* obj, std::string* out);
+// The same text without a copy: valid while `obj` lives.
+bool ToTextView(PyObject* obj, std::string_view* out);
 // An int, or an object with __index__, to an unsigned 64-bit integer.
 bool ToUint64(PyObject* obj, uint64_t* out);
 // A sequence of integers 0..255 (not a str) to a byte string.

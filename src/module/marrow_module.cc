@@ -211,8 +211,8 @@ PyObject* GetBytes(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!BindArguments(kGetBytesSig, args, kwargs, bound)) return nullptr;
     MarrowState* state = Receiver(self);
     if (state == nullptr) return nullptr;
-    std::string key;
-    if (!ConvertArgument("key", ToText, bound[0], &key)) return nullptr;
+    std::string_view key;
+    if (!ConvertArgument("key", ToTextView, bound[0], &key)) return nullptr;
     Borrow borrow(state);
     if (!borrow.Acquire()) return nullptr;
 

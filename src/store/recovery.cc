@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "store/format.h"
@@ -14,11 +15,12 @@ namespace marrow::store {
 namespace {
 
 // A snapshot whose ends lie past the end of keys.bin or vals.bin describes
-// bytes that the file no longer holds (it was cut short or replaced). Its
-// records that reach past a file's end are dropped as dead: appends go on
-// from the snapshot's ends, and the gap they leave reads back as zeros,
-// which would otherwise be returned as the value (or, after a vacuum, the
-// key) of those records.
+// bytes that the file no longer holds (it was cut short or replaced, or the
+// end itself is damaged; persist() and vacuum() sync the files before their
+// snapshot, so it never happens otherwise). Its records that reach past a
+// file's end are dropped as dead, and appends go on from the file's end:
+// appending after the snapshot's end would leave a gap that reads back as
+// zeros, as the value (or, after a vacuum, the key) of those records.
 void DropRecordsPastFileEnds(Store& store, uint64_t keys_size,
                              uint64_t vals_size) {
   auto fits = [&](RecordId id) {
@@ -61,6 +63,8 @@ Status LoadSnapshot(Store& store) {
   store.vals_end = snapshot->vals_end;
   if (store.keys_end > keys_size || store.vals_end > vals_size) {
     DropRecordsPastFileEnds(store, keys_size, vals_size);
+    store.keys_end = std::min(store.keys_end, keys_size);
+    store.vals_end = std::min(store.vals_end, vals_size);
   }
   return EnsureOffsetsCapacity(store);
 }

@@ -61,6 +61,7 @@ WalWriter::~WalWriter() {
 }
 
 Status WalWriter::WriteOut() {
+  MARROW_RETURN_IF_ERROR(CutTail());
   size_t done = 0;
   Status status;
   while (done < buffer_.size()) {
@@ -113,10 +114,14 @@ void WalWriter::RollBack(uint64_t record_start) {
     // Part of the record reached the file; everything buffered belongs to
     // it. Cut the file back using its real size, in case another writer of
     // this process appended too.
+    // If the cut fails, the next append or write-out retries it first.
     const uint64_t written = file_size_ - record_start;
     auto size = FileSize(fd_.get());
-    if (size.ok() && size.value() >= written) {
-      (void)store::Truncate(fd_.get(), size.value() - written);
+    if (!size.ok()) {
+      cut_to_ = record_start;
+    } else if (size.value() >= written) {
+      const uint64_t length = size.value() - written;
+      if (!store::Truncate(fd_.get(), length).ok()) cut_to_ = length;
     }
     buffer_.clear();
     file_size_ = record_start;
@@ -125,8 +130,17 @@ void WalWriter::RollBack(uint64_t record_start) {
   buffer_.resize(record_start - file_size_);
 }
 
+Status WalWriter::CutTail() {
+  if (!cut_to_) return {};
+  MARROW_RETURN_IF_ERROR(store::Truncate(fd_.get(), *cut_to_));
+  cut_to_.reset();
+  return {};
+}
+
 Status WalWriter::AppendRecord(uint32_t tag, std::string_view key,
                                const std::string_view* val) {
+  // A record behind a partial one would never be replayed.
+  MARROW_RETURN_IF_ERROR(CutTail());
   const uint64_t record_start = file_size_ + buffer_.size();
   uint8_t word[8];
   Status status = [&]() -> Status {
@@ -163,6 +177,7 @@ Status WalWriter::Truncate() {
   MARROW_RETURN_IF_ERROR(store::Truncate(fd_.get(), 0));
   buffer_.clear();
   file_size_ = 0;
+  cut_to_.reset();
   return {};
 }
 

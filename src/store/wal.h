@@ -71,9 +71,14 @@ class WalWriter {
   Status AppendRecord(uint32_t tag, std::string_view key,
                       const std::string_view* val);
 
+  // Cuts wal.bin back to cut_to_ when a rollback could not; until that
+  // succeeds nothing is appended behind the partial record.
+  Status CutTail();
+
   UniqueFd fd_;
   std::string buffer_;
   uint64_t file_size_ = 0;  // bytes of wal.bin written by this writer's view
+  std::optional<uint64_t> cut_to_;  // the length a failed rollback left owed
 };
 
 class WalReader {

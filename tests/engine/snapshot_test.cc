@@ -48,13 +48,17 @@ struct Sample {
   Bitmap live;
   Bitmap dead;
 
-  Sample() {
+  explicit Sample(bool with_bitset = true) {
     for (uint32_t i = 0; i < 50; ++i) {
       index[Fingerprint("key" + std::to_string(i))] = i * 3;
       live.Add(i * 3);
       dead.Add(i * 3 + 1);
     }
-    for (uint32_t v = 200000; v < 206000; ++v) dead.Add(v);  // a bitset container
+    if (with_bitset) {
+      for (uint32_t v = 200000; v < 206000; ++v) dead.Add(v);
+    } else {
+      dead.Add(200000);  // a second container
+    }
   }
   SnapshotView View() const {
     return {index, live, dead, 0xFFFFFFF0u, uint64_t{1} << 40, 0x0123456789abcdefu};
@@ -122,7 +126,7 @@ TEST(SnapshotTest, OneRecordIsEightyTwoBytes) {
 TEST(SnapshotTest, EveryTruncationIsNoSnapshot) {
   TempDir dir;
   const std::string path = dir.File(kSnapshotFile);
-  Sample s;
+  Sample s(/*with_bitset=*/false);
   MARROW_ASSERT_OK(WriteSnapshot(s.View(), path));
   const uint64_t full = testing::SizeOf(path);
   ASSERT_TRUE(Load(path).has_value());

@@ -5,15 +5,16 @@
 #ifndef MARROW_TESTS_ENGINE_TEST_UTIL_H_
 #define MARROW_TESTS_ENGINE_TEST_UTIL_H_
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -57,9 +58,16 @@ class TempDir {
 };
 
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "cannot read " << path;
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::string out;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << "cannot open " << path;
+  if (fd < 0) return out;
+  char buf[1 << 16];
+  ssize_t got;
+  while ((got = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(got));
+  EXPECT_EQ(got, 0) << "cannot read " << path;
+  ::close(fd);
+  return out;
 }
 
 inline void WriteFile(const std::string& path, std::string_view data) {

@@ -111,7 +111,7 @@ TEST(WalWriterTest, NothingReachesTheFileUntilTheBufferOverflows) {
     EXPECT_EQ(w.Position(), expected.size());
 
     // Many small records: the file is always a prefix of what was appended.
-    for (int i = 0; i < 800; ++i) {
+    for (int i = 0; i < 400; ++i) {
       const std::string key = "key" + std::to_string(i);
       if (i % 5 == 0) {
         MARROW_ASSERT_OK(w.AppendDelete(key));
@@ -121,10 +121,12 @@ TEST(WalWriterTest, NothingReachesTheFileUntilTheBufferOverflows) {
         MARROW_ASSERT_OK(w.AppendPut(key, val));
         EncodeWalPut(key, val, &expected);
       }
-      const std::string file = ReadFile(path);
-      ASSERT_EQ(file.size() + w.buffered(), expected.size()) << i;
+      ASSERT_EQ(testing::SizeOf(path) + w.buffered(), expected.size()) << i;
       ASSERT_LE(w.buffered(), kWalBufferSize) << i;
-      ASSERT_EQ(file, expected.substr(0, file.size())) << i;
+      if (i % 20 == 0) {
+        const std::string file = ReadFile(path);
+        ASSERT_EQ(file, expected.substr(0, file.size())) << i;
+      }
     }
     MARROW_ASSERT_OK(w.WriteOut());
     EXPECT_EQ(w.buffered(), 0u);
@@ -269,9 +271,9 @@ TEST(WalReaderTest, MissingAndEmptyLogs) {
 }
 
 TEST(WalReaderTest, TruncatedLogYieldsItsWholeRecordPrefix) {
-  // Records of varied sizes, crossing the 8192-byte read buffer twice.
+  // Records of varied sizes, past the end of the 8192-byte read buffer.
   std::vector<WalEntry> records;
-  for (int i = 0; records.size() < 120; ++i) {
+  for (int i = 0; records.size() < 64; ++i) {
     const std::string key = i % 7 == 0 ? "" : "k\xc3\xa9" + std::to_string(i);
     if (i % 4 == 3) {
       records.push_back(DeleteEntry(key));
@@ -285,7 +287,7 @@ TEST(WalReaderTest, TruncatedLogYieldsItsWholeRecordPrefix) {
     Encode(e, &log);
     ends.push_back(log.size());
   }
-  ASSERT_GT(log.size(), 2 * kWalReadBufferSize);
+  ASSERT_GT(log.size(), kWalReadBufferSize + 1000);
 
   TempDir dir;
   const std::string path = dir.File(kWalFile);
