@@ -513,6 +513,18 @@ class Ctx:
         return "snap" if self.store.name == "marrow" else "base"
 
 
+def marrow_db(ctx: Ctx) -> Any:
+    """The open Marrow object, for the workloads only marrow has."""
+    assert isinstance(ctx.store, MarrowStore)
+    return ctx.store.db
+
+
+def open_and_read(store: Store, path: Path, key: Any) -> None:
+    """An open as a program does it: the store is ready once it answers."""
+    store.open(path)
+    store.get_one(key)
+
+
 def rss() -> dict[str, int]:
     """Current and peak resident memory of this process, in bytes."""
     out: dict[str, int] = {}
@@ -599,7 +611,7 @@ def w_persist(ctx: Ctx) -> dict[str, Any]:
     store = ctx.store
     path = ctx.scratch_copy("base")
     store.open(path)  # replays the fill's log
-    t = timed(store.db.persist)
+    t = timed(marrow_db(ctx).persist)
     store.close()
     snap = ctx.dir("snap")
     if not os.environ.get("LD_PRELOAD"):
@@ -613,7 +625,7 @@ def w_reopen(ctx: Ctx) -> dict[str, Any]:
     store = ctx.store
     path = ctx.scratch_copy(ctx.source())
     key = store.prepare_keys(make_keys(1))[0]
-    t = timed(lambda: (store.open(path), store.get_one(key)))
+    t = timed(lambda: open_and_read(store, path, key))
     store.close()
     return {"value": ctx.n / t, "unit": "entries/s", "seconds": t}
 
@@ -624,7 +636,7 @@ def w_replay(ctx: Ctx) -> dict[str, Any]:
     path = ctx.scratch_copy("base")
     wal = (path / "wal.bin").stat().st_size
     key = make_keys(1)[0]
-    t = timed(lambda: (store.open(path), store.get_one(key)))
+    t = timed(lambda: open_and_read(store, path, key))
     keys = make_keys(ctx.n)
     verify(ctx, keys, rng_for("verify").sample(range(ctx.n), min(ctx.n, 200)),
            lambda i: value(i, 0), "replay")
@@ -730,7 +742,7 @@ def w_vacuum(ctx: Ctx) -> dict[str, Any]:
     store.open(path)
     store.put([keys[i] for i in half], make_values(half, 2))
     before = sum(p.stat().st_size for p in path.iterdir())
-    t = timed(store.db.vacuum)
+    t = timed(marrow_db(ctx).vacuum)
     after = sum(p.stat().st_size for p in path.iterdir())
     hs = set(half)
     verify(ctx, keys, range(0, n, max(1, n // 200)),
@@ -776,12 +788,11 @@ def w_mem_fill(ctx: Ctx) -> dict[str, Any]:
                 held[0] = lo
                 break
             idx = range(lo, min(n, lo + CHUNK))
-            ks = [f"k{i:015d}" for i in idx]
-            if enc:
-                ks = [k.encode() for k in ks]
+            names = [f"k{i:015d}" for i in idx]
+            ks: list[Any] = [k.encode() for k in names] if enc else names
             vs = [p[(i * 7919) % POOL_LEN:(i * 7919) % POOL_LEN + VAL_LEN] for i in idx]
             store.bulk_put(ks, vs)
-            del ks, vs
+            del names, ks, vs
 
     result = _memory(ctx, fill, held)
     store.close()
@@ -793,7 +804,7 @@ def w_mem_reopen(ctx: Ctx) -> dict[str, Any]:
     store = ctx.store
     key = store.prepare_keys(make_keys(1))[0]
     path = ctx.dir(ctx.source())
-    result = _memory(ctx, lambda: (store.open(path), store.get_one(key)))
+    result = _memory(ctx, lambda: open_and_read(store, path, key))
     store.close()
     return result
 
@@ -819,7 +830,7 @@ def w_large_write(ctx: Ctx) -> dict[str, Any]:
                          lambda lo, hi: store.put(keys[lo:hi], vals[lo:hi]))
     store.bulk_put(keys[done:], vals[done:])
     if store.name == "marrow":
-        store.db.persist()  # so that later opens read a snapshot, not 1 GB of log
+        marrow_db(ctx).persist()  # so that later opens read a snapshot, not 1 GB of log
     store.close()
     return {"value": done * LARGE_LEN / t / 1e6, "unit": "MB/s", "ops": done, "seconds": t}
 
@@ -845,7 +856,7 @@ def w_large_vacuum(ctx: Ctx) -> dict[str, Any]:
     path = ctx.scratch_copy("large")
     store.open(path)
     store.put([keys[i] for i in half], make_values(half, 1, LARGE_LEN))
-    t = timed(store.db.vacuum)
+    t = timed(marrow_db(ctx).vacuum)
     store.close()
     shutil.rmtree(path)
     # The live bytes as one file, then cp of it (both in the page cache).
@@ -1030,6 +1041,9 @@ def machine_info(stores: list[str]) -> list[str]:
         f"- Python: {platform.python_implementation()} {platform.python_version()}",
         f"- Packages: {', '.join(versions)}",
         f"- marrow commit: {commit}",
+        "- Load average at the end (1, 5, 15 min): "
+        + ", ".join(f"{x:.1f}" for x in os.getloadavg())
+        + f" on {os.cpu_count()} cores (other work on the machine moves every figure)",
         f"- Date: {datetime.datetime.now().astimezone().strftime('%Y-%m-%d %H:%M %Z')}",
     ]
 
@@ -1109,18 +1123,18 @@ def targets(results: dict[tuple[str, str], dict[str, Any]],
             add(f"{label}{want}", f"{mv / 1e6:.2f} M {unit}",
                 None if goal is None else mv >= goal)
     for w in ("large-vacuum", "large-vacuum-nofsync"):
-        r = results.get(("marrow", w), {})
-        if "value" in r:
-            ratio = r["seconds"] / r["cp_seconds"]
+        lv = results.get(("marrow", w), {})
+        if "value" in lv:
+            ratio = lv["seconds"] / lv["cp_seconds"]
             add(f"{w}: within 2x of cp of the live bytes",
-                f"{ratio:.2f}x cp time ({r['value']:,.0f} vs {r['cp_mb_per_s']:,.0f} MB/s)",
+                f"{ratio:.2f}x cp time ({lv['value']:,.0f} vs {lv['cp_mb_per_s']:,.0f} MB/s)",
                 ratio <= 2)
     for w in ("mem-fill", "mem-reopen"):
-        r = results.get(("marrow", w), {})
-        if "value" in r:
+        mem = results.get(("marrow", w), {})
+        if "value" in mem:
             add(f"{w}: <= 64 + 16 bytes per live key (anonymous memory)",
-                f"{r['anon']:.1f} B/key (RSS {r['value']:.1f}, peak {r['peak']:.1f})",
-                r["anon"] <= 80)
+                f"{mem['anon']:.1f} B/key (RSS {mem['value']:.1f}, peak {mem['peak']:.1f})",
+                mem["anon"] <= 80)
     return rows
 
 

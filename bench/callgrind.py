@@ -208,12 +208,12 @@ def main() -> int:
                 base, full = futures[(op, False)].result(), futures[(op, True)].result()
                 n = args.count
                 per_op = (full.total - base.total) / n
-                ext = sum(v for k, v in full.by_object.items() if EXTENSION in k) - sum(
+                ext_cost = sum(v for k, v in full.by_object.items() if EXTENSION in k) - sum(
                     v for k, v in base.by_object.items() if EXTENSION in k)
                 py_objs = ("python", "libpython")
-                py = sum(v for k, v in full.by_object.items() if k.startswith(py_objs)) - sum(
+                py_cost = sum(v for k, v in full.by_object.items() if k.startswith(py_objs)) - sum(
                     v for k, v in base.by_object.items() if k.startswith(py_objs))
-                rows.append((op, per_op, ext / n, py / n))
+                rows.append((op, per_op, ext_cost / n, py_cost / n))
                 lines = [f"{op}: {per_op:,.0f} instructions per operation"]
                 objs = collections.Counter({k: (full.by_object[k] - base.by_object.get(k, 0)) / n
                                             for k in full.by_object})

@@ -80,9 +80,21 @@ Result<std::optional<SnapshotData>> ReadSnapshot(const std::string& path) {
   const uint64_t count = GetU64(word);
   if (count > remaining() / kSnapshotIndexEntrySize) return result();
   data.key_index.reserve(count);
-  for (uint64_t i = 0; i < count; ++i) {
-    if (!read(word, kSnapshotIndexEntrySize)) return result();
-    data.key_index.insert_or_assign(GetU64(word), GetU32(word + 8));
+  // Entries are read a batch at a time and their table slots prefetched
+  // before the inserts, which are otherwise one cache miss each.
+  constexpr uint64_t kBatch = 128;
+  uint8_t batch[kBatch * kSnapshotIndexEntrySize];
+  for (uint64_t done = 0; done < count;) {
+    const uint64_t n = std::min(kBatch, count - done);
+    if (!read(batch, n * kSnapshotIndexEntrySize)) return result();
+    for (uint64_t i = 0; i < n; ++i) {
+      data.key_index.prefetch(GetU64(batch + i * kSnapshotIndexEntrySize));
+    }
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint8_t* entry = batch + i * kSnapshotIndexEntrySize;
+      data.key_index.insert_or_assign(GetU64(entry), GetU32(entry + 8));
+    }
+    done += n;
   }
   std::string bytes;
   for (Bitmap* bitmap : {&data.live, &data.dead}) {

@@ -19,8 +19,8 @@ namespace {
 
 using testing::AddU16;
 using testing::AddU32;
-using testing::Unhex;
 using testing::U8;
+using testing::Unhex;
 
 // One container of a hand-built bitmap.
 struct Container {
@@ -38,7 +38,8 @@ std::string ArrayBody(const std::vector<uint16_t>& values) {
 
 std::string BitsetBody(const std::vector<uint16_t>& values) {
   std::string s(8192, '\0');
-  for (uint16_t v : values) s[v / 8] = static_cast<char>(s[v / 8] | (1 << (v % 8)));
+  for (uint16_t v : values)
+    s[v / 8] = static_cast<char>(s[v / 8] | (1 << (v % 8)));
   return s;
 }
 
@@ -70,7 +71,8 @@ std::string Portable(const std::vector<Container>& cs, bool run_variant) {
     AddU16(&out, static_cast<uint16_t>(n - 1));
     std::string flags((n + 7) / 8, '\0');
     for (size_t i = 0; i < n; ++i) {
-      if (cs[i].run) flags[i / 8] = static_cast<char>(flags[i / 8] | (1 << (i % 8)));
+      if (cs[i].run)
+        flags[i / 8] = static_cast<char>(flags[i / 8] | (1 << (i % 8)));
     }
     out += flags;
     offsets = n >= 4;
@@ -148,7 +150,8 @@ TEST(BitmapTest, SingleElementIsEighteenBytes) {
 TEST(BitmapTest, RoundTripsArrayAndBitsetContainers) {
   std::mt19937 rng(7);
   std::set<uint32_t> want = {0, 65535, 65536, 0xFFFFFFFF, 0xFFFF0000};
-  for (int i = 0; i < 5000; ++i) want.insert(0x30000 + rng() % 65536);  // bitset
+  for (int i = 0; i < 5000; ++i)
+    want.insert(0x30000 + rng() % 65536);            // bitset
   for (int i = 0; i < 300; ++i) want.insert(rng());  // sparse, many keys
   Bitmap b;
   for (uint32_t v : want) b.Add(v);
@@ -267,9 +270,9 @@ TEST(BitmapTest, RejectsWrongOffsets) {
     EXPECT_FALSE(Valid(bad)) << "delta " << delta;
   }
   // The run variant carries offsets from four containers on.
-  std::string runs = Portable({Runs(0, {{0, 3}}), Array(1, {7}),
-                               Runs(2, {{10, 10}}), Array(3, {1, 2})},
-                              true);
+  std::string runs = Portable(
+      {Runs(0, {{0, 3}}), Array(1, {7}), Runs(2, {{10, 10}}), Array(3, {1, 2})},
+      true);
   ASSERT_TRUE(Valid(runs));
   const size_t second_offset = 4 + 1 + 4 * 4 + 4;
   runs[second_offset] = static_cast<char>(runs[second_offset] + 2);
@@ -280,10 +283,10 @@ TEST(BitmapTest, RejectsEveryTruncation) {
   ExpectEveryPrefixRejected(
       Portable({Array(0, {1, 5}), Bitset(2, Range(0, 4100))}, false));
   ExpectEveryPrefixRejected(Portable({Runs(0, {{0, 9}}), Array(1, {4})}, true));
-  ExpectEveryPrefixRejected(Portable({Runs(0, {{0, 3}}), Array(1, {7}),
-                                      Runs(2, {{10, 10}, {30, 0}}),
-                                      Bitset(3, Range(1, 4200))},
-                                     true));
+  ExpectEveryPrefixRejected(
+      Portable({Runs(0, {{0, 3}}), Array(1, {7}), Runs(2, {{10, 10}, {30, 0}}),
+                Bitset(3, Range(1, 4200))},
+               true));
 }
 
 TEST(BitmapTest, ReadsRunContainersAndWritesThemWithout) {

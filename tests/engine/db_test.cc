@@ -57,12 +57,15 @@ void ExpectContents(Db& db, const Model& model,
       ASSERT_TRUE(got.has_value()) << "missing " << k;
       ASSERT_EQ(*got, v) << k;
     }
-    for (const std::string& k : absent) EXPECT_FALSE(Get(db, k).has_value()) << k;
+    for (const std::string& k : absent)
+      EXPECT_FALSE(Get(db, k).has_value()) << k;
     db.ClearCache();
   }
 }
 
-std::string Failing(const Status& s) { return s.ok() ? "" : s.failure().Text(); }
+std::string Failing(const Status& s) {
+  return s.ok() ? "" : s.failure().Text();
+}
 
 template <typename T>
 std::string Failing(const Result<T>& r) {
@@ -81,10 +84,10 @@ int InChild(Fn body) {
 }
 
 // A snapshot file from its fields; bitmaps as lists of members.
-std::string SnapshotBytes(const std::vector<std::pair<uint64_t, uint32_t>>& index,
-                          const std::vector<uint32_t>& live,
-                          uint32_t next_id, uint64_t keys_end,
-                          uint64_t vals_end) {
+std::string SnapshotBytes(
+    const std::vector<std::pair<uint64_t, uint32_t>>& index,
+    const std::vector<uint32_t>& live, uint32_t next_id, uint64_t keys_end,
+    uint64_t vals_end) {
   std::string s;
   AddU64(&s, index.size());
   for (auto [fp, id] : index) {
@@ -93,7 +96,8 @@ std::string SnapshotBytes(const std::vector<std::pair<uint64_t, uint32_t>>& inde
   }
   Bitmap bitmap;
   for (uint32_t v : live) bitmap.Add(v);
-  for (const std::string& b : {bitmap.SerializePortable(), Bitmap().SerializePortable()}) {
+  for (const std::string& b :
+       {bitmap.SerializePortable(), Bitmap().SerializePortable()}) {
     AddU64(&s, b.size());
     s += b;
   }
@@ -176,7 +180,8 @@ TEST(DbTest, ReopenCycles) {
         model[key] = val;
       }
     }
-    std::erase_if(gone, [&](const std::string& k) { return model.contains(k); });
+    std::erase_if(gone,
+                  [&](const std::string& k) { return model.contains(k); });
   };
   auto reopen = [&](const char* step) {
     SCOPED_TRACE(step);
@@ -244,7 +249,8 @@ TEST(DbTest, ATornLogTailIsCutSoLaterWritesSurvive) {
   const uint64_t whole = SizeOf(dir.File(kWalFile));
   std::string torn;
   EncodeWalPut("lost", "value", &torn);
-  WriteFile(dir.File(kWalFile), ReadFile(dir.File(kWalFile)) + torn.substr(0, 15));
+  WriteFile(dir.File(kWalFile),
+            ReadFile(dir.File(kWalFile)) + torn.substr(0, 15));
   {
     auto db = OpenDb(dir.path());
     ASSERT_NE(db, nullptr);
@@ -360,13 +366,13 @@ TEST(DbTest, CrashPointsComeInProtocolOrder) {
     MARROW_ASSERT_OK(db->Vacuum());
   }
   SetCrashHook(nullptr);
-  EXPECT_EQ(*seen, (std::vector<std::string>{
-                       "persist.synced", "persist.snapshot_written",
-                       "persist.renamed", "vacuum.copied", "vacuum.log_synced",
-                       "vacuum.snapshot_written", "vacuum.committed",
-                       "vacuum.renamed_keys", "vacuum.renamed_vals",
-                       "vacuum.renamed_offsets", "vacuum.renamed_snapshot",
-                       "vacuum.finished"}));
+  EXPECT_EQ(*seen,
+            (std::vector<std::string>{
+                "persist.synced", "persist.snapshot_written", "persist.renamed",
+                "vacuum.copied", "vacuum.log_synced", "vacuum.snapshot_written",
+                "vacuum.committed", "vacuum.renamed_keys",
+                "vacuum.renamed_vals", "vacuum.renamed_offsets",
+                "vacuum.renamed_snapshot", "vacuum.finished"}));
 }
 
 TEST(DbTest, ACommittedVacuumIsFinishedByTheNextOpen) {
@@ -377,7 +383,8 @@ TEST(DbTest, ACommittedVacuumIsFinishedByTheNextOpen) {
     auto db = OpenDb(dir.path());
     for (int i = 0; i < 50; ++i) {
       model["k" + std::to_string(i)] = std::string(i, 'v');
-      MARROW_ASSERT_OK(db->SetBytes("k" + std::to_string(i), std::string(i, 'v')));
+      MARROW_ASSERT_OK(
+          db->SetBytes("k" + std::to_string(i), std::string(i, 'v')));
     }
     MARROW_ASSERT_OK(db->Persist());
     for (int i = 0; i < 50; i += 3) {
@@ -409,9 +416,9 @@ TEST(DbTest, ACommittedVacuumIsFinishedByTheNextOpen) {
 TEST(DbTest, SlotsBeyondTheMappingFailWithRangeMessages) {
   TempDir dir;
   // A snapshot whose ids run far past what offsets.bin holds.
-  testing::WriteFile(dir.File(kSnapshotFile),
-                     SnapshotBytes({{Fingerprint("k"), 240000}}, {240000},
-                                   250000, 0, 0));
+  testing::WriteFile(
+      dir.File(kSnapshotFile),
+      SnapshotBytes({{Fingerprint("k"), 240000}}, {240000}, 250000, 0, 0));
   {
     auto db = OpenDb(dir.path());
     ASSERT_NE(db, nullptr);
@@ -438,8 +445,9 @@ TEST(DbTest, SlotsBeyondTheMappingFailWithRangeMessages) {
     auto db = OpenDb(odd.path());
     ASSERT_NE(db, nullptr);
     auto got = db->GetBytes("k", [](std::string_view) {});
-    EXPECT_EQ(Failing(got),
-              "range end index 2400024 out of range for slice of length 2400010");
+    EXPECT_EQ(
+        Failing(got),
+        "range end index 2400024 out of range for slice of length 2400010");
   }
 
   // An append whose slot lies beyond even the grown table is refused and
@@ -450,8 +458,9 @@ TEST(DbTest, SlotsBeyondTheMappingFailWithRangeMessages) {
     auto db = OpenDb(far.path());
     ASSERT_NE(db, nullptr);
     Status st = db->SetBytes("x", "y");
-    EXPECT_EQ(Failing(st),
-              "range start index 24000000 out of range for slice of length 9600000");
+    EXPECT_EQ(
+        Failing(st),
+        "range start index 24000000 out of range for slice of length 9600000");
     EXPECT_EQ(db->Len(), 0u);
     EXPECT_FALSE(Get(*db, "x").has_value());
   }
@@ -492,8 +501,9 @@ TEST(DbTest, ADamagedLengthFailsToFillWithoutAllocating) {
         return 23;
       }
       auto keys = db.Keys();
-      if (keys.ok() || keys.failure().Text().find("failed to fill whole buffer") ==
-                           std::string::npos) {
+      if (keys.ok() ||
+          keys.failure().Text().find("failed to fill whole buffer") ==
+              std::string::npos) {
         return 25;
       }
       Status vac = db.Vacuum();
@@ -557,7 +567,8 @@ TEST(DbTest, AFailedAppendLeavesThePreviousValue) {
   ASSERT_EQ(status, 0);
   // The failed write left nothing in the log that a replay would apply.
   auto db = OpenDb(dir.path());
-  ExpectContents(*db, {{"big", std::string(65536, 'b')}, {"k", "old"}, {"other", "x"}});
+  ExpectContents(
+      *db, {{"big", std::string(65536, 'b')}, {"k", "old"}, {"other", "x"}});
 }
 
 TEST(DbTest, AReadErrorAtOpenIsNotDamage) {
@@ -591,8 +602,8 @@ TEST(DbTest, GetManyAnswersInOrder) {
   MARROW_ASSERT_OK(db->GetMany(keys, [&](size_t i, const std::string_view* v) {
     if (v != nullptr) got[i] = std::string(*v);
   }));
-  EXPECT_EQ(got, (std::vector<std::optional<std::string>>{
-                     "", std::nullopt, "1", "1", std::nullopt}));
+  EXPECT_EQ(got, (std::vector<std::optional<std::string>>{"", std::nullopt, "1",
+                                                          "1", std::nullopt}));
 }
 
 }  // namespace

@@ -92,8 +92,10 @@ TEST(FingerprintTest, IsSipHashOfKeyFollowedByFF) {
   // case where it starts a word of its own.
   for (size_t len = 0; len <= 40; ++len) {
     std::string key;
-    for (size_t i = 0; i < len; ++i) key.push_back(static_cast<char>('a' + i % 26));
-    if (len % 3 == 0 && len > 0) key[len / 2] = static_cast<char>(0xC3);  // bytes above 0x7F
+    for (size_t i = 0; i < len; ++i)
+      key.push_back(static_cast<char>('a' + i % 26));
+    if (len % 3 == 0 && len > 0)
+      key[len / 2] = static_cast<char>(0xC3);  // bytes above 0x7F
     std::string message = key + '\xff';
     EXPECT_EQ(Fingerprint(key), Sip(0, 0, message)) << "length " << len;
   }

@@ -219,16 +219,18 @@ TEST(RecordFilesTest, SlotsOutsideTheMappingAreRangeFailures) {
             "range end index 2400024 out of range for slice of length 2400000");
   auto start = ReadEntry(s, 100001);
   ASSERT_FALSE(start.ok());
-  EXPECT_EQ(start.failure().message,
-            "range start index 2400024 out of range for slice of length 2400000");
+  EXPECT_EQ(
+      start.failure().message,
+      "range start index 2400024 out of range for slice of length 2400000");
 
   // An append whose slot one doubling cannot reach changes nothing.
   MARROW_ASSERT_OK(AppendRecord(s, "k", "old"));
   s.next_id = 400000;
   Status st = AppendRecord(s, "k", "new");
   ASSERT_FALSE(st.ok());
-  EXPECT_EQ(st.failure().message,
-            "range start index 9600000 out of range for slice of length 4800000");
+  EXPECT_EQ(
+      st.failure().message,
+      "range start index 9600000 out of range for slice of length 4800000");
   EXPECT_EQ(s.next_id, 400000u);
   EXPECT_EQ(s.key_index.at(Fingerprint("k")), 0u);
   EXPECT_TRUE(s.live.Contains(0));
@@ -270,8 +272,8 @@ TEST(RecordFilesTest, BytesBeyondTheFileFailToFill) {
   Store s = Open(dir);
   MARROW_ASSERT_OK(AppendRecord(s, "key", "value"));
   std::string out;
-  for (OffsetEntry e : {OffsetEntry{0, 3, 1, 5},          // one byte short
-                        OffsetEntry{0, 3, 6, 1},          // past the end
+  for (OffsetEntry e : {OffsetEntry{0, 3, 1, 5},           // one byte short
+                        OffsetEntry{0, 3, 6, 1},           // past the end
                         OffsetEntry{0, 3, 0, 0xFFFFFFFF},  // 4 GB
                         OffsetEntry{0, 3, uint64_t{1} << 40, 2 << 20}}) {
     Status st = ReadValueBytes(s, e, &out);
@@ -304,8 +306,8 @@ TEST(RecordFilesTest, ADamagedLengthIsNotAllocated) {
         return 12;
       }
       Status key = ReadKeyBytes(s, {0, 0xFFFFFFF0, 0, 5}, &out);
-      if (key.ok() || key.failure().error.description !=
-                          "failed to fill whole buffer") {
+      if (key.ok() ||
+          key.failure().error.description != "failed to fill whole buffer") {
         return 13;
       }
     } catch (...) {

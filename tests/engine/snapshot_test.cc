@@ -61,7 +61,8 @@ struct Sample {
     }
   }
   SnapshotView View() const {
-    return {index, live, dead, 0xFFFFFFF0u, uint64_t{1} << 40, 0x0123456789abcdefu};
+    return {
+        index, live, dead, 0xFFFFFFF0u, uint64_t{1} << 40, 0x0123456789abcdefu};
   }
 };
 
@@ -151,8 +152,8 @@ TEST(SnapshotTest, BytesAfterTheLastFieldAreIgnored) {
 }
 
 // A snapshot from its raw pieces.
-std::string RawSnapshot(uint64_t count, const std::string& entries,
-                        uint64_t l1, const std::string& live, uint64_t l2,
+std::string RawSnapshot(uint64_t count, const std::string& entries, uint64_t l1,
+                        const std::string& live, uint64_t l2,
                         const std::string& dead, uint32_t next_id) {
   std::string s;
   AddU64(&s, count);
@@ -172,8 +173,8 @@ TEST(SnapshotTest, CountsLargerThanTheFileAreNoSnapshot) {
   const std::string path = dir.File(kSnapshotFile);
   const std::string empty = Unhex("3a30000000000000");
   // Under the sanitizer, reserving room for these would abort the test.
-  for (uint64_t n : {uint64_t{1} << 60, UINT64_MAX, uint64_t{1} << 33,
-                     uint64_t{2}}) {
+  for (uint64_t n :
+       {uint64_t{1} << 60, UINT64_MAX, uint64_t{1} << 33, uint64_t{2}}) {
     std::string entries(12, '\0');  // room for one entry only
     WriteFile(path, RawSnapshot(n, entries, 8, empty, 8, empty, 1));
     auto r = ReadSnapshot(path);
@@ -241,10 +242,10 @@ TEST(SnapshotTest, RunContainersLoadAndAreWrittenWithout) {
   EXPECT_TRUE(back->live.Contains(100));
 
   const std::string again = dir.File("again.bin");
-  MARROW_ASSERT_OK(WriteSnapshot(SnapshotView{back->key_index, back->live,
-                                              back->dead, back->next_id,
-                                              back->keys_end, back->vals_end},
-                                 again));
+  MARROW_ASSERT_OK(
+      WriteSnapshot(SnapshotView{back->key_index, back->live, back->dead,
+                                 back->next_id, back->keys_end, back->vals_end},
+                    again));
   const std::string bytes = ReadFile(again);
   EXPECT_EQ(bytes.substr(16, 4), Unhex("3a300000"));  // after N and L1
   std::optional<SnapshotData> reread = Load(again);

@@ -32,8 +32,9 @@ class TempDir {
  public:
   TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") +
-                          "/marrow-engine-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base ? base : "/tmp") +
+        "/marrow-engine-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) == nullptr) {
@@ -64,7 +65,8 @@ inline std::string ReadFile(const std::string& path) {
   if (fd < 0) return out;
   char buf[1 << 16];
   ssize_t got;
-  while ((got = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(got));
+  while ((got = ::read(fd, buf, sizeof buf)) > 0)
+    out.append(buf, static_cast<size_t>(got));
   EXPECT_EQ(got, 0) << "cannot read " << path;
   ::close(fd);
   return out;
@@ -139,18 +141,18 @@ inline std::string Describe(const Failure& f) {
   return out.str();
 }
 
-#define MARROW_EXPECT_OK(expr)                                        \
-  do {                                                                \
-    const auto& _s = (expr);                                          \
-    EXPECT_TRUE(_s.ok()) << ::marrow::store::testing::Describe(       \
-        _s.ok() ? ::marrow::store::Failure{} : _s.failure());         \
+#define MARROW_EXPECT_OK(expr)                                  \
+  do {                                                          \
+    const auto& _s = (expr);                                    \
+    EXPECT_TRUE(_s.ok()) << ::marrow::store::testing::Describe( \
+        _s.ok() ? ::marrow::store::Failure{} : _s.failure());   \
   } while (0)
 
-#define MARROW_ASSERT_OK(expr)                                        \
-  do {                                                                \
-    const auto& _s = (expr);                                          \
-    ASSERT_TRUE(_s.ok()) << ::marrow::store::testing::Describe(       \
-        _s.ok() ? ::marrow::store::Failure{} : _s.failure());         \
+#define MARROW_ASSERT_OK(expr)                                  \
+  do {                                                          \
+    const auto& _s = (expr);                                    \
+    ASSERT_TRUE(_s.ok()) << ::marrow::store::testing::Describe( \
+        _s.ok() ? ::marrow::store::Failure{} : _s.failure());   \
   } while (0)
 
 // Opens a Db, failing the test when it cannot.

@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const bool persist = std::strncmp(g_point, "persist.", 8) == 0;
-  marrow::store::Status st = persist ? db.value()->Persist() : db.value()->Vacuum();
+  marrow::store::Status st =
+      persist ? db.value()->Persist() : db.value()->Vacuum();
   if (!st.ok()) {
     std::fprintf(stderr, "%s failed: %s\n", persist ? "persist" : "vacuum",
                  st.failure().Text().c_str());

@@ -64,7 +64,8 @@ void ExpectSame(const ValueCache& cache, const ModelCache& model,
   ASSERT_EQ(cache.tick(), model.tick()) << where;
   for (KeyFingerprint fp = 0; fp < universe; ++fp) {
     auto it = model.entries().find(fp);
-    ASSERT_EQ(cache.EntryTick(fp), it == model.entries().end() ? 0 : it->second.tick)
+    ASSERT_EQ(cache.EntryTick(fp),
+              it == model.entries().end() ? 0 : it->second.tick)
         << where << ", fingerprint " << fp;
   }
 }
@@ -222,7 +223,8 @@ TEST(ValueCacheTest, ClearResetsTheTickAndKeepsWorking) {
 }
 
 TEST(ValueCacheTest, AbsurdCapacityIsAnOutOfMemoryFailure) {
-  for (uint64_t capacity : {UINT64_MAX, uint64_t{1} << 40, uint64_t{UINT32_MAX}}) {
+  for (uint64_t capacity :
+       {UINT64_MAX, uint64_t{1} << 40, uint64_t{UINT32_MAX}}) {
     ValueCache cache;
     Status st = cache.Init(capacity);
     ASSERT_FALSE(st.ok()) << capacity;

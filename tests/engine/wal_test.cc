@@ -69,7 +69,8 @@ void Encode(const WalEntry& e, std::string* out) {
 }
 
 void ExpectEntriesEq(const std::vector<WalEntry>& got,
-                     const std::vector<WalEntry>& want, const std::string& where) {
+                     const std::vector<WalEntry>& want,
+                     const std::string& where) {
   ASSERT_EQ(got.size(), want.size()) << where;
   for (size_t i = 0; i < got.size(); ++i) {
     EXPECT_EQ(got[i].kind, want[i].kind) << where << ", record " << i;
@@ -278,7 +279,8 @@ TEST(WalReaderTest, TruncatedLogYieldsItsWholeRecordPrefix) {
     if (i % 4 == 3) {
       records.push_back(DeleteEntry(key));
     } else {
-      records.push_back(PutEntry(key, std::string(static_cast<size_t>(i * 37 % 400), '\xff')));
+      records.push_back(PutEntry(
+          key, std::string(static_cast<size_t>(i * 37 % 400), '\xff')));
     }
   }
   std::string log;
@@ -306,9 +308,10 @@ TEST(WalReaderTest, TruncatedLogYieldsItsWholeRecordPrefix) {
                                          : WalReader::Outcome::kUndecodable)
         << where;
     if (len == log.size() || len % 997 == 0) {
-      ExpectEntriesEq(back.entries,
-                      std::vector<WalEntry>(records.begin(), records.begin() + whole),
-                      where);
+      ExpectEntriesEq(
+          back.entries,
+          std::vector<WalEntry>(records.begin(), records.begin() + whole),
+          where);
     }
   }
 }
@@ -347,7 +350,8 @@ TEST(WalReaderTest, KeysThatAreNotUtf8StopTheReplay) {
       EncodeWalDelete("ok", &log);
       WriteFile(dir.File(kWalFile), log);
       ReadBack back = ReadAll(dir);
-      const std::string where = testing::Hex(key) + (as_delete ? " delete" : " put");
+      const std::string where =
+          testing::Hex(key) + (as_delete ? " delete" : " put");
       EXPECT_EQ(back.last, WalReader::Outcome::kUndecodable) << where;
       EXPECT_EQ(back.good_end, good) << where;
       ExpectEntriesEq(back.entries, {PutEntry("ok", "\xff\xfe")}, where);
