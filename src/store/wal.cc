@@ -143,6 +143,22 @@ Status WalWriter::AppendRecord(uint32_t tag, std::string_view key,
   MARROW_RETURN_IF_ERROR(CutTail());
   const uint64_t record_start = file_size_ + buffer_.size();
   uint8_t word[8];
+  const size_t total =
+      12 + key.size() + (val != nullptr ? 8 + val->size() : 0);
+  if (buffer_.size() + total <= kWalBufferSize) {
+    // The common case: the whole record fits, no write-out can intervene.
+    PutU32(word, tag);
+    buffer_.append(reinterpret_cast<const char*>(word), 4);
+    PutU64(word, key.size());
+    buffer_.append(reinterpret_cast<const char*>(word), 8);
+    buffer_.append(key);
+    if (val != nullptr) {
+      PutU64(word, val->size());
+      buffer_.append(reinterpret_cast<const char*>(word), 8);
+      buffer_.append(*val);
+    }
+    return {};
+  }
   Status status = [&]() -> Status {
     PutU32(word, tag);
     MARROW_RETURN_IF_ERROR(Put(word, 4));
