@@ -35,6 +35,16 @@ Bitmap::~Bitmap() {
 }
 
 void Bitmap::Add(uint32_t v) { roaring_bitmap_add(r_, v); }
+void Bitmap::AddMany(const uint32_t* values, size_t n) {
+  roaring_bitmap_add_many(r_, n, values);
+}
+
+Bitmap Bitmap::Copy() const {
+  roaring_bitmap_t* copy = roaring_bitmap_copy(r_);
+  if (copy == nullptr) throw std::bad_alloc();
+  return Bitmap(copy);
+}
+
 void Bitmap::Remove(uint32_t v) { roaring_bitmap_remove(r_, v); }
 bool Bitmap::Contains(uint32_t v) const { return roaring_bitmap_contains(r_, v); }
 uint64_t Bitmap::Cardinality() const { return roaring_bitmap_get_cardinality(r_); }

@@ -30,6 +30,9 @@ class Bitmap {
   ~Bitmap();
 
   void Add(uint32_t v);
+  // Adds `n` values, fastest when they ascend.
+  void AddMany(const uint32_t* values, size_t n);
+  Bitmap Copy() const;
   void Remove(uint32_t v);
   bool Contains(uint32_t v) const;
   uint64_t Cardinality() const;

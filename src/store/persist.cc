@@ -29,7 +29,8 @@ Status Persist(const Store& store, WalWriter& wal) {
   MARROW_RETURN_IF_ERROR(AsIo(SyncRecordFiles(store)));
   CrashPoint("persist.synced");
   const std::string temp = JoinPath(store.dir, kSnapshotTempFile);
-  MARROW_RETURN_IF_ERROR(WriteSnapshot(SnapshotView::Of(store), temp));
+  const Bitmap dead = store.dead.Snapshot();
+  MARROW_RETURN_IF_ERROR(WriteSnapshot(SnapshotView::Of(store, dead), temp));
   CrashPoint("persist.snapshot_written");
   MARROW_RETURN_IF_ERROR(
       AsIo(Rename(temp, JoinPath(store.dir, kSnapshotFile))));

@@ -57,7 +57,7 @@ Status LoadSnapshot(Store& store) {
   MARROW_ASSIGN(const uint64_t vals_size, FileSize(store.vals_file.get()));
   store.key_index = std::move(snapshot->key_index);
   store.live = std::move(snapshot->live);
-  store.dead = std::move(snapshot->dead);
+  store.dead.Assign(std::move(snapshot->dead));
   store.next_id = snapshot->next_id;
   store.keys_end = snapshot->keys_end;
   store.vals_end = snapshot->vals_end;

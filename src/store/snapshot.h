@@ -41,8 +41,9 @@ struct SnapshotView {
   uint64_t keys_end;
   uint64_t vals_end;
 
-  static SnapshotView Of(const Store& s) {
-    return {s.key_index, s.live, s.dead, s.next_id, s.keys_end, s.vals_end};
+  // `dead` is the store's DeadSet, taken with DeadSet::Snapshot().
+  static SnapshotView Of(const Store& s, const Bitmap& dead) {
+    return {s.key_index, s.live, dead, s.next_id, s.keys_end, s.vals_end};
   }
 };
 

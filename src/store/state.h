@@ -16,12 +16,14 @@
 #ifndef MARROW_STORE_STATE_H_
 #define MARROW_STORE_STATE_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "store/bitmap.h"
@@ -35,6 +37,41 @@ namespace marrow::store {
 
 using RecordId = uint32_t;
 using KeyIndex = absl::flat_hash_map<KeyFingerprint, RecordId>;
+
+// DeadSet: the RecordIds superseded or deleted since the last vacuum. Only
+// persist reads it, so additions are collected and merged in ascending
+// batches rather than inserted one by one at random places of the bitmap's
+// containers, which costs a memory move per write.
+class DeadSet {
+ public:
+  void Add(RecordId id) {
+    pending_.push_back(id);
+    if (pending_.size() >= kFoldAt) Fold();
+  }
+  void Clear() {
+    bits_.Clear();
+    pending_.clear();
+  }
+  void Assign(Bitmap bits) {
+    bits_ = std::move(bits);
+    pending_.clear();
+  }
+  // The whole set as a new bitmap.
+  Bitmap Snapshot() const;
+  // For checks: linear in the additions not merged yet.
+  bool Contains(RecordId id) const {
+    return bits_.Contains(id) ||
+           std::find(pending_.begin(), pending_.end(), id) != pending_.end();
+  }
+  uint64_t Cardinality() const { return Snapshot().Cardinality(); }
+
+ private:
+  static constexpr size_t kFoldAt = 1 << 16;
+  void Fold();
+
+  Bitmap bits_;
+  std::vector<RecordId> pending_;
+};
 
 // Appends collected in memory and written to keys.bin and vals.bin in large
 // pieces, for the replay at open, where nothing reads the files until the
@@ -51,7 +88,7 @@ struct Store {
 
   KeyIndex key_index;
   Bitmap live;
-  Bitmap dead;
+  DeadSet dead;
   ValueCache cache;
   RecordKeys record_keys;
 
