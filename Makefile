@@ -84,9 +84,13 @@ demo: setup
 	@$(PY) examples/demo.py
 
 wheel: setup
+	@$(call quiet, $(PIP) install -q abi3audit auditwheel)
+	@rm -rf dist
 	@$(PIP) wheel -q --no-build-isolation --no-deps -w dist \
 	  --config-settings=build-dir=build/wheel/{wheel_tag} .
 	@ls dist/*.whl
+	@$(VENV)/bin/abi3audit --strict --report dist/*.whl
+	@$(VENV)/bin/auditwheel show dist/*.whl
 
 stress: $(STRESS_TARGETS)
 	@echo "stress: done"

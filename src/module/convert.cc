@@ -1,5 +1,7 @@
 #include "module/convert.h"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -179,21 +181,43 @@ bool BindArguments(const Signature& sig, PyObject* args, PyObject* kwargs,
   return true;
 }
 
-bool ToTextView(PyObject* obj, std::string_view* out) {
+namespace {
+
+using AsUtf8AndSizeFn = const char* (*)(PyObject*, Py_ssize_t*);
+
+// PyUnicode_AsUTF8AndSize reads the UTF-8 form that a str caches, without a
+// temporary object. It joined the stable ABI in 3.10, so the 3.9 baseline
+// of this module may not import it; every CPython 3 exports it, so it is
+// looked up in the running interpreter instead.
+AsUtf8AndSizeFn AsUtf8AndSize() {
+  static const AsUtf8AndSizeFn fn = reinterpret_cast<AsUtf8AndSizeFn>(
+      dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+  return fn;
+}
+
+}  // namespace
+
+bool ToTextView(PyObject* obj, TextView* out) {
   if (!PyUnicode_Check(obj)) return RaiseConversion(obj, "PyString");
-  // The str keeps its UTF-8 form cached, so a key used again costs nothing.
   // Lone surrogates fail here with the UTF-8 encoder's UnicodeEncodeError.
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) return false;
-  *out = std::string_view(data, static_cast<size_t>(size));
+  if (AsUtf8AndSizeFn fn = AsUtf8AndSize()) {
+    Py_ssize_t size = 0;
+    const char* data = fn(obj, &size);
+    if (data == nullptr) return false;
+    out->text = std::string_view(data, static_cast<size_t>(size));
+    return true;
+  }
+  out->owner = PyRef::Steal(PyUnicode_AsUTF8String(obj));
+  if (!out->owner) return false;
+  out->text = std::string_view(PyBytes_AsString(out->owner.get()),
+                               static_cast<size_t>(PyBytes_Size(out->owner.get())));
   return true;
 }
 
 bool ToText(PyObject* obj, std::string* out) {
-  std::string_view view;
+  TextView view;
   if (!ToTextView(obj, &view)) return false;
-  out->assign(view);
+  out->assign(view.text);
   return true;
 }
 

@@ -12,12 +12,6 @@
 
 #include <Python.h>
 
-#if !defined(Py_LIMITED_API) || Py_LIMITED_API + 0 < 0x030A0000
-// Part of the stable ABI from 3.10 on; every CPython 3 exports it, so the
-// abi3 module uses it on 3.9 too.
-extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode,
-                                               Py_ssize_t* size);
-#endif
 
 #include <cstdint>
 #include <span>
@@ -26,6 +20,7 @@ extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode,
 #include <vector>
 
 #include "module/errors.h"
+#include "module/py_ref.h"
 
 namespace marrow::module {
 
@@ -48,8 +43,12 @@ bool BindArguments(const Signature& sig, PyObject* args, PyObject* kwargs,
 
 // A str (or subclass) to its UTF-8 text.
 bool ToText(PyObject* obj, std::string* out);
-// The same text without a copy: valid while `obj` lives.
-bool ToTextView(PyObject* obj, std::string_view* out);
+// The same text without a copy: valid while `obj` and the view live.
+struct TextView {
+  std::string_view text;
+  PyRef owner;  // holds the UTF-8 bytes when the str could not lend them
+};
+bool ToTextView(PyObject* obj, TextView* out);
 // An int, or an object with __index__, to an unsigned 64-bit integer.
 bool ToUint64(PyObject* obj, uint64_t* out);
 // A sequence of integers 0..255 (not a str) to a byte string.

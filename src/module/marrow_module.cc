@@ -211,7 +211,7 @@ PyObject* GetBytes(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!BindArguments(kGetBytesSig, args, kwargs, bound)) return nullptr;
     MarrowState* state = Receiver(self);
     if (state == nullptr) return nullptr;
-    std::string_view key;
+    TextView key;
     if (!ConvertArgument("key", ToTextView, bound[0], &key)) return nullptr;
     Borrow borrow(state);
     if (!borrow.Acquire()) return nullptr;
@@ -221,7 +221,7 @@ PyObject* GetBytes(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef value;
     bool api_failed = false;
     store::Result<bool> found =
-        borrow.db().GetBytes(key, [&](std::string_view bytes) {
+        borrow.db().GetBytes(key.text, [&](std::string_view bytes) {
           value = PyRef::Steal(PyBytes_FromStringAndSize(
               bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
           api_failed = !value;
