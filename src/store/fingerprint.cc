@@ -22,6 +22,13 @@ struct SipState {
     Round();
     v0 ^= m;
   }
+  uint64_t Finish() {
+    v2 ^= 0xff;
+    Round();
+    Round();
+    Round();
+    return v0 ^ v1 ^ v2 ^ v3;
+  }
 };
 
 inline uint64_t Load64(const uint8_t* p) {
@@ -42,11 +49,7 @@ uint64_t SipHash13(uint64_t k0, uint64_t k1, const uint8_t* data, size_t len) {
     last |= static_cast<uint64_t>(data[whole + i]) << (8 * i);
   }
   s.Compress(last);
-  s.v2 ^= 0xff;
-  s.Round();
-  s.Round();
-  s.Round();
-  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+  return s.Finish();
 }
 
 KeyFingerprint Fingerprint(std::string_view key) {
@@ -70,11 +73,7 @@ KeyFingerprint Fingerprint(std::string_view key) {
     uint64_t last = Load64(tail) | (static_cast<uint64_t>(len & 0xff) << 56);
     s.Compress(last);
   }
-  s.v2 ^= 0xff;
-  s.Round();
-  s.Round();
-  s.Round();
-  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+  return s.Finish();
 }
 
 }  // namespace marrow::store

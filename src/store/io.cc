@@ -147,36 +147,44 @@ Failure WriteZero(Where where) {
 
 }  // namespace
 
+namespace {
+
+// Writes every byte, at `offset` or (when it is negative) at the file
+// position, continuing after short writes and retrying interrupted ones.
+Status WriteLoop(int fd, const void* buf, size_t n, off_t offset,
+                 size_t* written, Where where) {
+  const auto* p = static_cast<const uint8_t*>(buf);
+  size_t done = 0;
+  Status status;
+  while (done < n) {
+    ssize_t put = offset < 0 ? ::write(fd, p + done, n - done)
+                             : ::pwrite(fd, p + done, n - done,
+                                        offset + static_cast<off_t>(done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      status = put < 0 ? ErrnoFailure(where) : WriteZero(where);
+      break;
+    }
+    done += static_cast<size_t>(put);
+  }
+  if (written != nullptr) *written = done;
+  return status;
+}
+
+}  // namespace
+
 Status PwriteFull(int fd, const void* buf, size_t n, uint64_t offset,
                   Where where) {
-  const auto* p = static_cast<const uint8_t*>(buf);
-  while (n > 0) {
-    ssize_t put = ::pwrite(fd, p, n, static_cast<off_t>(offset));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return ErrnoFailure(where);
-    }
-    if (put == 0) return WriteZero(where);
-    p += put;
-    n -= static_cast<size_t>(put);
-    offset += static_cast<uint64_t>(put);
-  }
-  return {};
+  return WriteLoop(fd, buf, n, static_cast<off_t>(offset), nullptr, where);
 }
 
 Status WriteFull(int fd, const void* buf, size_t n, Where where) {
-  const auto* p = static_cast<const uint8_t*>(buf);
-  while (n > 0) {
-    ssize_t put = ::write(fd, p, n);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return ErrnoFailure(where);
-    }
-    if (put == 0) return WriteZero(where);
-    p += put;
-    n -= static_cast<size_t>(put);
-  }
-  return {};
+  return WriteLoop(fd, buf, n, -1, nullptr, where);
+}
+
+Status WriteFull(int fd, const void* buf, size_t n, size_t* written,
+                 Where where) {
+  return WriteLoop(fd, buf, n, -1, written, where);
 }
 
 Status BufferedWriter::Append(const void* data, size_t n, Where where) {

@@ -101,6 +101,9 @@ Status PwriteFull(int fd, const void* buf, size_t n, uint64_t offset,
 // write(2) until every byte is written; for append-mode descriptors.
 Status WriteFull(int fd, const void* buf, size_t n,
                  Where where = Where::current());
+// The same, also telling how many bytes reached the file when it fails.
+Status WriteFull(int fd, const void* buf, size_t n, size_t* written,
+                 Where where = Where::current());
 Status Truncate(int fd, uint64_t length, Where where = Where::current());
 Status Fsync(int fd, Where where = Where::current());
 Status Fdatasync(int fd, Where where = Where::current());

@@ -63,18 +63,7 @@ WalWriter::~WalWriter() {
 Status WalWriter::WriteOut() {
   MARROW_RETURN_IF_ERROR(CutTail());
   size_t done = 0;
-  Status status;
-  while (done < buffer_.size()) {
-    ssize_t put = ::write(fd_.get(), buffer_.data() + done, buffer_.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      status = put < 0 ? Failure::Internal(IoError::FromErrno(errno))
-                       : Failure::Internal(IoError::Custom(
-                             ErrorKind::kWriteZero, "failed to write whole buffer"));
-      break;
-    }
-    done += static_cast<size_t>(put);
-  }
+  Status status = WriteFull(fd_.get(), buffer_.data(), buffer_.size(), &done);
   // What reached the file leaves the buffer; the rest waits for the next
   // write-out.
   buffer_.erase(0, done);
@@ -93,20 +82,10 @@ Status WalWriter::Put(const void* piece, size_t n) {
     return {};
   }
   // A piece as large as the buffer goes straight to the file.
-  const auto* p = static_cast<const char*>(piece);
-  while (n > 0) {
-    ssize_t put = ::write(fd_.get(), p, n);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) return Failure::Internal(IoError::FromErrno(errno));
-    if (put == 0) {
-      return Failure::Internal(
-          IoError::Custom(ErrorKind::kWriteZero, "failed to write whole buffer"));
-    }
-    p += put;
-    n -= static_cast<size_t>(put);
-    file_size_ += static_cast<uint64_t>(put);
-  }
-  return {};
+  size_t done = 0;
+  Status status = WriteFull(fd_.get(), piece, n, &done);
+  file_size_ += done;
+  return status;
 }
 
 void WalWriter::RollBack(uint64_t record_start) {
