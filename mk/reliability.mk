@@ -8,6 +8,8 @@ RELIABILITY_CASES ?= 1500
 
 .PHONY: reliability-stress reliability-crashloop reliability-damage
 
+STRESS_TARGETS += reliability-stress
+
 reliability-stress: setup
 	@rc=0; \
 	$(PY) tools/crashloop.py --cycles $(RELIABILITY_CYCLES) --seed $(RELIABILITY_SEED) || rc=1; \
