@@ -105,7 +105,7 @@ def parse_callgrind(path: Path) -> Profile:
                "fe": "fl", "cfl": "fl", "cfi": "fl"}
     ob, fn = "?", "?"
     skip_next_cost = False
-    spec = re.compile(r"^(ob|cob|fn|cfn|fl|fi|fe|cfl|cfi)=(?:\((\d+)\))?\s*(.*)$")
+    line_re = re.compile(r"^(ob|cob|fn|cfn|fl|fi|fe|cfl|cfi)=(?:\((\d+)\))?\s*(.*)$")
     with open(path, errors="replace") as f:
         for line in f:
             c = line[:1]
@@ -123,7 +123,7 @@ def parse_callgrind(path: Path) -> Profile:
             if line.startswith("calls="):
                 skip_next_cost = True  # the next cost line is the callee's inclusive cost
                 continue
-            m = spec.match(line)
+            m = line_re.match(line)
             if not m:
                 continue
             key, ident, name = m.group(1), m.group(2), m.group(3).strip()

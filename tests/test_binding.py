@@ -437,9 +437,9 @@ def test_second_initialisation_is_refused() -> None:
         import importlib.util
         import marrow._marrow as first
 
-        spec = importlib.util.spec_from_file_location("elsewhere._marrow", first.__file__)
+        module_spec = importlib.util.spec_from_file_location("elsewhere._marrow", first.__file__)
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(module_spec)
         except ImportError as exc:
             print("ImportError:", exc)
         else:
@@ -454,5 +454,5 @@ def test_second_initialisation_is_refused() -> None:
 def test_extension_is_abi3() -> None:
     assert _marrow.__file__ is not None
     assert _marrow.__file__.endswith(".abi3.so")
-    spec = importlib.util.find_spec("marrow._marrow")
-    assert spec is not None and spec.origin == _marrow.__file__
+    module_spec = importlib.util.find_spec("marrow._marrow")
+    assert module_spec is not None and module_spec.origin == _marrow.__file__

@@ -25,7 +25,7 @@ written depends on the damage, since the files carry no checksums:
     or an end position that changed can point anywhere in it).
 
     python tools/damage_sweep.py --cases 2000 --seed 1
-    python tools/damage_sweep.py case --dir D --spec S --out O   (internal)
+    python tools/damage_sweep.py case --dir D --plan P --out O   (internal)
 """
 
 from __future__ import annotations
@@ -322,16 +322,16 @@ def acceptable_values(ref: Reference, damaged: Path, case: Case) -> dict[str, li
 # --------------------------------------------------------------------------
 
 
-def case_main(directory: str, spec_path: str, out_path: str) -> None:
+def case_main(directory: str, plan_path: str, out_path: str) -> None:
     import resource
 
     resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
     from marrow import Marrow
 
-    spec = json.loads(Path(spec_path).read_text())
-    accept: dict[str, set[str]] = {k: set(v) for k, v in spec["accept"].items()}
-    weak: bool = spec["weak"]
-    keys: list[str] = spec["keys"]
+    checks = json.loads(Path(plan_path).read_text())
+    accept: dict[str, set[str]] = {k: set(v) for k, v in checks["accept"].items()}
+    weak: bool = checks["weak"]
+    keys: list[str] = checks["keys"]
     report: dict[str, Any] = {"exceptions": [], "violations": [], "calls": 0}
     vals_path = Path(directory) / "vals.bin"
     failed = object()
@@ -474,14 +474,14 @@ def run_sweep(work: Path, cases: int, seed: int, verbose: bool = False,
             shutil.rmtree(target)
         shutil.copytree(ref_dir, target)
         damage(target, case, rng)
-        spec = {
+        checks = {
             "accept": acceptable_values(ref, target, case),
             "weak": case.file in WEAK_FILES,
             "keys": keys,
         }
-        spec_path = work / "spec.json"
+        plan_path = work / "plan.json"
         out_path = work / "out.json"
-        spec_path.write_text(json.dumps(spec))
+        plan_path.write_text(json.dumps(checks))
         out_path.unlink(missing_ok=True)
         label = f"case {case.index} ({case.file}, {case.kind}: {case.detail})"
         stats.cases += 1
@@ -489,7 +489,7 @@ def run_sweep(work: Path, cases: int, seed: int, verbose: bool = False,
         try:
             proc = subprocess.run(
                 [sys.executable, __file__, "case", "--dir", str(target),
-                 "--spec", str(spec_path), "--out", str(out_path)],
+                 "--plan", str(plan_path), "--out", str(out_path)],
                 capture_output=True, text=True, timeout=CASE_TIMEOUT,
             )
             if proc.returncode != 0:
@@ -531,10 +531,10 @@ def main() -> int:
         p = argparse.ArgumentParser()
         p.add_argument("case")
         p.add_argument("--dir", required=True)
-        p.add_argument("--spec", required=True)
+        p.add_argument("--plan", required=True)
         p.add_argument("--out", required=True)
         a = p.parse_args()
-        case_main(a.dir, a.spec, a.out)
+        case_main(a.dir, a.plan, a.out)
         return 0
 
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])

@@ -80,13 +80,13 @@ def load_marrow() -> Any:
     if package is None or not package.submodule_search_locations:
         from marrow import Marrow
         return Marrow
-    spec = importlib.machinery.PathFinder.find_spec(
+    found = importlib.machinery.PathFinder.find_spec(
         "_marrow", list(package.submodule_search_locations))
-    if spec is None or spec.loader is None:
+    if found is None or found.loader is None:
         from marrow import Marrow
         return Marrow
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module.Marrow
 
 
