@@ -11,6 +11,8 @@ constexpr size_t kLengthBytes = 4;
 }  // namespace
 
 void RecordKeys::Set(RecordId id, std::string_view text) {
+  // Erasing first may compact the table, so the place is found afterwards.
+  if (Find(id)) Erase(id);
   if (place_.empty()) {
     first_ = id;
   } else if (id < first_) {
@@ -20,7 +22,6 @@ void RecordKeys::Set(RecordId id, std::string_view text) {
   }
   const size_t index = id - first_;
   if (index >= place_.size()) place_.resize(index + 1, kNone);
-  if (place_[index] != kNone) Erase(id);
   place_[index] = arena_.size();
   uint8_t length[kLengthBytes];
   PutU32(length, static_cast<uint32_t>(text.size()));
@@ -33,15 +34,16 @@ void RecordKeys::Erase(RecordId id) {
   if (id < first_ || id - first_ >= place_.size()) return;
   uint64_t& place = place_[id - first_];
   if (place == kNone) return;
-  garbage_ += kLengthBytes +
-              GetU32(reinterpret_cast<const uint8_t*>(arena_.data() + place));
+  // Counting erased texts rather than their bytes keeps the arena out of
+  // the write path.
   place = kNone;
+  ++erased_;
   --live_;
   if (live_ == 0) {
     place_.clear();
     arena_.clear();
-    garbage_ = 0;
-  } else if (garbage_ > (1 << 20) && garbage_ * 2 > arena_.size()) {
+    erased_ = 0;
+  } else if (erased_ > live_ && arena_.size() > (1 << 20)) {
     Compact();
   }
 }
@@ -62,7 +64,7 @@ void RecordKeys::Reserve(size_t ids, size_t text_bytes) {
 
 void RecordKeys::Compact() {
   std::string arena;
-  arena.reserve(arena_.size() - garbage_);
+  arena.reserve(arena_.size() / 2);
   size_t leading = 0;
   while (leading < place_.size() && place_[leading] == kNone) ++leading;
   for (uint64_t& place : place_) {
@@ -77,7 +79,7 @@ void RecordKeys::Compact() {
   place_.erase(place_.begin(), place_.begin() + static_cast<ptrdiff_t>(leading));
   first_ += static_cast<RecordId>(leading);
   arena_ = std::move(arena);
-  garbage_ = 0;
+  erased_ = 0;
 }
 
 }  // namespace marrow::store

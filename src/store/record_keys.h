@@ -6,7 +6,7 @@
 // dense table indexed by RecordId minus the first id holds each text's
 // place. Ids are set in ascending order (appends and vacuum hand them out
 // that way), so the table only grows at its end. Erased texts leave garbage
-// that is compacted away once it outweighs the live texts. Per live key this
+// that is compacted away once erased texts outnumber the live ones. Per live key this
 // costs the key's bytes plus 12, instead of a heap string and a hash slot.
 //
 // Thread-safety: none; the Store's lock guards it.
@@ -40,7 +40,7 @@ class RecordKeys {
   RecordId first_ = 0;
   std::vector<uint64_t> place_;  // arena offset of id first_ + i, or kNone
   std::string arena_;
-  uint64_t garbage_ = 0;
+  size_t erased_ = 0;  // texts erased since the last compaction
   size_t live_ = 0;
 };
 
