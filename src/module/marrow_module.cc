@@ -103,18 +103,6 @@ PyObject* NoneOr(const store::Status& status) {
   Py_RETURN_NONE;
 }
 
-// A list of str from UTF-8 texts.
-PyObject* TextListToPy(const std::vector<std::string>& texts) {
-  PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < texts.size(); ++i) {
-    PyObject* text = TextToPy(texts[i]);
-    if (text == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text);  // steals
-  }
-  return list.release();
-}
-
 // ---- Constructor and destructor ----
 
 constexpr std::array<const char*, 2> kNewParams = {"storage_path",
@@ -319,10 +307,17 @@ PyObject* Len(PyObject* self, PyObject*) {
 
 PyObject* Keys(PyObject* self, PyObject*) {
   return WithDb(self, [](Db& db) -> PyObject* {
-    store::Result<std::vector<std::string>> keys = db.Keys();
-    if (!keys.ok()) return RaiseFailure(keys.failure());
-    PyObject* result = TextListToPy(keys.value());
-    return result != nullptr ? result : RaiseApiFailure();
+    PyRef list = PyRef::Steal(PyList_New(0));
+    if (!list) return RaiseApiFailure();
+    bool api_failed = false;
+    store::Status status = db.ForEachKey([&](std::string_view text) {
+      if (api_failed) return;
+      PyRef item = PyRef::Steal(TextToPy(text));
+      api_failed = !item || PyList_Append(list.get(), item.get()) != 0;
+    });
+    if (!status.ok()) return RaiseFailure(status.failure());
+    if (api_failed) return RaiseApiFailure();
+    return list.release();
   });
 }
 

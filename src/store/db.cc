@@ -81,8 +81,15 @@ uint64_t Db::Len() {
 }
 
 Result<std::vector<std::string>> Db::Keys() {
+  std::vector<std::string> keys;
+  MARROW_RETURN_IF_ERROR(
+      ForEachKey([&](std::string_view text) { keys.emplace_back(text); }));
+  return keys;
+}
+
+Status Db::ForEachKey(absl::FunctionRef<void(std::string_view)> sink) {
   Shared s(store_->mutex());
-  return LiveKeys(store_->store());
+  return ForEachLiveKey(store_->store(), sink);
 }
 
 CacheStats Db::GetCacheStats() {

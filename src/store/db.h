@@ -71,6 +71,8 @@ class Db {
   // Live keys in ascending RecordId order. Keys of records loaded from a
   // snapshot are read back from keys.bin, so this can fail on damaged files.
   Result<std::vector<std::string>> Keys();
+  // The same texts handed to `sink` one at a time, without collecting them.
+  Status ForEachKey(absl::FunctionRef<void(std::string_view)> sink);
   CacheStats GetCacheStats();
   void ClearCache();
 

@@ -252,9 +252,13 @@ Status ReadRange(int fd, uint64_t offset, uint64_t len, std::string* out,
   return PreadFull(fd, out->data(), len, offset, where);
 }
 
-Status WindowReader::Read(uint64_t offset, uint64_t len, std::string* out,
-                          Where where) {
-  if (len > window_.size() / 2) return ReadRange(fd_, offset, len, out, where);
+Result<std::string_view> WindowReader::View(uint64_t offset, uint64_t len,
+                                            std::string* scratch,
+                                            Where where) {
+  if (len > window_.size() / 2) {
+    MARROW_RETURN_IF_ERROR(ReadRange(fd_, offset, len, scratch, where));
+    return std::string_view(*scratch);
+  }
   if (offset < start_ || offset + len > start_ + filled_) {
     start_ = offset;
     filled_ = 0;
@@ -272,7 +276,13 @@ Status WindowReader::Read(uint64_t offset, uint64_t len, std::string* out,
     }
     if (filled_ < len) return ShortRead(where);
   }
-  out->assign(window_.data() + (offset - start_), len);
+  return std::string_view(window_.data() + (offset - start_), len);
+}
+
+Status WindowReader::Read(uint64_t offset, uint64_t len, std::string* out,
+                          Where where) {
+  MARROW_ASSIGN(std::string_view bytes, View(offset, len, out, where));
+  if (bytes.data() != out->data()) out->assign(bytes);
   return {};
 }
 

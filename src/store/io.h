@@ -170,6 +170,11 @@ class WindowReader {
   WindowReader(int fd, size_t window) : fd_(fd), window_(window, '\0') {}
   Status Read(uint64_t offset, uint64_t len, std::string* out,
               Where where = Where::current());
+  // The same bytes without a copy when they lie in the window (valid until
+  // the next call); otherwise read into *scratch.
+  Result<std::string_view> View(uint64_t offset, uint64_t len,
+                                std::string* scratch,
+                                Where where = Where::current());
 
  private:
   int fd_;

@@ -7,15 +7,14 @@ namespace marrow::store {
 
 uint64_t LiveCount(const Store& store) { return store.live.Cardinality(); }
 
-Result<std::vector<std::string>> LiveKeys(const Store& store) {
-  std::vector<std::string> keys;
-  keys.reserve(store.live.Cardinality());
-  std::string bytes;
+Status ForEachLiveKey(const Store& store,
+                      absl::FunctionRef<void(std::string_view)> sink) {
+  std::string scratch;
   Status status;
   WindowReader reader(store.keys_file.get(), 1 << 20);
   store.live.ForEach([&](RecordId id) {
     if (auto text = store.record_keys.Find(id)) {
-      keys.emplace_back(*text);
+      sink(*text);
       return true;
     }
     auto entry = ReadEntry(store, id);
@@ -23,13 +22,20 @@ Result<std::vector<std::string>> LiveKeys(const Store& store) {
       status = entry.take_failure();
       return false;
     }
-    status = reader.Read(entry.value().key_offset, entry.value().key_len, &bytes);
-    if (!status.ok()) return false;
-    keys.push_back(Utf8Lossy(bytes));
+    auto bytes =
+        reader.View(entry.value().key_offset, entry.value().key_len, &scratch);
+    if (!bytes.ok()) {
+      status = bytes.take_failure();
+      return false;
+    }
+    if (IsValidUtf8(bytes.value())) {
+      sink(bytes.value());
+    } else {
+      sink(Utf8Lossy(bytes.value()));
+    }
     return true;
   });
-  if (!status.ok()) return status.take_failure();
-  return keys;
+  return status;
 }
 
 }  // namespace marrow::store

@@ -6,9 +6,9 @@
 #define MARROW_STORE_LISTING_H_
 
 #include <cstdint>
-#include <string>
-#include <vector>
+#include <string_view>
 
+#include "absl/functional/function_ref.h"
 #include "store/error.h"
 #include "store/state.h"
 
@@ -16,10 +16,12 @@ namespace marrow::store {
 
 uint64_t LiveCount(const Store& store);
 
-// The text of every live key in ascending RecordId order. A live record
-// without a RecordKeys entry (loaded from a snapshot) has its key read back
-// from keys.bin, invalid UTF-8 replaced by U+FFFD.
-Result<std::vector<std::string>> LiveKeys(const Store& store);
+// Calls `sink` with the text of every live key in ascending RecordId order
+// (the text is valid during the call only). A live record without a
+// RecordKeys entry (loaded from a snapshot) has its key read back from
+// keys.bin, invalid UTF-8 replaced by U+FFFD. Stops at the first failure.
+Status ForEachLiveKey(const Store& store,
+                      absl::FunctionRef<void(std::string_view)> sink);
 
 }  // namespace marrow::store
 

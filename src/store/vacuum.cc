@@ -85,7 +85,7 @@ Result<Compacted> Copy(const Store& store) {
   BufferedWriter offsets(out.offsets_file.get(), kCopyBufferSize);
   WindowReader key_reader(store.keys_file.get(), kCopyBufferSize);
   WindowReader val_reader(store.vals_file.get(), kCopyBufferSize);
-  std::string key, value;
+  std::string key_scratch, value_scratch;
   Status status;
   store.live.ForEach([&](RecordId id) {
     if (id >= store.next_id) return false;
@@ -95,9 +95,11 @@ Result<Compacted> Copy(const Store& store) {
       return false;
     }
     const OffsetEntry& e = entry.value();
+    std::string_view key;
     status = [&]() -> Status {
-      MARROW_RETURN_IF_ERROR(key_reader.Read(e.key_offset, e.key_len, &key));
-      MARROW_RETURN_IF_ERROR(val_reader.Read(e.val_offset, e.val_len, &value));
+      MARROW_ASSIGN(key, key_reader.View(e.key_offset, e.key_len, &key_scratch));
+      MARROW_ASSIGN(std::string_view value,
+                    val_reader.View(e.val_offset, e.val_len, &value_scratch));
       uint8_t slot[kOffsetEntrySize];
       EncodeOffsetEntry({out.keys_end, e.key_len, out.vals_end, e.val_len}, slot);
       MARROW_RETURN_IF_ERROR(keys.Append(key.data(), key.size()));
