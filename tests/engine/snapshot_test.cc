@@ -85,45 +85,6 @@ TEST(SnapshotTest, RoundTrip) {
   EXPECT_EQ(testing::SizeOf(path), expected);
 }
 
-TEST(SnapshotTest, EmptyStateIsSixtyBytes) {
-  TempDir dir;
-  const std::string path = dir.File(kSnapshotFile);
-  KeyIndex index;
-  Bitmap live, dead;
-  MARROW_ASSERT_OK(WriteSnapshot({index, live, dead, 0, 0, 0}, path));
-  EXPECT_EQ(ReadFile(path),
-            Unhex("0000000000000000"
-                  "0800000000000000 3a30000000000000"
-                  "0800000000000000 3a30000000000000"
-                  "00000000 0000000000000000 0000000000000000"));
-  std::optional<SnapshotData> back = Load(path);
-  ASSERT_TRUE(back.has_value());
-  EXPECT_TRUE(back->key_index.empty());
-  EXPECT_EQ(back->live.Cardinality(), 0u);
-}
-
-TEST(SnapshotTest, OneRecordIsEightyTwoBytes) {
-  TempDir dir;
-  const std::string path = dir.File(kSnapshotFile);
-  KeyIndex index{{Fingerprint("a"), 0}};
-  Bitmap live, dead;
-  live.Add(0);
-  MARROW_ASSERT_OK(WriteSnapshot({index, live, dead, 1, 1, 2}, path));
-  std::string want;
-  AddU64(&want, 1);
-  AddU64(&want, Fingerprint("a"));
-  AddU32(&want, 0);
-  AddU64(&want, 18);
-  want += Unhex("3a300000 01000000 00000000 10000000 0000");
-  AddU64(&want, 8);
-  want += Unhex("3a30000000000000");
-  AddU32(&want, 1);
-  AddU64(&want, 1);
-  AddU64(&want, 2);
-  ASSERT_EQ(want.size(), 82u);
-  EXPECT_EQ(ReadFile(path), want);
-}
-
 TEST(SnapshotTest, EveryTruncationIsNoSnapshot) {
   TempDir dir;
   const std::string path = dir.File(kSnapshotFile);
@@ -137,18 +98,6 @@ TEST(SnapshotTest, EveryTruncationIsNoSnapshot) {
     ASSERT_TRUE(r.ok()) << "length " << len;
     ASSERT_FALSE(r.value().has_value()) << "length " << len;
   }
-}
-
-TEST(SnapshotTest, BytesAfterTheLastFieldAreIgnored) {
-  TempDir dir;
-  const std::string path = dir.File(kSnapshotFile);
-  Sample s;
-  MARROW_ASSERT_OK(WriteSnapshot(s.View(), path));
-  WriteFile(path, ReadFile(path) + std::string(10000, '\x5a'));
-  std::optional<SnapshotData> back = Load(path);
-  ASSERT_TRUE(back.has_value());
-  EXPECT_EQ(back->key_index, s.index);
-  EXPECT_EQ(back->vals_end, 0x0123456789abcdefu);
 }
 
 // A snapshot from its raw pieces.
@@ -187,44 +136,6 @@ TEST(SnapshotTest, CountsLargerThanTheFileAreNoSnapshot) {
     WriteFile(path, RawSnapshot(0, "", 8, empty, l, empty, 1));
     EXPECT_FALSE(Load(path).has_value()) << "L2 " << l;
   }
-}
-
-TEST(SnapshotTest, InvalidBitmapsAreNoSnapshot) {
-  TempDir dir;
-  const std::string path = dir.File(kSnapshotFile);
-  const std::string empty = Unhex("3a30000000000000");
-  const std::string bad_cookie = Unhex("3a31000000000000");
-  WriteFile(path, RawSnapshot(0, "", 8, bad_cookie, 8, empty, 0));
-  EXPECT_FALSE(Load(path).has_value());
-  WriteFile(path, RawSnapshot(0, "", 8, empty, 8, bad_cookie, 0));
-  EXPECT_FALSE(Load(path).has_value());
-  // An unsorted array container.
-  std::string unsorted = Unhex("3a300000 01000000 0000 0100 10000000");
-  AddU16(&unsorted, 5);
-  AddU16(&unsorted, 4);
-  WriteFile(path, RawSnapshot(0, "", unsorted.size(), unsorted, 8, empty, 0));
-  EXPECT_FALSE(Load(path).has_value());
-  // A bitmap shorter than its declared length L is fine: the rest of the L
-  // bytes is ignored.
-  WriteFile(path, RawSnapshot(0, "", 12, empty + "pad!", 8, empty, 3));
-  std::optional<SnapshotData> padded = Load(path);
-  ASSERT_TRUE(padded.has_value());
-  EXPECT_EQ(padded->next_id, 3u);
-}
-
-TEST(SnapshotTest, DuplicateFingerprintsKeepTheLastEntry) {
-  TempDir dir;
-  const std::string path = dir.File(kSnapshotFile);
-  std::string entries;
-  AddU64(&entries, 42);
-  AddU32(&entries, 1);
-  AddU64(&entries, 42);
-  AddU32(&entries, 2);
-  const std::string empty = Unhex("3a30000000000000");
-  WriteFile(path, RawSnapshot(2, entries, 8, empty, 8, empty, 3));
-  std::optional<SnapshotData> back = Load(path);
-  ASSERT_TRUE(back.has_value());
-  EXPECT_EQ(back->key_index, (KeyIndex{{42, 2}}));
 }
 
 TEST(SnapshotTest, RunContainersLoadAndAreWrittenWithout) {

@@ -258,19 +258,6 @@ TEST(WalWriterTest, OpenAppendsToWhatIsThere) {
   EXPECT_EQ(ReadFile(dir.File(kWalFile)), expected);
 }
 
-TEST(WalReaderTest, MissingAndEmptyLogs) {
-  TempDir dir;
-  auto missing = WalReader::Open(dir.path());
-  ASSERT_TRUE(missing.ok());
-  EXPECT_FALSE(missing.value().has_value());
-
-  WriteFile(dir.File(kWalFile), "");
-  ReadBack back = ReadAll(dir);
-  EXPECT_EQ(back.last, WalReader::Outcome::kEnd);
-  EXPECT_TRUE(back.entries.empty());
-  EXPECT_EQ(back.good_end, 0u);
-}
-
 TEST(WalReaderTest, TruncatedLogYieldsItsWholeRecordPrefix) {
   // Records of varied sizes, past the end of the 8192-byte read buffer.
   std::vector<WalEntry> records;
@@ -312,49 +299,6 @@ TEST(WalReaderTest, TruncatedLogYieldsItsWholeRecordPrefix) {
           back.entries,
           std::vector<WalEntry>(records.begin(), records.begin() + whole),
           where);
-    }
-  }
-}
-
-TEST(WalReaderTest, UnknownTagStopsTheReplay) {
-  TempDir dir;
-  std::string log;
-  EncodeWalPut("a", "1", &log);
-  const uint64_t good = log.size();
-  std::string bad;
-  EncodeWalPut("b", "2", &bad);
-  bad[0] = 2;  // tag 2, otherwise a well-formed Put
-  log += bad;
-  EncodeWalPut("c", "3", &log);
-  WriteFile(dir.File(kWalFile), log);
-  ReadBack back = ReadAll(dir);
-  EXPECT_EQ(back.last, WalReader::Outcome::kUndecodable);
-  EXPECT_EQ(back.good_end, good);
-  ExpectEntriesEq(back.entries, {PutEntry("a", "1")}, "tag 2");
-}
-
-TEST(WalReaderTest, KeysThatAreNotUtf8StopTheReplay) {
-  for (std::string key : {std::string("\xff"), std::string("a\xc0\x80"),
-                          std::string("\xed\xa0\x80"), std::string("\xe2\x82"),
-                          std::string("\xf4\x90\x80\x80")}) {
-    for (bool as_delete : {false, true}) {
-      TempDir dir;
-      std::string log;
-      EncodeWalPut("ok", "\xff\xfe", &log);  // values are bytes, not text
-      const uint64_t good = log.size();
-      if (as_delete) {
-        EncodeWalDelete(key, &log);
-      } else {
-        EncodeWalPut(key, "v", &log);
-      }
-      EncodeWalDelete("ok", &log);
-      WriteFile(dir.File(kWalFile), log);
-      ReadBack back = ReadAll(dir);
-      const std::string where =
-          testing::Hex(key) + (as_delete ? " delete" : " put");
-      EXPECT_EQ(back.last, WalReader::Outcome::kUndecodable) << where;
-      EXPECT_EQ(back.good_end, good) << where;
-      ExpectEntriesEq(back.entries, {PutEntry("ok", "\xff\xfe")}, where);
     }
   }
 }
