@@ -4,8 +4,8 @@
 #
 # Needs clang. Configure a separate build directory, for example
 #   cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DMARROW_FUZZ=ON
-# This file may be included from CMakeLists.txt or given as
-# CMAKE_PROJECT_INCLUDE; it finds its own sources and packages either way.
+# CMakeLists.txt includes this file after it has defined
+# MARROW_STORE_DEPENDENCIES, which the instrumented engine links too.
 
 include_guard(GLOBAL)
 
@@ -33,15 +33,7 @@ if(MARROW_FUZZ)
     marrow_store_fuzz PRIVATE -Wall -Wextra -Werror
     PUBLIC ${_marrow_fuzz_sanitizers} -fsanitize=fuzzer-no-link -g)
   target_link_options(marrow_store_fuzz PUBLIC ${_marrow_fuzz_sanitizers})
-  target_link_libraries(
-    marrow_store_fuzz
-    PUBLIC roaring::roaring
-           absl::flat_hash_map
-           absl::flat_hash_set
-           absl::hash
-           absl::function_ref
-           absl::strings
-           absl::str_format)
+  target_link_libraries(marrow_store_fuzz PUBLIC ${MARROW_STORE_DEPENDENCIES})
 
   add_custom_target(marrow_fuzzers)
   foreach(_target wal_fuzz snapshot_fuzz open_fuzz)

@@ -25,8 +25,7 @@ fuzz-build: apt-packages $(STAMPS)/venv
 	@$(call quiet, $(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DMARROW_FUZZ=ON -DMARROW_BUILD_MODULE=OFF -DMARROW_BUILD_TESTS=OFF \
-	  -DCMAKE_PROJECT_INCLUDE=$(abspath cmake/fuzz.cmake))
+	  -DMARROW_FUZZ=ON -DMARROW_BUILD_MODULE=OFF -DMARROW_BUILD_TESTS=OFF)
 	@$(call quiet, $(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target marrow_fuzzers)
 
 # $(1): seconds per target.

@@ -21,6 +21,7 @@ using testing::AddU16;
 using testing::AddU32;
 using testing::U8;
 using testing::Unhex;
+using testing::Members;
 
 // One container of a hand-built bitmap.
 struct Container {
@@ -108,15 +109,6 @@ Container Runs(uint16_t key,
   uint32_t card = 0;
   for (auto [start, extra] : runs) card += uint32_t{extra} + 1;
   return {key, card, RunBody(runs), true};
-}
-
-std::vector<uint32_t> Members(const Bitmap& b) {
-  std::vector<uint32_t> out;
-  b.ForEach([&](uint32_t v) {
-    out.push_back(v);
-    return true;
-  });
-  return out;
 }
 
 bool Valid(const std::string& bytes) {

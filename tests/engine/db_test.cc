@@ -40,6 +40,7 @@ using testing::SortedKeys;
 using testing::TempDir;
 using testing::Unhex;
 using testing::WriteFile;
+using testing::InChild;
 
 using Model = std::map<std::string, std::string>;
 
@@ -70,17 +71,6 @@ std::string Failing(const Status& s) {
 template <typename T>
 std::string Failing(const Result<T>& r) {
   return r.ok() ? "" : r.failure().Text();
-}
-
-// Runs `body` in a forked child and returns its exit status (or 128 + the
-// signal that ended it).
-template <typename Fn>
-int InChild(Fn body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  int status = 0;
-  EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // A snapshot file from its fields; bitmaps as lists of members.

@@ -24,6 +24,7 @@ using testing::ReadFile;
 using testing::SizeOf;
 using testing::TempDir;
 using testing::Unhex;
+using testing::InChild;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -64,17 +65,6 @@ std::string Key(const Store& s, RecordId id) {
 bool SameEntry(const OffsetEntry& a, const OffsetEntry& b) {
   return a.key_offset == b.key_offset && a.key_len == b.key_len &&
          a.val_offset == b.val_offset && a.val_len == b.val_len;
-}
-
-// Runs `body` in a forked child and returns its exit status (or 128 + the
-// signal that ended it).
-template <typename Fn>
-int InChild(Fn body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  int status = 0;
-  EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Caps the address space at what the process uses now plus `extra` bytes.

@@ -25,6 +25,7 @@ using testing::ReadFile;
 using testing::TempDir;
 using testing::Unhex;
 using testing::WriteFile;
+using testing::Members;
 
 // Reads `path`, expecting the read itself to succeed.
 std::optional<SnapshotData> Load(const std::string& path) {
@@ -32,15 +33,6 @@ std::optional<SnapshotData> Load(const std::string& path) {
   EXPECT_TRUE(r.ok()) << testing::Describe(r.ok() ? Failure{} : r.failure());
   if (!r.ok()) return std::nullopt;
   return std::move(r.value());
-}
-
-std::vector<uint32_t> Members(const Bitmap& b) {
-  std::vector<uint32_t> out;
-  b.ForEach([&](uint32_t v) {
-    out.push_back(v);
-    return true;
-  });
-  return out;
 }
 
 struct Sample {

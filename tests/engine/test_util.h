@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "store/bitmap.h"
 #include "store/db.h"
 #include "store/error.h"
 
@@ -180,6 +182,27 @@ inline std::vector<std::string> SortedKeys(Db& db) {
   if (!keys.ok()) return {};
   std::vector<std::string> out = std::move(keys.value());
   std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Runs `body` in a forked child and returns its exit status (or 128 + the
+// signal that ended it).
+template <typename Fn>
+int InChild(Fn body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  int status = 0;
+  EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The members of a bitmap in ascending order.
+inline std::vector<uint32_t> Members(const Bitmap& b) {
+  std::vector<uint32_t> out;
+  b.ForEach([&](uint32_t v) {
+    out.push_back(v);
+    return true;
+  });
   return out;
 }
 
