@@ -27,6 +27,7 @@
 
 #include "absl/functional/function_ref.h"
 #include "store/error.h"
+#include "store/fs.h"
 
 namespace marrow::store {
 
@@ -42,8 +43,10 @@ struct CacheStats {
 class Db {
  public:
   // Opens or creates the store in `path` (created with its ancestors).
-  static Result<std::unique_ptr<Db>> Open(const std::string& path,
-                                          uint64_t cache_size);
+  // Every file call goes through `fs`, which must outlive the Db.
+  static Result<std::unique_ptr<Db>> Open(
+      const std::string& path, uint64_t cache_size,
+      FileSystem& fs = PosixFileSystem());
 
   Db(const Db&) = delete;
   Db& operator=(const Db&) = delete;

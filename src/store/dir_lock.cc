@@ -1,8 +1,6 @@
 #include "store/dir_lock.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <map>
@@ -15,13 +13,11 @@ namespace marrow::store {
 
 namespace {
 
-using DirKey = std::pair<dev_t, ino_t>;
-
 // The directories this process holds. Entries are weak: a lock lives as long
 // as the Dbs that use it.
 struct Registry {
   std::mutex mu;
-  std::map<DirKey, std::weak_ptr<DirectoryLock>> locks;
+  std::map<DirectoryLock::Key, std::weak_ptr<DirectoryLock>> locks;
 };
 
 Registry& registry() {
@@ -34,14 +30,12 @@ Registry& registry() {
 }  // namespace
 
 Result<std::shared_ptr<DirectoryLock>> DirectoryLock::Acquire(
-    const std::string& dir) {
-  auto fd = OpenFile(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY, 0);
+    FileSystem& fs, const std::string& dir) {
+  auto fd = OpenFile(fs, dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY, 0);
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
-  struct stat st;
-  if (::fstat(fd.value().get(), &st) != 0) {
-    return Failure::Io(IoError::FromErrno(errno));
-  }
-  const DirKey key{st.st_dev, st.st_ino};
+  auto info = StatFile(fd.value());
+  if (!info.ok()) return info.take_failure().As(FailureForm::kIoByKind);
+  const Key key{&fs, info.value().device, info.value().inode};
 
   Registry& reg = registry();
   std::lock_guard<std::mutex> guard(reg.mu);
@@ -51,11 +45,10 @@ Result<std::shared_ptr<DirectoryLock>> DirectoryLock::Acquire(
       return held;
     }
   }
-  while (::flock(fd.value().get(), LOCK_EX | LOCK_NB) != 0) {
+  while (fs.LockExclusive(fd.value().get()) != 0) {
     if (errno != EINTR) return Failure::Io(IoError::FromErrno(errno));
   }
-  auto lock = std::make_shared<DirectoryLock>(std::move(fd.value()), key.first,
-                                              key.second);
+  auto lock = std::make_shared<DirectoryLock>(std::move(fd.value()), key);
   reg.locks[key] = lock;
   return lock;
 }
@@ -63,7 +56,7 @@ Result<std::shared_ptr<DirectoryLock>> DirectoryLock::Acquire(
 DirectoryLock::~DirectoryLock() {
   Registry& reg = registry();
   std::lock_guard<std::mutex> guard(reg.mu);
-  auto it = reg.locks.find({dev_, ino_});
+  auto it = reg.locks.find(key_);
   if (it != reg.locks.end() && it->second.expired()) reg.locks.erase(it);
 }
 

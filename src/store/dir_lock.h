@@ -16,8 +16,6 @@
 #ifndef MARROW_STORE_DIR_LOCK_H_
 #define MARROW_STORE_DIR_LOCK_H_
 
-#include <sys/types.h>
-
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,21 +33,26 @@ class DirectoryLock {
   // The lock on `dir` (which exists), shared with other Dbs of this process.
   // Writes out the log buffers of those Dbs. Fails with an I/O error by kind
   // (would block when another process holds the directory).
-  static Result<std::shared_ptr<DirectoryLock>> Acquire(const std::string& dir);
+  static Result<std::shared_ptr<DirectoryLock>> Acquire(FileSystem& fs,
+                                                       const std::string& dir);
 
   // A log writer whose buffer later opens of the directory write out.
   void Register(const std::shared_ptr<WalHandle>& wal);
 
-  DirectoryLock(UniqueFd fd, dev_t dev, ino_t ino)
-      : fd_(std::move(fd)), dev_(dev), ino_(ino) {}
+  struct Key {
+    FileSystem* fs;
+    uint64_t device;
+    uint64_t inode;
+    auto operator<=>(const Key&) const = default;
+  };
+  DirectoryLock(UniqueFd fd, Key key) : fd_(std::move(fd)), key_(key) {}
   ~DirectoryLock();
 
  private:
   void WriteOutLogs();
 
   UniqueFd fd_;
-  dev_t dev_;
-  ino_t ino_;
+  Key key_;
   std::mutex mu_;
   std::vector<std::weak_ptr<WalHandle>> writers_;
 };

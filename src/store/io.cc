@@ -1,9 +1,6 @@
 #include "store/io.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,14 +29,15 @@ Failure NulInPath(Where where) {
 
 }  // namespace
 
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
+void UniqueFd::Reset() {
+  if (fd_ >= 0) fs_->Close(fd_);
+  fd_ = -1;
 }
 
 Mapping& Mapping::operator=(Mapping&& o) noexcept {
   if (this != &o) {
     Reset();
+    fs_ = o.fs_;
     data_ = std::exchange(o.data_, nullptr);
     size_ = std::exchange(o.size_, 0);
   }
@@ -47,13 +45,15 @@ Mapping& Mapping::operator=(Mapping&& o) noexcept {
 }
 
 void Mapping::Reset() {
-  if (data_ != nullptr) ::munmap(data_, size_);
+  if (data_ != nullptr) fs_->Unmap(data_, size_);
   data_ = nullptr;
   size_ = 0;
 }
 
-Result<Mapping> Mapping::Map(int fd, uint64_t size, Where where) {
+Result<Mapping> Mapping::Map(FileRef fd, uint64_t size, bool read_only,
+                             Where where) {
   Mapping m;
+  m.fs_ = fd.fs;
   if (size == 0) return m;
   if (size > static_cast<uint64_t>(std::numeric_limits<ptrdiff_t>::max())) {
     return Failure::Internal(
@@ -61,8 +61,8 @@ Result<Mapping> Mapping::Map(int fd, uint64_t size, Where where) {
                         "memory map length overflows isize"),
         where);
   }
-  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) return ErrnoFailure(where);
+  void* p = fd.fs->Map(fd.fd, size, read_only);
+  if (p == nullptr) return ErrnoFailure(where);
   m.data_ = static_cast<uint8_t*>(p);
   m.size_ = size;
   return m;
@@ -70,12 +70,12 @@ Result<Mapping> Mapping::Map(int fd, uint64_t size, Where where) {
 
 Status Mapping::Sync(Where where) const {
   if (data_ == nullptr) return {};
-  if (::msync(data_, size_, MS_SYNC) != 0) return ErrnoFailure(where);
+  if (fs_->SyncMapping(data_, size_) != 0) return ErrnoFailure(where);
   return {};
 }
 
 void Mapping::AdviseRandom() const {
-  if (data_ != nullptr) (void)::madvise(data_, size_, MADV_RANDOM);
+  if (data_ != nullptr) fs_->AdviseRandom(data_, size_);
 }
 
 std::string JoinPath(std::string_view dir, std::string_view name) {
@@ -85,34 +85,43 @@ std::string JoinPath(std::string_view dir, std::string_view name) {
   return out;
 }
 
-Result<UniqueFd> OpenFile(const std::string& path, int flags, mode_t mode,
-                          Where where) {
+Result<UniqueFd> OpenFile(FileSystem& fs, const std::string& path, int flags,
+                          mode_t mode, Where where) {
   if (HasNul(path)) return NulInPath(where);
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    fd = fs.Open(path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return ErrnoFailure(where);
-  return UniqueFd(fd);
+  return UniqueFd(&fs, fd);
 }
 
-Result<UniqueFd> CreateTruncated(const std::string& path, Where where) {
+Result<UniqueFd> CreateTruncated(FileSystem& fs, const std::string& path,
+                                 Where where) {
   if (HasNul(path)) return NulInPath(where);
   // Whatever stands at the name (a leftover file, a planted link) is
   // replaced, never written through.
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return ErrnoFailure(where);
-  return OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, where);
+  if (fs.Unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return ErrnoFailure(where);
+  }
+  return OpenFile(fs, path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666,
+                  where);
 }
 
-Result<uint64_t> FileSize(int fd, Where where) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return ErrnoFailure(where);
-  return static_cast<uint64_t>(st.st_size);
+Result<FileInfo> StatFile(FileRef fd, Where where) {
+  FileInfo info;
+  if (fd.fs->Stat(fd.fd, &info) != 0) return ErrnoFailure(where);
+  return info;
 }
 
-bool PathExists(const std::string& path) {
-  struct stat st;
-  return !HasNul(path) && ::stat(path.c_str(), &st) == 0;
+Result<uint64_t> FileSize(FileRef fd, Where where) {
+  MARROW_ASSIGN(FileInfo info, StatFile(fd, where));
+  return info.size;
+}
+
+bool PathExists(FileSystem& fs, const std::string& path) {
+  FileInfo info;
+  return !HasNul(path) && fs.StatPath(path.c_str(), &info) == 0;
 }
 
 Failure ShortRead(Where where) {
@@ -121,10 +130,11 @@ Failure ShortRead(Where where) {
       where);
 }
 
-Status PreadFull(int fd, void* buf, size_t n, uint64_t offset, Where where) {
+Status PreadFull(FileRef fd, void* buf, size_t n, uint64_t offset,
+                 Where where) {
   auto* p = static_cast<uint8_t*>(buf);
   while (n > 0) {
-    ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
+    ssize_t got = fd.fs->Pread(fd.fd, p, n, offset);
     if (got < 0) {
       if (errno == EINTR) continue;
       return ErrnoFailure(where);
@@ -151,15 +161,15 @@ namespace {
 
 // Writes every byte, at `offset` or (when it is negative) at the file
 // position, continuing after short writes and retrying interrupted ones.
-Status WriteLoop(int fd, const void* buf, size_t n, off_t offset,
+Status WriteLoop(FileRef fd, const void* buf, size_t n, int64_t offset,
                  size_t* written, Where where) {
   const auto* p = static_cast<const uint8_t*>(buf);
   size_t done = 0;
   Status status;
   while (done < n) {
-    ssize_t put = offset < 0 ? ::write(fd, p + done, n - done)
-                             : ::pwrite(fd, p + done, n - done,
-                                        offset + static_cast<off_t>(done));
+    ssize_t put = offset < 0 ? fd.fs->Write(fd.fd, p + done, n - done)
+                             : fd.fs->Pwrite(fd.fd, p + done, n - done,
+                                             static_cast<uint64_t>(offset) + done);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
       status = put < 0 ? ErrnoFailure(where) : WriteZero(where);
@@ -173,16 +183,16 @@ Status WriteLoop(int fd, const void* buf, size_t n, off_t offset,
 
 }  // namespace
 
-Status PwriteFull(int fd, const void* buf, size_t n, uint64_t offset,
+Status PwriteFull(FileRef fd, const void* buf, size_t n, uint64_t offset,
                   Where where) {
-  return WriteLoop(fd, buf, n, static_cast<off_t>(offset), nullptr, where);
+  return WriteLoop(fd, buf, n, static_cast<int64_t>(offset), nullptr, where);
 }
 
-Status WriteFull(int fd, const void* buf, size_t n, Where where) {
+Status WriteFull(FileRef fd, const void* buf, size_t n, Where where) {
   return WriteLoop(fd, buf, n, -1, nullptr, where);
 }
 
-Status WriteFull(int fd, const void* buf, size_t n, size_t* written,
+Status WriteFull(FileRef fd, const void* buf, size_t n, size_t* written,
                  Where where) {
   return WriteLoop(fd, buf, n, -1, written, where);
 }
@@ -214,8 +224,8 @@ BufferedReader::Outcome BufferedReader::Read(void* out, size_t n) {
   while (n > 0) {
     if (pos_ == len_) {
       const bool direct = n >= buffer_.size();
-      ssize_t got = ::read(fd_, direct ? dst : buffer_.data(),
-                           direct ? n : buffer_.size());
+      ssize_t got = fd_.fs->Read(fd_.fd, direct ? dst : buffer_.data(),
+                                 direct ? n : buffer_.size());
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         error_ = IoError::FromErrno(errno);
@@ -241,7 +251,7 @@ BufferedReader::Outcome BufferedReader::Read(void* out, size_t n) {
   return Outcome::kOk;
 }
 
-Status ReadRange(int fd, uint64_t offset, uint64_t len, std::string* out,
+Status ReadRange(FileRef fd, uint64_t offset, uint64_t len, std::string* out,
                  Where where) {
   constexpr uint64_t kTrustedLength = 1 << 20;
   if (len > kTrustedLength) {
@@ -259,13 +269,16 @@ Result<std::string_view> WindowReader::View(uint64_t offset, uint64_t len,
     MARROW_RETURN_IF_ERROR(ReadRange(fd_, offset, len, scratch, where));
     return std::string_view(*scratch);
   }
-  if (offset < start_ || offset + len > start_ + filled_) {
+  // Offsets and lengths come from files: compare without adding them, so a
+  // damaged offset near 2^64 cannot wrap around into the window.
+  const bool in_window = offset >= start_ && offset - start_ <= filled_ &&
+                         len <= filled_ - (offset - start_);
+  if (!in_window) {
     start_ = offset;
     filled_ = 0;
     while (filled_ < window_.size()) {
-      ssize_t got = ::pread(fd_, window_.data() + filled_,
-                            window_.size() - filled_,
-                            static_cast<off_t>(offset + filled_));
+      ssize_t got = fd_.fs->Pread(fd_.fd, window_.data() + filled_,
+                                  window_.size() - filled_, offset + filled_);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         filled_ = 0;
@@ -286,55 +299,58 @@ Status WindowReader::Read(uint64_t offset, uint64_t len, std::string* out,
   return {};
 }
 
-Status Truncate(int fd, uint64_t length, Where where) {
-  while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+Status Truncate(FileRef fd, uint64_t length, Where where) {
+  while (fd.fs->Truncate(fd.fd, length) != 0) {
     if (errno != EINTR) return ErrnoFailure(where);
   }
   return {};
 }
 
-Status Fsync(int fd, Where where) {
-  while (::fsync(fd) != 0) {
+Status Fsync(FileRef fd, Where where) {
+  while (fd.fs->Fsync(fd.fd) != 0) {
     if (errno != EINTR) return ErrnoFailure(where);
   }
   return {};
 }
 
-Status Fdatasync(int fd, Where where) {
-  while (::fdatasync(fd) != 0) {
+Status Fdatasync(FileRef fd, Where where) {
+  while (fd.fs->Fdatasync(fd.fd) != 0) {
     if (errno != EINTR) return ErrnoFailure(where);
   }
   return {};
 }
 
-Status Rename(const std::string& from, const std::string& to, Where where) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return ErrnoFailure(where);
+Status Rename(FileSystem& fs, const std::string& from, const std::string& to,
+              Where where) {
+  if (fs.Rename(from.c_str(), to.c_str()) != 0) return ErrnoFailure(where);
   return {};
 }
 
-Status Unlink(const std::string& path, Where where) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return ErrnoFailure(where);
+Status Unlink(FileSystem& fs, const std::string& path, Where where) {
+  if (fs.Unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return ErrnoFailure(where);
+  }
   return {};
 }
 
-Status SyncDirectory(const std::string& dir, Where where) {
-  MARROW_ASSIGN(UniqueFd fd,
-                OpenFile(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY, 0,
-                         where));
-  return Fsync(fd.get(), where);
+Status SyncDirectory(FileSystem& fs, const std::string& dir, Where where) {
+  MARROW_ASSIGN(UniqueFd fd, OpenFile(fs, dir.empty() ? "." : dir,
+                                      O_RDONLY | O_DIRECTORY, 0, where));
+  return Fsync(fd, where);
 }
 
-Status CreateDirectories(const std::string& path, Where where) {
+Status CreateDirectories(FileSystem& fs, const std::string& path,
+                         Where where) {
   if (HasNul(path)) return NulInPath(where);
   if (path.empty()) return {};
-  struct stat st;
+  FileInfo info;
   // Create each missing ancestor in turn, from the root down.
   for (size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos != path.size() && path[pos] != '/') continue;
     std::string prefix = path.substr(0, pos);
-    if (::mkdir(prefix.c_str(), 0777) == 0) continue;
+    if (fs.MakeDirectory(prefix.c_str(), 0777) == 0) continue;
     int err = errno;
-    if (::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    if (fs.StatPath(prefix.c_str(), &info) == 0 && info.is_directory) continue;
     errno = err;
     return ErrnoFailure(where);
   }

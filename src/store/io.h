@@ -1,5 +1,6 @@
 // The engine's small I/O layer: owned descriptors and mappings, and
-// positioned reads and writes that move every byte or fail.
+// positioned reads and writes that move every byte or fail, all made through
+// a FileSystem (fs.h).
 //
 // Every function here retries calls interrupted by a signal, continues after
 // short transfers, and reports failures as a Status whose form is kInternal;
@@ -21,19 +22,31 @@
 #include <utility>
 
 #include "store/error.h"
+#include "store/fs.h"
 
 namespace marrow::store {
 
 using Where = Failure::Where;
 
-// An open file descriptor, closed on destruction.
+// A descriptor borrowed from its owner (a UniqueFd), valid while that is.
+struct FileRef {
+  FileSystem* fs = nullptr;
+  int fd = -1;
+};
+
+// An open file descriptor of a FileSystem, closed on destruction.
 class UniqueFd {
  public:
   UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  UniqueFd(FileSystem* fs, int fd) : fs_(fs), fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept
+      : fs_(o.fs_), fd_(std::exchange(o.fd_, -1)) {}
   UniqueFd& operator=(UniqueFd&& o) noexcept {
-    if (this != &o) Reset(std::exchange(o.fd_, -1));
+    if (this != &o) {
+      Reset();
+      fs_ = o.fs_;
+      fd_ = std::exchange(o.fd_, -1);
+    }
     return *this;
   }
   UniqueFd(const UniqueFd&) = delete;
@@ -41,28 +54,36 @@ class UniqueFd {
   ~UniqueFd() { Reset(); }
 
   int get() const { return fd_; }
+  FileSystem& fs() const { return *fs_; }
   bool valid() const { return fd_ >= 0; }
-  void Reset(int fd = -1);
+  operator FileRef() const { return {fs_, fd_}; }  // NOLINT: borrowing
+  void Reset();
 
  private:
+  FileSystem* fs_ = nullptr;
   int fd_ = -1;
 };
 
-// A shared read-write mapping of a file from offset 0, unmapped on
-// destruction (without a flush: the kernel writes shared pages back).
-// A zero-length mapping holds no address.
+// A shared mapping of a file from offset 0, unmapped on destruction
+// (without a flush: the kernel writes shared pages back). A zero-length
+// mapping holds no address.
 class Mapping {
  public:
   Mapping() = default;
   Mapping(Mapping&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+      : fs_(o.fs_),
+        data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)) {}
   Mapping& operator=(Mapping&& o) noexcept;
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
   ~Mapping() { Reset(); }
 
-  // Maps `size` bytes of `fd`, shared, readable and writable.
-  static Result<Mapping> Map(int fd, uint64_t size, Where where = Where::current());
+  // Maps `size` bytes of `fd`, shared, readable and (unless `read_only`)
+  // writable.
+  static Result<Mapping> Map(FileRef fd, uint64_t size,
+                             bool read_only = false,
+                             Where where = Where::current());
 
   uint8_t* data() const { return data_; }
   uint64_t size() const { return size_; }
@@ -73,6 +94,7 @@ class Mapping {
   void Reset();
 
  private:
+  FileSystem* fs_ = nullptr;
   uint8_t* data_ = nullptr;
   uint64_t size_ = 0;
 };
@@ -82,45 +104,51 @@ class Mapping {
 std::string JoinPath(std::string_view dir, std::string_view name);
 
 // open(2) with O_CLOEXEC. A path holding a NUL byte is refused.
-Result<UniqueFd> OpenFile(const std::string& path, int flags, mode_t mode = 0666,
-                          Where where = Where::current());
+Result<UniqueFd> OpenFile(FileSystem& fs, const std::string& path, int flags,
+                          mode_t mode = 0666, Where where = Where::current());
 // Opens without following a final symbolic link and without blocking on
 // special files, then truncates: for temporary files that must never be
 // written through a planted link.
-Result<UniqueFd> CreateTruncated(const std::string& path,
+Result<UniqueFd> CreateTruncated(FileSystem& fs, const std::string& path,
                                  Where where = Where::current());
 
-Result<uint64_t> FileSize(int fd, Where where = Where::current());
+Result<uint64_t> FileSize(FileRef fd, Where where = Where::current());
+Result<FileInfo> StatFile(FileRef fd, Where where = Where::current());
 // Does `path` exist (stat, following links, succeeds)?
-bool PathExists(const std::string& path);
+bool PathExists(FileSystem& fs, const std::string& path);
 
-Status PreadFull(int fd, void* buf, size_t n, uint64_t offset,
+Status PreadFull(FileRef fd, void* buf, size_t n, uint64_t offset,
                  Where where = Where::current());
-Status PwriteFull(int fd, const void* buf, size_t n, uint64_t offset,
-                  Where where = Where::current());
+Status PwriteFull(FileRef fd, const void* buf, size_t n,
+                  uint64_t offset, Where where = Where::current());
 // write(2) until every byte is written; for append-mode descriptors.
-Status WriteFull(int fd, const void* buf, size_t n,
+Status WriteFull(FileRef fd, const void* buf, size_t n,
                  Where where = Where::current());
 // The same, also telling how many bytes reached the file when it fails.
-Status WriteFull(int fd, const void* buf, size_t n, size_t* written,
-                 Where where = Where::current());
-Status Truncate(int fd, uint64_t length, Where where = Where::current());
-Status Fsync(int fd, Where where = Where::current());
-Status Fdatasync(int fd, Where where = Where::current());
-Status Rename(const std::string& from, const std::string& to,
+Status WriteFull(FileRef fd, const void* buf, size_t n,
+                 size_t* written, Where where = Where::current());
+Status Truncate(FileRef fd, uint64_t length,
+                Where where = Where::current());
+Status Fsync(FileRef fd, Where where = Where::current());
+Status Fdatasync(FileRef fd, Where where = Where::current());
+Status Rename(FileSystem& fs, const std::string& from, const std::string& to,
               Where where = Where::current());
-Status Unlink(const std::string& path, Where where = Where::current());
+Status Unlink(FileSystem& fs, const std::string& path,
+              Where where = Where::current());
 // fsync of a directory, so that renames in it are durable.
-Status SyncDirectory(const std::string& dir, Where where = Where::current());
+Status SyncDirectory(FileSystem& fs, const std::string& dir,
+                     Where where = Where::current());
 // mkdir -p with mode 0777.
-Status CreateDirectories(const std::string& path, Where where = Where::current());
+Status CreateDirectories(FileSystem& fs, const std::string& path,
+                         Where where = Where::current());
 
 // Appends to a file through a buffer of fixed capacity. Pieces that do not
 // fit cause a write-out first; a piece at least as large as the buffer goes
 // to the file directly. The file position is the descriptor's own.
 class BufferedWriter {
  public:
-  BufferedWriter(int fd, size_t capacity) : fd_(fd), capacity_(capacity) {
+  BufferedWriter(FileRef fd, size_t capacity)
+      : fd_(fd), capacity_(capacity) {
     buffer_.reserve(capacity);
   }
   Status Append(const void* data, size_t n, Where where = Where::current());
@@ -128,7 +156,7 @@ class BufferedWriter {
   uint64_t written() const { return written_ + buffer_.size(); }
 
  private:
-  int fd_;
+  FileRef fd_;
   size_t capacity_;
   std::string buffer_;
   uint64_t written_ = 0;
@@ -140,7 +168,8 @@ class BufferedReader {
  public:
   enum class Outcome { kOk, kEof, kError };
 
-  BufferedReader(int fd, size_t capacity) : fd_(fd), buffer_(capacity, '\0') {}
+  BufferedReader(FileRef fd, size_t capacity)
+      : fd_(fd), buffer_(capacity, '\0') {}
   // Fills out[0, n). kEof when the file ends first (the bytes read so far
   // are consumed), kError with error() set when a read fails.
   Outcome Read(void* out, size_t n);
@@ -148,7 +177,7 @@ class BufferedReader {
   const IoError& error() const { return error_; }
 
  private:
-  int fd_;
+  FileRef fd_;
   std::string buffer_;
   size_t pos_ = 0;
   size_t len_ = 0;
@@ -159,15 +188,16 @@ class BufferedReader {
 // Reads `len` bytes at `offset` into *out. A length beyond what a small
 // read needs is first checked against the file's size, so a damaged length
 // cannot make the caller reserve gigabytes for bytes that do not exist.
-Status ReadRange(int fd, uint64_t offset, uint64_t len, std::string* out,
-                 Where where = Where::current());
+Status ReadRange(FileRef fd, uint64_t offset, uint64_t len,
+                 std::string* out, Where where = Where::current());
 
 // Reads byte ranges that mostly ascend through a file (records in id order)
 // through a large window, so that copying many small records costs a few
 // large reads instead of one read per record.
 class WindowReader {
  public:
-  WindowReader(int fd, size_t window) : fd_(fd), window_(window, '\0') {}
+  WindowReader(FileRef fd, size_t window)
+      : fd_(fd), window_(window, '\0') {}
   Status Read(uint64_t offset, uint64_t len, std::string* out,
               Where where = Where::current());
   // The same bytes without a copy when they lie in the window (valid until
@@ -177,7 +207,7 @@ class WindowReader {
                                 Where where = Where::current());
 
  private:
-  int fd_;
+  FileRef fd_;
   std::string window_;
   uint64_t start_ = 0;
   size_t filled_ = 0;

@@ -11,7 +11,7 @@ Status ForEachLiveKey(const Store& store,
                       absl::FunctionRef<void(std::string_view)> sink) {
   std::string scratch;
   Status status;
-  WindowReader reader(store.keys_file.get(), 1 << 20);
+  WindowReader reader(store.keys_file, 1 << 20);
   store.live.ForEach([&](RecordId id) {
     if (auto text = store.record_keys.Find(id)) {
       sink(*text);

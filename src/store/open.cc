@@ -16,29 +16,32 @@ namespace marrow::store {
 
 namespace {
 
-Result<UniqueFd> OpenRecordFile(const std::string& dir, const char* name) {
-  return OpenFile(JoinPath(dir, name), O_RDWR | O_CREAT, 0666);
+Result<UniqueFd> OpenRecordFile(FileSystem& fs, const std::string& dir,
+                                const char* name) {
+  return OpenFile(fs, JoinPath(dir, name), O_RDWR | O_CREAT, 0666);
 }
 
 }  // namespace
 
-Result<Store> OpenStore(const std::string& dir, uint64_t cache_size) {
+Result<Store> OpenStore(FileSystem& fs, const std::string& dir,
+                        uint64_t cache_size) {
   Store store;
+  store.fs = &fs;
   store.dir = dir;
-  MARROW_ASSIGN(store.offsets_file, OpenRecordFile(dir, kOffsetsFile));
-  MARROW_ASSIGN(store.keys_file, OpenRecordFile(dir, kKeysFile));
-  MARROW_ASSIGN(store.vals_file, OpenRecordFile(dir, kValsFile));
+  MARROW_ASSIGN(store.offsets_file, OpenRecordFile(fs, dir, kOffsetsFile));
+  MARROW_ASSIGN(store.keys_file, OpenRecordFile(fs, dir, kKeysFile));
+  MARROW_ASSIGN(store.vals_file, OpenRecordFile(fs, dir, kValsFile));
 
-  MARROW_ASSIGN(const uint64_t offsets_size, FileSize(store.offsets_file.get()));
-  MARROW_ASSIGN(store.keys_end, FileSize(store.keys_file.get()));
-  MARROW_ASSIGN(store.vals_end, FileSize(store.vals_file.get()));
+  MARROW_ASSIGN(const uint64_t offsets_size, FileSize(store.offsets_file));
+  MARROW_ASSIGN(store.keys_end, FileSize(store.keys_file));
+  MARROW_ASSIGN(store.vals_end, FileSize(store.vals_file));
   store.offsets_capacity =
       std::max(kMinOffsetSlots, offsets_size / kOffsetEntrySize);
   if (offsets_size < store.offsets_capacity * kOffsetEntrySize) {
-    MARROW_RETURN_IF_ERROR(Truncate(store.offsets_file.get(),
+    MARROW_RETURN_IF_ERROR(Truncate(store.offsets_file,
                                     store.offsets_capacity * kOffsetEntrySize));
   }
-  MARROW_ASSIGN(store.offsets_map, MapOffsets(store.offsets_file.get()));
+  MARROW_ASSIGN(store.offsets_map, MapOffsets(store.offsets_file));
   MARROW_RETURN_IF_ERROR(store.cache.Init(cache_size));
 
   MARROW_RETURN_IF_ERROR(Recover(store));
@@ -46,16 +49,16 @@ Result<Store> OpenStore(const std::string& dir, uint64_t cache_size) {
 }
 
 Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
-                                     uint64_t cache_size) {
-  auto created = CreateDirectories(path);
+                                     uint64_t cache_size, FileSystem& fs) {
+  auto created = CreateDirectories(fs, path);
   if (!created.ok()) return created.take_failure().As(FailureForm::kIoByKind);
   MARROW_ASSIGN(std::shared_ptr<DirectoryLock> lock,
-                DirectoryLock::Acquire(path));
-  Status finished = FinishCommittedVacuum(path);
+                DirectoryLock::Acquire(fs, path));
+  Status finished = FinishCommittedVacuum(fs, path);
   if (!finished.ok()) return finished.take_failure().As(FailureForm::kIoByKind);
 
-  MARROW_ASSIGN(Store store, OpenStore(path, cache_size));
-  MARROW_ASSIGN(WalWriter writer, WalWriter::Open(path));
+  MARROW_ASSIGN(Store store, OpenStore(fs, path, cache_size));
+  MARROW_ASSIGN(WalWriter writer, WalWriter::Open(fs, path));
   auto store_handle = std::make_shared<StoreHandle>(std::move(store));
   auto wal_handle = std::make_shared<WalHandle>(std::move(writer));
   lock->Register(wal_handle);

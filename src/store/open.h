@@ -17,7 +17,8 @@ namespace marrow::store {
 // Steps up to and including recovery: an open, recovered Store. Directory
 // creation fails with an I/O error by kind, the record files and the mapping
 // as internal failures, recovery as recovery.h says.
-Result<Store> OpenStore(const std::string& dir, uint64_t cache_size);
+Result<Store> OpenStore(FileSystem& fs, const std::string& dir,
+                        uint64_t cache_size);
 
 }  // namespace marrow::store
 

@@ -1,6 +1,5 @@
 #include "store/persist.h"
 
-#include "store/crash_points.h"
 #include "store/format.h"
 #include "store/io.h"
 #include "store/snapshot.h"
@@ -18,24 +17,21 @@ Status AsIo(Status s) {
 }  // namespace
 
 Status SyncRecordFiles(const Store& store) {
-  MARROW_RETURN_IF_ERROR(Fdatasync(store.keys_file.get()));
-  MARROW_RETURN_IF_ERROR(Fdatasync(store.vals_file.get()));
+  MARROW_RETURN_IF_ERROR(Fdatasync(store.keys_file));
+  MARROW_RETURN_IF_ERROR(Fdatasync(store.vals_file));
   return store.offsets_map.Sync();
 }
 
 Status Persist(const Store& store, WalWriter& wal) {
-  MARROW_RETURN_IF_ERROR(AsIo(FinishCommittedVacuum(store.dir)));
+  MARROW_RETURN_IF_ERROR(AsIo(FinishCommittedVacuum(*store.fs, store.dir)));
   MARROW_RETURN_IF_ERROR(AsIo(wal.Sync()));
   MARROW_RETURN_IF_ERROR(AsIo(SyncRecordFiles(store)));
-  CrashPoint("persist.synced");
   const std::string temp = JoinPath(store.dir, kSnapshotTempFile);
   const Bitmap dead = store.dead.Snapshot();
-  MARROW_RETURN_IF_ERROR(WriteSnapshot(SnapshotView::Of(store, dead), temp));
-  CrashPoint("persist.snapshot_written");
+  MARROW_RETURN_IF_ERROR(WriteSnapshot(*store.fs, SnapshotView::Of(store, dead), temp));
   MARROW_RETURN_IF_ERROR(
-      AsIo(Rename(temp, JoinPath(store.dir, kSnapshotFile))));
-  MARROW_RETURN_IF_ERROR(AsIo(SyncDirectory(store.dir)));
-  CrashPoint("persist.renamed");
+      AsIo(Rename(*store.fs, temp, JoinPath(store.dir, kSnapshotFile))));
+  MARROW_RETURN_IF_ERROR(AsIo(SyncDirectory(*store.fs, store.dir)));
   return AsIo(wal.Truncate());
 }
 

@@ -18,9 +18,9 @@ OffsetEntry DecodeOffsetEntry(const uint8_t* slot) {
           GetU64(slot + kValOffsetAt), GetU32(slot + kValLenAt)};
 }
 
-Result<Mapping> MapOffsets(int fd, Where where) {
+Result<Mapping> MapOffsets(FileRef fd, Where where) {
   MARROW_ASSIGN(uint64_t size, FileSize(fd, where));
-  MARROW_ASSIGN(Mapping map, Mapping::Map(fd, size, where));
+  MARROW_ASSIGN(Mapping map, Mapping::Map(fd, size, false, where));
   map.AdviseRandom();
   return map;
 }
@@ -30,8 +30,8 @@ Status EnsureOffsetsCapacity(Store& store) {
   MARROW_RETURN_IF_ERROR(store.offsets_map.Sync());
   const uint64_t doubled = store.offsets_capacity * 2;
   MARROW_RETURN_IF_ERROR(
-      Truncate(store.offsets_file.get(), doubled * kOffsetEntrySize));
-  MARROW_ASSIGN(Mapping map, MapOffsets(store.offsets_file.get()));
+      Truncate(store.offsets_file, doubled * kOffsetEntrySize));
+  MARROW_ASSIGN(Mapping map, MapOffsets(store.offsets_file));
   store.offsets_map = std::move(map);
   store.offsets_capacity = doubled;
   return {};
@@ -65,9 +65,9 @@ constexpr size_t kBatchBytes = 4 << 20;
 Status FlushBatchBuffers(Store& store) {
   AppendBatch& b = *store.batch;
   MARROW_RETURN_IF_ERROR(
-      PwriteFull(store.keys_file.get(), b.keys.data(), b.keys.size(), b.keys_at));
+      PwriteFull(store.keys_file, b.keys.data(), b.keys.size(), b.keys_at));
   MARROW_RETURN_IF_ERROR(
-      PwriteFull(store.vals_file.get(), b.vals.data(), b.vals.size(), b.vals_at));
+      PwriteFull(store.vals_file, b.vals.data(), b.vals.size(), b.vals_at));
   b.keys_at += b.keys.size();
   b.vals_at += b.vals.size();
   b.keys.clear();
@@ -129,9 +129,9 @@ Status AppendRecord(Store& store, std::string key, std::string value) {
   if (store.batch) {
     MARROW_RETURN_IF_ERROR(BatchAppend(store, key, value));
   } else {
-    MARROW_RETURN_IF_ERROR(PwriteFull(store.keys_file.get(), key.data(),
+    MARROW_RETURN_IF_ERROR(PwriteFull(store.keys_file, key.data(),
                                       key.size(), entry.key_offset));
-    MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file.get(), value.data(),
+    MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file, value.data(),
                                       value.size(), entry.val_offset));
   }
   EncodeOffsetEntry(entry, slot);
@@ -173,12 +173,12 @@ Result<OffsetEntry> ReadEntry(const Store& store, RecordId id) {
 }
 
 Status ReadKeyBytes(const Store& store, const OffsetEntry& e, std::string* out) {
-  return ReadRange(store.keys_file.get(), e.key_offset, e.key_len, out);
+  return ReadRange(store.keys_file, e.key_offset, e.key_len, out);
 }
 
 Status ReadValueBytes(const Store& store, const OffsetEntry& e,
                       std::string* out) {
-  return ReadRange(store.vals_file.get(), e.val_offset, e.val_len, out);
+  return ReadRange(store.vals_file, e.val_offset, e.val_len, out);
 }
 
 }  // namespace marrow::store

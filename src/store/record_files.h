@@ -34,7 +34,7 @@ void EncodeOffsetEntry(const OffsetEntry& e, uint8_t* slot);
 OffsetEntry DecodeOffsetEntry(const uint8_t* slot);
 
 // Maps offsets.bin whole and advises random access.
-Result<Mapping> MapOffsets(int fd, Where where = Where::current());
+Result<Mapping> MapOffsets(FileRef fd, Where where = Where::current());
 
 // Doubles offsets.bin and remaps it when next_id has reached the capacity.
 Status EnsureOffsetsCapacity(Store& store);

@@ -51,10 +51,10 @@ void DropRecordsPastFileEnds(Store& store, uint64_t keys_size,
 
 Status LoadSnapshot(Store& store) {
   MARROW_ASSIGN(std::optional<SnapshotData> snapshot,
-                ReadSnapshot(JoinPath(store.dir, kSnapshotFile)));
+                ReadSnapshot(*store.fs, JoinPath(store.dir, kSnapshotFile)));
   if (!snapshot) return {};
-  MARROW_ASSIGN(const uint64_t keys_size, FileSize(store.keys_file.get()));
-  MARROW_ASSIGN(const uint64_t vals_size, FileSize(store.vals_file.get()));
+  MARROW_ASSIGN(const uint64_t keys_size, FileSize(store.keys_file));
+  MARROW_ASSIGN(const uint64_t vals_size, FileSize(store.vals_file));
   store.key_index = std::move(snapshot->key_index);
   store.live = std::move(snapshot->live);
   store.dead.Assign(std::move(snapshot->dead));
@@ -71,9 +71,9 @@ Status LoadSnapshot(Store& store) {
 
 // Cuts wal.bin back to `length`, the end of its last whole record.
 Status CutLog(const Store& store, uint64_t length) {
-  auto fd = OpenFile(JoinPath(store.dir, kWalFile), O_WRONLY);
+  auto fd = OpenFile(*store.fs, JoinPath(store.dir, kWalFile), O_WRONLY);
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
-  Status cut = Truncate(fd.value().get(), length);
+  Status cut = Truncate(fd.value(), length);
   if (!cut.ok()) return cut.take_failure().As(FailureForm::kIoByKind);
   return {};
 }
@@ -104,7 +104,7 @@ Status ApplyLog(Store& store, WalReader& reader) {
 // files before the replay ends, and a failure fails the open, after which
 // the next open replays the same log again.
 Status ReplayLog(Store& store) {
-  MARROW_ASSIGN(std::optional<WalReader> reader, WalReader::Open(store.dir));
+  MARROW_ASSIGN(std::optional<WalReader> reader, WalReader::Open(*store.fs, store.dir));
   if (!reader) return {};
   BeginBatch(store);
   Status applied = ApplyLog(store, *reader);

@@ -13,7 +13,7 @@ namespace {
 
 // Encodes the six fields through the 1 MiB buffer. A write-out forced while
 // encoding is an internal failure; the final one is an I/O error.
-Status Encode(const SnapshotView& view, int fd) {
+Status Encode(const SnapshotView& view, FileRef fd) {
   BufferedWriter out(fd, kSnapshotWriteBufferSize);
   uint8_t word[kSnapshotIndexEntrySize];
   PutU64(word, view.key_index.size());
@@ -42,24 +42,26 @@ Status Encode(const SnapshotView& view, int fd) {
 
 }  // namespace
 
-Status WriteSnapshot(const SnapshotView& view, const std::string& path) {
-  auto fd = CreateTruncated(path);
+Status WriteSnapshot(FileSystem& fs, const SnapshotView& view,
+                     const std::string& path) {
+  auto fd = CreateTruncated(fs, path);
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
-  MARROW_RETURN_IF_ERROR(Encode(view, fd.value().get()));
-  Status synced = Fsync(fd.value().get());
+  MARROW_RETURN_IF_ERROR(Encode(view, fd.value()));
+  Status synced = Fsync(fd.value());
   if (!synced.ok()) return synced.take_failure().As(FailureForm::kIoByKind);
   return {};
 }
 
-Result<std::optional<SnapshotData>> ReadSnapshot(const std::string& path) {
+Result<std::optional<SnapshotData>> ReadSnapshot(FileSystem& fs,
+                                                 const std::string& path) {
   using R = BufferedReader::Outcome;
-  if (!PathExists(path)) return std::optional<SnapshotData>();
-  auto fd = OpenFile(path, O_RDONLY);
+  if (!PathExists(fs, path)) return std::optional<SnapshotData>();
+  auto fd = OpenFile(fs, path, O_RDONLY);
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
-  auto size = FileSize(fd.value().get());
+  auto size = FileSize(fd.value());
   if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
   const uint64_t file_size = size.value();
-  BufferedReader in(fd.value().get(), kSnapshotReadBufferSize);
+  BufferedReader in(fd.value(), kSnapshotReadBufferSize);
 
   // Any outcome but kOk ends the decode: a read error is reported, the end
   // of the file means the snapshot does not decode.

@@ -51,11 +51,13 @@ struct SnapshotView {
 // never written through) and fsyncs it. Creating the file, the final
 // write-out and the sync fail with an I/O error by kind; a write-out while
 // encoding fails as an internal failure.
-Status WriteSnapshot(const SnapshotView& view, const std::string& path);
+Status WriteSnapshot(FileSystem& fs, const SnapshotView& view,
+                     const std::string& path);
 
 // Decodes a snapshot from `path`: nullopt when the file does not exist or
 // does not decode; an I/O error by kind when it cannot be opened or read.
-Result<std::optional<SnapshotData>> ReadSnapshot(const std::string& path);
+Result<std::optional<SnapshotData>> ReadSnapshot(FileSystem& fs,
+                                                 const std::string& path);
 
 }  // namespace marrow::store
 

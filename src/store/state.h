@@ -84,6 +84,7 @@ struct AppendBatch {
 };
 
 struct Store {
+  FileSystem* fs = nullptr;
   std::string dir;
 
   KeyIndex key_index;

@@ -33,7 +33,6 @@
 #include <algorithm>
 #include <string>
 
-#include "store/crash_points.h"
 #include "store/format.h"
 #include "store/io.h"
 #include "store/persist.h"
@@ -65,8 +64,8 @@ struct Compacted {
   uint64_t vals_end = 0;
 };
 
-Result<UniqueFd> CreateVac(const std::string& dir, const char* name) {
-  auto fd = CreateTruncated(JoinPath(dir, name));
+Result<UniqueFd> CreateVac(const Store& store, const char* name) {
+  auto fd = CreateTruncated(*store.fs, JoinPath(store.dir, name));
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kPlainOs);
   return std::move(fd.value());
 }
@@ -74,17 +73,17 @@ Result<UniqueFd> CreateVac(const std::string& dir, const char* name) {
 // Step 1: copy every live record below next_id, in ascending id order.
 Result<Compacted> Copy(const Store& store) {
   Compacted out;
-  MARROW_ASSIGN(out.keys_file, CreateVac(store.dir, kKeysVacFile));
-  MARROW_ASSIGN(out.vals_file, CreateVac(store.dir, kValsVacFile));
-  MARROW_ASSIGN(out.offsets_file, CreateVac(store.dir, kOffsetsVacFile));
+  MARROW_ASSIGN(out.keys_file, CreateVac(store, kKeysVacFile));
+  MARROW_ASSIGN(out.vals_file, CreateVac(store, kValsVacFile));
+  MARROW_ASSIGN(out.offsets_file, CreateVac(store, kOffsetsVacFile));
   out.key_index.reserve(store.key_index.size());
   out.record_keys.Reserve(store.live.Cardinality(), 0);
 
-  BufferedWriter keys(out.keys_file.get(), kCopyBufferSize);
-  BufferedWriter vals(out.vals_file.get(), kCopyBufferSize);
-  BufferedWriter offsets(out.offsets_file.get(), kCopyBufferSize);
-  WindowReader key_reader(store.keys_file.get(), kCopyBufferSize);
-  WindowReader val_reader(store.vals_file.get(), kCopyBufferSize);
+  BufferedWriter keys(out.keys_file, kCopyBufferSize);
+  BufferedWriter vals(out.vals_file, kCopyBufferSize);
+  BufferedWriter offsets(out.offsets_file, kCopyBufferSize);
+  WindowReader key_reader(store.keys_file, kCopyBufferSize);
+  WindowReader val_reader(store.vals_file, kCopyBufferSize);
   std::string key_scratch, value_scratch;
   Status status;
   store.live.ForEach([&](RecordId id) {
@@ -125,55 +124,47 @@ Result<Compacted> Copy(const Store& store) {
   MARROW_RETURN_IF_ERROR(AsPlainOs(offsets.Flush()));
   const uint64_t slots = std::max<uint64_t>(out.count, kMinOffsetSlots);
   MARROW_RETURN_IF_ERROR(
-      AsPlainOs(Truncate(out.offsets_file.get(), slots * kOffsetEntrySize)));
-  MARROW_RETURN_IF_ERROR(AsPlainOs(Fsync(out.keys_file.get())));
-  MARROW_RETURN_IF_ERROR(AsPlainOs(Fsync(out.vals_file.get())));
-  MARROW_RETURN_IF_ERROR(AsPlainOs(Fsync(out.offsets_file.get())));
+      AsPlainOs(Truncate(out.offsets_file, slots * kOffsetEntrySize)));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(Fsync(out.keys_file)));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(Fsync(out.vals_file)));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(Fsync(out.offsets_file)));
   return out;
 }
 
-Status RenameIfPresent(const std::string& dir, const char* from,
-                       const char* to) {
+Status RenameIfPresent(FileSystem& fs, const std::string& dir,
+                       const char* from, const char* to) {
   const std::string source = JoinPath(dir, from);
-  if (!PathExists(source)) return {};
-  return Rename(source, JoinPath(dir, to));
+  if (!PathExists(fs, source)) return {};
+  return Rename(fs, source, JoinPath(dir, to));
 }
 
 }  // namespace
 
-Status FinishCommittedVacuum(const std::string& dir) {
-  if (!PathExists(JoinPath(dir, kSnapshotVacFile))) return {};
-  MARROW_RETURN_IF_ERROR(RenameIfPresent(dir, kKeysVacFile, kKeysFile));
-  CrashPoint("vacuum.renamed_keys");
-  MARROW_RETURN_IF_ERROR(RenameIfPresent(dir, kValsVacFile, kValsFile));
-  CrashPoint("vacuum.renamed_vals");
-  MARROW_RETURN_IF_ERROR(RenameIfPresent(dir, kOffsetsVacFile, kOffsetsFile));
-  CrashPoint("vacuum.renamed_offsets");
-  MARROW_RETURN_IF_ERROR(RenameIfPresent(dir, kSnapshotVacFile, kSnapshotFile));
-  CrashPoint("vacuum.renamed_snapshot");
-  return SyncDirectory(dir);
+Status FinishCommittedVacuum(FileSystem& fs, const std::string& dir) {
+  if (!PathExists(fs, JoinPath(dir, kSnapshotVacFile))) return {};
+  MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kKeysVacFile, kKeysFile));
+  MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kValsVacFile, kValsFile));
+  MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kOffsetsVacFile, kOffsetsFile));
+  MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kSnapshotVacFile, kSnapshotFile));
+  return SyncDirectory(fs, dir);
 }
 
 Status Vacuum(Store& store, WalWriter& wal) {
-  MARROW_RETURN_IF_ERROR(AsPlainOs(FinishCommittedVacuum(store.dir)));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
   MARROW_ASSIGN(Compacted next, Copy(store));
   // The new mapping is made before the commit: a failure here changes
   // nothing.
-  MARROW_ASSIGN(Mapping map, MapOffsets(next.offsets_file.get()));
-  CrashPoint("vacuum.copied");
+  MARROW_ASSIGN(Mapping map, MapOffsets(next.offsets_file));
 
   MARROW_RETURN_IF_ERROR(AsPlainOs(wal.Sync()));
-  CrashPoint("vacuum.log_synced");
   const Bitmap no_dead;
   const std::string temp = JoinPath(store.dir, kSnapshotVacTempFile);
-  Status written = WriteSnapshot({next.key_index, next.live, no_dead,
+  Status written = WriteSnapshot(*store.fs, {next.key_index, next.live, no_dead,
                                   next.count, next.keys_end, next.vals_end},
                                  temp);
   MARROW_RETURN_IF_ERROR(AsPlainOs(std::move(written)));
-  CrashPoint("vacuum.snapshot_written");
   MARROW_RETURN_IF_ERROR(
-      AsPlainOs(Rename(temp, JoinPath(store.dir, kSnapshotVacFile))));
-  CrashPoint("vacuum.committed");
+      AsPlainOs(Rename(*store.fs, temp, JoinPath(store.dir, kSnapshotVacFile))));
 
   // Committed: the store follows the new files from here on, whatever the
   // remaining steps report.
@@ -191,9 +182,8 @@ Status Vacuum(Store& store, WalWriter& wal) {
   store.cache.Clear();
   store.offsets_capacity = std::max<uint64_t>(next.count, kMinOffsetSlots);
 
-  MARROW_RETURN_IF_ERROR(AsPlainOs(SyncDirectory(store.dir)));
-  MARROW_RETURN_IF_ERROR(AsPlainOs(FinishCommittedVacuum(store.dir)));
-  CrashPoint("vacuum.finished");
+  MARROW_RETURN_IF_ERROR(AsPlainOs(SyncDirectory(*store.fs, store.dir)));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
   return AsPlainOs(wal.Truncate());
 }
 

@@ -27,7 +27,7 @@ Status Vacuum(Store& store, WalWriter& wal);
 
 // Completes the renames of a committed vacuum in `dir`; does nothing when
 // there is none. Failures are internal-form I/O errors; callers re-form.
-Status FinishCommittedVacuum(const std::string& dir);
+Status FinishCommittedVacuum(FileSystem& fs, const std::string& dir);
 
 }  // namespace marrow::store
 

@@ -48,10 +48,11 @@ WalWriter::WalWriter(UniqueFd fd, uint64_t file_size)
   buffer_.reserve(kWalBufferSize);
 }
 
-Result<WalWriter> WalWriter::Open(const std::string& dir) {
-  auto fd = OpenFile(JoinPath(dir, kWalFile), O_WRONLY | O_APPEND | O_CREAT);
+Result<WalWriter> WalWriter::Open(FileSystem& fs, const std::string& dir) {
+  auto fd =
+      OpenFile(fs, JoinPath(dir, kWalFile), O_WRONLY | O_APPEND | O_CREAT);
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
-  auto size = FileSize(fd.value().get());
+  auto size = FileSize(fd.value());
   if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
   return WalWriter(std::move(fd.value()), size.value());
 }
@@ -63,7 +64,7 @@ WalWriter::~WalWriter() {
 Status WalWriter::WriteOut() {
   MARROW_RETURN_IF_ERROR(CutTail());
   size_t done = 0;
-  Status status = WriteFull(fd_.get(), buffer_.data(), buffer_.size(), &done);
+  Status status = WriteFull(fd_, buffer_.data(), buffer_.size(), &done);
   // What reached the file leaves the buffer; the rest waits for the next
   // write-out.
   buffer_.erase(0, done);
@@ -83,7 +84,7 @@ Status WalWriter::Put(const void* piece, size_t n) {
   }
   // A piece as large as the buffer goes straight to the file.
   size_t done = 0;
-  Status status = WriteFull(fd_.get(), piece, n, &done);
+  Status status = WriteFull(fd_, piece, n, &done);
   file_size_ += done;
   return status;
 }
@@ -95,12 +96,12 @@ void WalWriter::RollBack(uint64_t record_start) {
     // this process appended too.
     // If the cut fails, the next append or write-out retries it first.
     const uint64_t written = file_size_ - record_start;
-    auto size = FileSize(fd_.get());
+    auto size = FileSize(fd_);
     if (!size.ok()) {
       cut_to_ = record_start;
     } else if (size.value() >= written) {
       const uint64_t length = size.value() - written;
-      if (!store::Truncate(fd_.get(), length).ok()) cut_to_ = length;
+      if (!store::Truncate(fd_, length).ok()) cut_to_ = length;
     }
     buffer_.clear();
     file_size_ = record_start;
@@ -111,7 +112,7 @@ void WalWriter::RollBack(uint64_t record_start) {
 
 Status WalWriter::CutTail() {
   if (!cut_to_) return {};
-  MARROW_RETURN_IF_ERROR(store::Truncate(fd_.get(), *cut_to_));
+  MARROW_RETURN_IF_ERROR(store::Truncate(fd_, *cut_to_));
   cut_to_.reset();
   return {};
 }
@@ -165,11 +166,11 @@ Status WalWriter::AppendDelete(std::string_view key) {
 
 Status WalWriter::Sync() {
   MARROW_RETURN_IF_ERROR(WriteOut());
-  return Fdatasync(fd_.get());
+  return Fdatasync(fd_);
 }
 
 Status WalWriter::Truncate() {
-  MARROW_RETURN_IF_ERROR(store::Truncate(fd_.get(), 0));
+  MARROW_RETURN_IF_ERROR(store::Truncate(fd_, 0));
   buffer_.clear();
   file_size_ = 0;
   cut_to_.reset();
@@ -181,14 +182,15 @@ Status WalWriter::Truncate() {
 WalReader::WalReader(UniqueFd fd, uint64_t file_size)
     : fd_(std::move(fd)),
       file_size_(file_size),
-      reader_(fd_.get(), kWalReadBufferSize) {}
+      reader_(fd_, kWalReadBufferSize) {}
 
-Result<std::optional<WalReader>> WalReader::Open(const std::string& dir) {
+Result<std::optional<WalReader>> WalReader::Open(FileSystem& fs,
+                                                 const std::string& dir) {
   const std::string path = JoinPath(dir, kWalFile);
-  if (!PathExists(path)) return std::optional<WalReader>();
-  auto fd = OpenFile(path, O_RDONLY);
+  if (!PathExists(fs, path)) return std::optional<WalReader>();
+  auto fd = OpenFile(fs, path, O_RDONLY);
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
-  auto size = FileSize(fd.value().get());
+  auto size = FileSize(fd.value());
   if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
   return std::optional<WalReader>(WalReader(std::move(fd.value()), size.value()));
 }

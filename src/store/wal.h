@@ -41,7 +41,7 @@ void EncodeWalDelete(std::string_view key, std::string* out);
 class WalWriter {
  public:
   // Opens or creates wal.bin in `dir` for appending; never truncates it.
-  static Result<WalWriter> Open(const std::string& dir);
+  static Result<WalWriter> Open(FileSystem& fs, const std::string& dir);
 
   WalWriter(WalWriter&&) noexcept = default;
   WalWriter& operator=(WalWriter&&) noexcept = default;
@@ -92,7 +92,8 @@ class WalReader {
 
   // nullopt when wal.bin does not exist; a failure when it exists but
   // cannot be opened.
-  static Result<std::optional<WalReader>> Open(const std::string& dir);
+  static Result<std::optional<WalReader>> Open(FileSystem& fs,
+                                               const std::string& dir);
 
   Outcome Next(WalEntry* entry);
   // The offset just past the last whole record returned.
