@@ -35,12 +35,7 @@ def check_bundled(module: str, libs: str) -> None:
     assert loaded and {os.path.dirname(os.path.normpath(p)) for p in loaded} == {libs}, loaded
 
 
-def main() -> None:
-    module = marrow._marrow.__file__
-    assert module.startswith(sys.prefix + os.sep), module  # the installed copy
-    if "--bundled" in sys.argv[1:]:
-        check_bundled(module, os.path.join(os.path.dirname(os.path.dirname(module)), "marrow.libs"))
-    path = tempfile.mkdtemp(prefix="marrow-smoke-")
+def smoke(path: str) -> None:
     db = marrow.open(path)
     db["alpha"] = b"one"
     db["beta"] = bytearray(b"two")
@@ -65,6 +60,15 @@ def main() -> None:
     assert run("keys", path) == b"alpha\nraw\n"
     info = json.loads(run("info", "--json", path))
     assert (info["live_keys"], info["live_value_bytes"]) == (2, 5), info
+
+
+def main() -> None:
+    module = marrow._marrow.__file__
+    assert module.startswith(sys.prefix + os.sep), module  # the installed copy
+    if "--bundled" in sys.argv[1:]:
+        check_bundled(module, os.path.join(os.path.dirname(os.path.dirname(module)), "marrow.libs"))
+    with tempfile.TemporaryDirectory(prefix="marrow-smoke-") as path:
+        smoke(path)
     print(f"smoke ok: marrow {marrow.__version__} from {os.path.dirname(module)}")
 
 
