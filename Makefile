@@ -26,7 +26,7 @@ PACKAGE_INPUTS := pyproject.toml CMakeLists.txt README.md \
 # Runs a command with its output kept in a log that is shown only on failure.
 quiet = log=$$(mktemp); if ! ( $(1) ) >"$$log" 2>&1; then cat "$$log"; rm -f "$$log"; exit 1; fi; rm -f "$$log"
 
-.PHONY: setup build engine-test test demo stress fuzz bench wheel clean apt-packages
+.PHONY: setup build engine-test test demo stress fuzz bench clean apt-packages
 
 # Each topic (reliability, fuzzing, faults, benchmarks, the package's
 # tooling) keeps its targets in a fragment of its own.
@@ -82,15 +82,6 @@ test: setup engine-test $(TEST_TARGETS)
 
 demo: setup
 	@$(PY) examples/demo.py
-
-wheel: setup
-	@$(call quiet, $(PIP) install -q abi3audit auditwheel)
-	@rm -rf dist
-	@$(PIP) wheel -q --no-build-isolation --no-deps -w dist \
-	  --config-settings=build-dir=build/wheel/{wheel_tag} .
-	@ls dist/*.whl
-	@$(VENV)/bin/abi3audit --strict --report dist/*.whl
-	@$(VENV)/bin/auditwheel show dist/*.whl
 
 stress: $(STRESS_TARGETS)
 	@echo "stress: done"

