@@ -13,8 +13,9 @@ from collections.abc import (
     ValuesView,
 )
 from types import TracebackType
-from typing import List, Optional, Tuple, Type, Union, cast
+from typing import Any, List, Optional, Tuple, Type, Union, cast
 
+from marrow._core import StoreCore
 from marrow._marrow import Marrow
 
 __all__ = ["Store", "open"]
@@ -48,18 +49,23 @@ class Store(MutableMapping[str, bytes]):
             db["greeting"] = b"hello"
 
     After :meth:`close`, every operation raises :class:`ValueError`.
+
+    Opened with ``readonly=True``, the store is a reader: it takes no lock,
+    writes nothing, and sees the writer's changes up to its last
+    :meth:`refresh`; changing it raises :class:`io.UnsupportedOperation`.
     """
 
-    __slots__ = ("_db", "_path")
+    __slots__ = ("_core", "_db", "_path")
 
-    def __init__(self, path: PathLike, cache_size: int = 10000) -> None:
+    def __init__(self, path: PathLike, cache_size: int = 10000, readonly: bool = False) -> None:
         """Opens (or creates) the store in ``path``; see :func:`marrow.open`."""
         text = os.fspath(path)
         if not isinstance(text, str):
             raise TypeError(f"a store path must be str or os.PathLike[str], not {type(text).__name__}")
         self._path = text
         self._db: Optional[Marrow] = None
-        self._db = Marrow(text, cache_size)
+        self._core: Optional[StoreCore] = StoreCore(text, cache_size, readonly)
+        self._db = self._core.raw
 
     # -- state ----------------------------------------------------------------
 
@@ -67,6 +73,11 @@ class Store(MutableMapping[str, bytes]):
     def path(self) -> str:
         """The store's directory, as it was given to :func:`marrow.open`."""
         return self._path
+
+    @property
+    def readonly(self) -> bool:
+        """True when the store was opened with ``readonly=True``."""
+        return self._live_core().readonly
 
     @property
     def closed(self) -> bool:
@@ -87,6 +98,12 @@ class Store(MutableMapping[str, bytes]):
             raise ValueError(f"operation on a closed marrow store: {self._path}")
         return db
 
+    def _live_core(self) -> StoreCore:
+        core = self._core
+        if core is None:
+            raise ValueError(f"operation on a closed marrow store: {self._path}")
+        return core
+
     def close(self) -> None:
         """Releases the store: writes out the log's buffer and closes the files.
 
@@ -96,6 +113,7 @@ class Store(MutableMapping[str, bytes]):
         # Dropping the last reference destroys the native object, which
         # writes out the log and closes every file and the directory lock.
         self._db = None
+        self._core = None
 
     def __enter__(self) -> Store:
         self._live()
@@ -108,8 +126,8 @@ class Store(MutableMapping[str, bytes]):
         tb: Optional[TracebackType],
     ) -> None:
         try:
-            if exc_type is None and self._db is not None:
-                self._db.persist()
+            if exc_type is None and self._core is not None and not self._core.readonly:
+                self._live().persist()
         finally:
             self.close()
 
@@ -165,6 +183,30 @@ class Store(MutableMapping[str, bytes]):
         if isinstance(keys, (str, list, tuple)):
             return db.get_many(keys)
         return db.get_many(list(keys))
+
+    def set_many(self, items: Iterable[Tuple[str, BytesLike]]) -> None:
+        """Stores every ``(key, value)`` pair in order, as one batch.
+
+        The result is what assigning them one by one would give (files
+        included), but the batch costs one log append and one write per
+        record file. Every pair is checked before anything is stored; if the
+        batch fails, none of it is stored.
+        """
+        self._live_core().set_many(items)
+
+    def update(self, other: Any = (), /, **kwargs: BytesLike) -> None:
+        """Like :meth:`dict.update`, stored as one batch (see :meth:`set_many`)."""
+        if hasattr(other, "keys"):
+            items = [(key, other[key]) for key in other.keys()]
+        else:
+            items = list(other)
+        items.extend(kwargs.items())
+        self._live_core().set_many(items)
+
+    def refresh(self) -> None:
+        """A read-only store catches up with the changes its writer made
+        since it was opened or last refreshed; for a writer, nothing."""
+        self._live_core().refresh()
 
     def clear(self) -> None:
         """Deletes every key."""
@@ -225,7 +267,7 @@ class _ItemsView(ItemsView[str, bytes]):
         return self._mapping._iter_items()
 
 
-def open(path: PathLike, cache_size: int = 10000) -> Store:  # noqa: A001
+def open(path: PathLike, cache_size: int = 10000, readonly: bool = False) -> Store:  # noqa: A001
     """Opens the store in directory ``path``, creating it if needed.
 
     ``cache_size`` is the number of values kept in the in-memory
@@ -233,5 +275,11 @@ def open(path: PathLike, cache_size: int = 10000) -> Store:  # noqa: A001
     this raise :class:`BlockingIOError`. Within one process a store may be
     opened more than once; each new opening sees every change made through
     the others.
+
+    With ``readonly=True`` the store (which must exist) is opened as a
+    reader, which never blocks and is never blocked by the process writing
+    it: it sees the state as of the writer's last :meth:`Store.persist` plus
+    every change that had reached the log when it opened or last called
+    :meth:`Store.refresh`.
     """
-    return Store(path, cache_size)
+    return Store(path, cache_size, readonly)

@@ -163,6 +163,15 @@ std::nullptr_t RaiseFailure(const Failure& failure) {
       return RaiseWithText(PyExc_OverflowError, failure.message);
     case FailureForm::kOutOfMemory:
       return RaiseWithText(PyExc_MemoryError, failure.message);
+    case FailureForm::kReadOnly: {
+      // What writing to a file opened for reading raises.
+      PyRef io = PyRef::Steal(PyImport_ImportModule("io"));
+      PyRef cls = PyRef::Steal(
+          io ? PyObject_GetAttrString(io.get(), "UnsupportedOperation")
+             : nullptr);
+      if (!cls) return nullptr;
+      return RaiseWithText(cls.get(), failure.message);
+    }
     case FailureForm::kInternal:
     case FailureForm::kInternalMessage:
       break;

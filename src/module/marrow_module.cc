@@ -18,6 +18,7 @@
 
 #include "module/convert.h"
 #include "module/errors.h"
+#include "module/marrow_object.h"
 #include "module/py_ref.h"
 #include "store/db.h"
 #include "store/error.h"
@@ -33,7 +34,7 @@ constexpr uint64_t kExclusiveBorrow = ~uint64_t{0};
 // The C++ state of a Marrow object, constructed in place after tp_alloc.
 struct MarrowState {
   std::string storage_path;
-  std::unique_ptr<Db> db;
+  std::shared_ptr<Db> db;  // shared with the package's StoreCore, if any
   // Method calls currently using the object; all borrows are shared.
   std::atomic<uint64_t> borrows{0};
 };
@@ -45,6 +46,25 @@ struct MarrowObject {
 
 PyObject* g_marrow_type = nullptr;  // strong reference, lives for the process
 PyObject* g_module = nullptr;       // the one module this process created
+
+PyObject* AllocMarrow(PyTypeObject* type, std::string path,
+                      std::shared_ptr<Db> db) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  if (alloc == nullptr) alloc = PyType_GenericAlloc;
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError,
+                      "attempted to fetch exception but none was set");
+    }
+    return nullptr;  // `db` closes the just-opened store
+  }
+  auto* obj = reinterpret_cast<MarrowObject*>(self);
+  new (&obj->state) MarrowState();
+  obj->state.storage_path = std::move(path);
+  obj->state.db = std::move(db);
+  return self;
+}
 
 // A shared borrow of a Marrow object for the length of one call.
 class Borrow {
@@ -125,24 +145,7 @@ PyObject* MarrowNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     store::Result<std::unique_ptr<Db>> opened = Db::Open(path, cache_size);
     if (!opened.ok()) return RaiseFailure(opened.failure());
-    std::unique_ptr<Db> db = std::move(opened.value());
-
-    auto alloc =
-        reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) {
-      if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError,
-                        "attempted to fetch exception but none was set");
-      }
-      return nullptr;  // `db` closes the just-opened store
-    }
-    auto* obj = reinterpret_cast<MarrowObject*>(self);
-    new (&obj->state) MarrowState();
-    obj->state.storage_path = std::move(path);
-    obj->state.db = std::move(db);
-    return self;
+    return AllocMarrow(type, std::move(path), std::move(opened.value()));
   });
 }
 
@@ -383,11 +386,21 @@ PyType_Spec g_marrow_spec = {
     g_marrow_slots,
 };
 
-// The Marrow type, created on first use.
+}  // namespace
+
 PyObject* MarrowType() {
   if (g_marrow_type == nullptr) g_marrow_type = PyType_FromSpec(&g_marrow_spec);
   return g_marrow_type;
 }
+
+PyObject* NewMarrow(std::string path, std::shared_ptr<Db> db) {
+  PyObject* type = MarrowType();
+  if (type == nullptr) return nullptr;
+  return AllocMarrow(reinterpret_cast<PyTypeObject*>(type), std::move(path),
+                     std::move(db));
+}
+
+namespace {
 
 // "PyErr { type: <class 'X'>, value: X('...'), traceback: None }" for the
 // pending error, which is cleared.

@@ -6,6 +6,7 @@
 #include "store/dir_lock.h"
 #include "store/listing.h"
 #include "store/persist.h"
+#include "store/reader.h"
 #include "store/reads.h"
 #include "store/state.h"
 #include "store/vacuum.h"
@@ -15,6 +16,15 @@ namespace marrow::store {
 
 using Exclusive = std::unique_lock<std::shared_mutex>;
 using Shared = std::shared_lock<std::shared_mutex>;
+
+namespace {
+
+Failure NotWritable(const char* what) {
+  return Failure::ReadOnly(std::string("not writable: ") + what +
+                           " on a store opened read-only");
+}
+
+}  // namespace
 
 Db::Db(std::string path, std::shared_ptr<StoreHandle> store,
        std::shared_ptr<WalHandle> wal, std::shared_ptr<DirectoryLock> lock)
@@ -32,13 +42,22 @@ Db::~Db() {
 }
 
 Status Db::SetBytes(std::string key, std::string value) {
+  if (read_only()) return NotWritable("set_bytes()");
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::SetBytes(store_->store(), wal_->writer(), std::move(key),
                          std::move(value));
 }
 
+Status Db::SetMany(std::vector<std::pair<std::string, std::string>> items) {
+  if (read_only()) return NotWritable("set_many()");
+  Exclusive s(store_->mutex());
+  Exclusive w(wal_->mutex());
+  return store::SetMany(store_->store(), wal_->writer(), items);
+}
+
 Result<bool> Db::Delete(std::string key) {
+  if (read_only()) return NotWritable("delete()");
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Delete(store_->store(), wal_->writer(), std::move(key));
@@ -54,25 +73,27 @@ Status Db::GetMany(
     std::span<const std::string> keys,
     absl::FunctionRef<void(size_t, const std::string_view*)> sink) {
   Exclusive s(store_->mutex());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    MARROW_ASSIGN(const bool found,
-                  ReadValue(store_->store(), keys[i],
-                            [&](std::string_view v) { sink(i, &v); }));
-    if (!found) sink(i, nullptr);
-  }
-  return {};
+  return ReadValues(store_->store(), keys, sink);
 }
 
 Status Db::Persist() {
+  if (read_only()) return NotWritable("persist()");
   Shared s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Persist(store_->store(), wal_->writer());
 }
 
 Status Db::Vacuum() {
+  if (read_only()) return NotWritable("vacuum()");
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Vacuum(store_->store(), wal_->writer());
+}
+
+Status Db::Refresh() {
+  if (!read_only()) return {};
+  Exclusive s(store_->mutex());
+  return RefreshReader(store_->store());
 }
 
 uint64_t Db::Len() {

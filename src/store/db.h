@@ -23,6 +23,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "absl/functional/function_ref.h"
@@ -47,6 +48,12 @@ class Db {
   static Result<std::unique_ptr<Db>> Open(
       const std::string& path, uint64_t cache_size,
       FileSystem& fs = PosixFileSystem());
+  // Opens the store in `path` read-only (reader.h): no lock, nothing
+  // written; changes fail with a read-only failure. The directory must
+  // exist.
+  static Result<std::unique_ptr<Db>> OpenReader(
+      const std::string& path, uint64_t cache_size,
+      FileSystem& fs = PosixFileSystem());
 
   Db(const Db&) = delete;
   Db& operator=(const Db&) = delete;
@@ -54,6 +61,11 @@ class Db {
 
   // Logs a Put, then stores the record. The key is UTF-8 text.
   Status SetBytes(std::string key, std::string value);
+  // The same for each item in order, with one log append and one write per
+  // record file for the batch; the files end up byte for byte as the
+  // SetBytes calls would leave them. Every item is checked before anything
+  // is logged, and a failure leaves none of the batch stored.
+  Status SetMany(std::vector<std::pair<std::string, std::string>> items);
   // Logs a Delete (also for an absent key), then removes the key.
   Result<bool> Delete(std::string key);
 
@@ -69,6 +81,10 @@ class Db {
 
   Status Persist();
   Status Vacuum();
+  // A reader catches up with the writer (reader.h); a writer has nothing to
+  // do.
+  Status Refresh();
+  bool read_only() const { return wal_ == nullptr; }
 
   uint64_t Len();
   // Live keys in ascending RecordId order. Keys of records loaded from a

@@ -69,6 +69,7 @@ enum class FailureForm : uint8_t {
   kValueError,       // a request the store refuses (too large, ...)
   kOverflow,         // a limit of the store was reached (record ids)
   kOutOfMemory,      // room could not be reserved
+  kReadOnly,         // a change asked of a store opened read-only
 };
 
 // Where a failure was made: the step's file and line. Built from the
@@ -114,6 +115,9 @@ struct Failure {
   }
   static Failure OutOfMemory(std::string m, Where w = Where::current()) {
     return {FailureForm::kOutOfMemory, {}, std::move(m), w};
+  }
+  static Failure ReadOnly(std::string m, Where w = Where::current()) {
+    return {FailureForm::kReadOnly, {}, std::move(m), w};
   }
   // The same error reported in another form (a step's form wins over the
   // form of the helper that produced it).

@@ -44,6 +44,7 @@ inline constexpr char kKeysFile[] = "keys.bin";
 inline constexpr char kValsFile[] = "vals.bin";
 inline constexpr char kOffsetsFile[] = "offsets.bin";
 inline constexpr char kWalFile[] = "wal.bin";
+inline constexpr char kWalTempFile[] = "wal.bin.tmp";
 inline constexpr char kSnapshotFile[] = "snapshot.bin";
 inline constexpr char kSnapshotTempFile[] = "snapshot.bin.tmp";
 inline constexpr char kKeysVacFile[] = "keys.bin.vac";

@@ -224,8 +224,9 @@ BufferedReader::Outcome BufferedReader::Read(void* out, size_t n) {
   while (n > 0) {
     if (pos_ == len_) {
       const bool direct = n >= buffer_.size();
-      ssize_t got = fd_.fs->Read(fd_.fd, direct ? dst : buffer_.data(),
-                                 direct ? n : buffer_.size());
+      ssize_t got = fd_.fs->Pread(fd_.fd, direct ? dst : buffer_.data(),
+                                  direct ? n : buffer_.size(),
+                                  start_ + consumed_);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         error_ = IoError::FromErrno(errno);

@@ -162,23 +162,26 @@ class BufferedWriter {
   uint64_t written_ = 0;
 };
 
-// Reads a file front to back through a buffer of fixed capacity. Reads of
-// at least the buffer's size bypass it.
+// Reads a file from `start` towards its end through a buffer of fixed
+// capacity, with positioned reads (the descriptor's position is not used).
+// Reads of at least the buffer's size bypass it.
 class BufferedReader {
  public:
   enum class Outcome { kOk, kEof, kError };
 
-  BufferedReader(FileRef fd, size_t capacity)
-      : fd_(fd), buffer_(capacity, '\0') {}
+  BufferedReader(FileRef fd, size_t capacity, uint64_t start = 0)
+      : fd_(fd), buffer_(capacity, '\0'), start_(start) {}
   // Fills out[0, n). kEof when the file ends first (the bytes read so far
   // are consumed), kError with error() set when a read fails.
   Outcome Read(void* out, size_t n);
+  // Bytes consumed since `start`.
   uint64_t consumed() const { return consumed_; }
   const IoError& error() const { return error_; }
 
  private:
   FileRef fd_;
   std::string buffer_;
+  uint64_t start_;
   size_t pos_ = 0;
   size_t len_ = 0;
   uint64_t consumed_ = 0;

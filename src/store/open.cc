@@ -8,6 +8,7 @@
 #include "store/db.h"
 #include "store/dir_lock.h"
 #include "store/format.h"
+#include "store/reader.h"
 #include "store/record_files.h"
 #include "store/recovery.h"
 #include "store/vacuum.h"
@@ -65,6 +66,15 @@ Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
   return std::unique_ptr<Db>(
       new Db(path, std::move(store_handle), std::move(wal_handle),
              std::move(lock)));
+}
+
+Result<std::unique_ptr<Db>> Db::OpenReader(const std::string& path,
+                                           uint64_t cache_size,
+                                           FileSystem& fs) {
+  MARROW_ASSIGN(Store store, OpenReaderStore(fs, path, cache_size));
+  return std::unique_ptr<Db>(
+      new Db(path, std::make_shared<StoreHandle>(std::move(store)), nullptr,
+             nullptr));
 }
 
 }  // namespace marrow::store

@@ -32,7 +32,7 @@ Status Persist(const Store& store, WalWriter& wal) {
   MARROW_RETURN_IF_ERROR(
       AsIo(Rename(*store.fs, temp, JoinPath(store.dir, kSnapshotFile))));
   MARROW_RETURN_IF_ERROR(AsIo(SyncDirectory(*store.fs, store.dir)));
-  return AsIo(wal.Truncate());
+  return AsIo(wal.Replace());
 }
 
 }  // namespace marrow::store

@@ -14,7 +14,12 @@
 //   3. write snapshot.bin.tmp, fsync crash: as 2, plus a stray .tmp
 //   4. rename over snapshot.bin, fsync the directory
 //                                   crash: new snapshot + whole log (harmless)
-//   5. empty the log                crash: new snapshot + empty log
+//   5. empty the log: a new empty wal.bin.tmp is renamed over wal.bin
+//                                   crash: new snapshot + whole or empty log
+//
+// Readers in other processes (reader.h) rely on the order: the log is whole
+// on disk before the snapshot that covers it is renamed, and it is replaced,
+// never cut, after that.
 //
 // Thread-safety: requires the StoreHandle lock (shared is enough) and the
 // WalHandle lock held exclusively.

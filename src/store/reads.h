@@ -6,6 +6,8 @@
 #ifndef MARROW_STORE_READS_H_
 #define MARROW_STORE_READS_H_
 
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "absl/functional/function_ref.h"
@@ -19,6 +21,13 @@ namespace marrow::store {
 // with the value and returns true, or returns false when the key is absent.
 Result<bool> ReadValue(Store& store, std::string_view key,
                        absl::FunctionRef<void(std::string_view)> sink);
+
+// ReadValue for each key in order, with the same results, values, failures
+// and cache effects, but with the file reads of the misses handed to the
+// file system as one batch first. `sink(i, value)` gets nullptr for an
+// absent key; on a failure no further key is answered.
+Status ReadValues(Store& store, std::span<const std::string> keys,
+                  absl::FunctionRef<void(size_t, const std::string_view*)> sink);
 
 }  // namespace marrow::store
 

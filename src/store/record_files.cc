@@ -1,5 +1,6 @@
 #include "store/record_files.h"
 
+#include <algorithm>
 #include <string>
 
 #include "store/format.h"
@@ -25,15 +26,18 @@ Result<Mapping> MapOffsets(FileRef fd, Where where) {
   return map;
 }
 
-Status EnsureOffsetsCapacity(Store& store) {
-  if (store.offsets_capacity > store.next_id) return {};
+Status EnsureOffsetsCapacity(Store& store, uint64_t count) {
+  const uint64_t needed = uint64_t{store.next_id} + count;
+  if (store.offsets_capacity >= needed) return {};
+  // Doubling once is enough for one record; a snapshot whose next_id lies
+  // far past the table (damage) must not grow the file without bound.
+  uint64_t grown = store.offsets_capacity * 2;
+  while (count > 1 && grown < needed) grown *= 2;
   MARROW_RETURN_IF_ERROR(store.offsets_map.Sync());
-  const uint64_t doubled = store.offsets_capacity * 2;
-  MARROW_RETURN_IF_ERROR(
-      Truncate(store.offsets_file, doubled * kOffsetEntrySize));
+  MARROW_RETURN_IF_ERROR(Truncate(store.offsets_file, grown * kOffsetEntrySize));
   MARROW_ASSIGN(Mapping map, MapOffsets(store.offsets_file));
   store.offsets_map = std::move(map);
-  store.offsets_capacity = doubled;
+  store.offsets_capacity = grown;
   return {};
 }
 
@@ -100,7 +104,8 @@ Status FlushBatch(Store& store) {
   return flushed;
 }
 
-Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len) {
+Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len,
+                         size_t count) {
   if (key_len > kMaxFieldLength) {
     return Failure::Value("key is too long: " + std::to_string(key_len) +
                           " bytes (the limit is 4294967295)");
@@ -109,7 +114,7 @@ Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len) {
     return Failure::Value("value is too long: " + std::to_string(val_len) +
                           " bytes (the limit is 4294967295)");
   }
-  if (store.next_id >= kMaxRecordId) {
+  if (count > kMaxRecordId - store.next_id) {
     return Failure::Overflow(
         "the store has used up its record ids (4294967295); run vacuum() to "
         "renumber the live records");
@@ -117,26 +122,13 @@ Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len) {
   return {};
 }
 
-Status AppendRecord(Store& store, std::string key, std::string value) {
-  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
-  const KeyFingerprint fp = Fingerprint(key);
-  MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store));
+namespace {
+
+// The in-memory half of an append, once the record's bytes are stored:
+// record `next_id` becomes the key's live one.
+void Install(Store& store, KeyFingerprint fp, std::string_view key,
+             std::string value) {
   const RecordId id = store.next_id;
-  MARROW_ASSIGN(uint8_t * slot, Slot(store, id, Where::current()));
-
-  const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
-                          store.vals_end, static_cast<uint32_t>(value.size())};
-  if (store.batch) {
-    MARROW_RETURN_IF_ERROR(BatchAppend(store, key, value));
-  } else {
-    MARROW_RETURN_IF_ERROR(PwriteFull(store.keys_file, key.data(),
-                                      key.size(), entry.key_offset));
-    MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file, value.data(),
-                                      value.size(), entry.val_offset));
-  }
-  EncodeOffsetEntry(entry, slot);
-
-  // Every write succeeded: the record becomes the key's live one.
   auto [it, fresh] = store.key_index.try_emplace(fp, id);
   if (!fresh) {
     const RecordId old = it->second;
@@ -147,10 +139,75 @@ Status AppendRecord(Store& store, std::string key, std::string value) {
   }
   store.live.Add(id);
   store.next_id = id + 1;
-  store.keys_end += entry.key_len;
-  store.vals_end += entry.val_len;
   store.cache.Insert(fp, std::move(value));
   store.record_keys.Set(id, key);
+}
+
+}  // namespace
+
+Status AppendRecord(Store& store, std::string key, std::string value) {
+  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
+  const KeyFingerprint fp = Fingerprint(key);
+  MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store));
+  MARROW_ASSIGN(uint8_t * slot, Slot(store, store.next_id, Where::current()));
+
+  const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
+                          store.vals_end, static_cast<uint32_t>(value.size())};
+  if (store.batch) {
+    MARROW_RETURN_IF_ERROR(BatchAppend(store, key, value));
+  } else {
+    MARROW_RETURN_IF_ERROR(PwriteFull(store.keys_file, key.data(), key.size(),
+                                      entry.key_offset));
+    MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file, value.data(),
+                                      value.size(), entry.val_offset));
+  }
+  EncodeOffsetEntry(entry, slot);
+  // Every write succeeded: the record becomes the key's live one.
+  store.keys_end += entry.key_len;
+  store.vals_end += entry.val_len;
+  Install(store, fp, key, std::move(value));
+  return {};
+}
+
+Status AppendRecords(Store& store,
+                     std::span<std::pair<std::string, std::string>> items) {
+  MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store, items.size()));
+  size_t key_bytes = 0;
+  size_t val_bytes = 0;
+  for (const auto& [key, value] : items) {
+    key_bytes += key.size();
+    val_bytes += value.size();
+  }
+  std::string keys;
+  std::string vals;
+  keys.reserve(key_bytes);
+  vals.reserve(val_bytes);
+  for (const auto& [key, value] : items) {
+    keys.append(key);
+    vals.append(value);
+  }
+  MARROW_RETURN_IF_ERROR(
+      PwriteFull(store.keys_file, keys.data(), keys.size(), store.keys_end));
+  MARROW_RETURN_IF_ERROR(
+      PwriteFull(store.vals_file, vals.data(), vals.size(), store.vals_end));
+  for (auto& [key, value] : items) {
+    const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
+                            store.vals_end,
+                            static_cast<uint32_t>(value.size())};
+    EncodeOffsetEntry(entry, store.offsets_map.data() +
+                                 uint64_t{store.next_id} * kOffsetEntrySize);
+    store.keys_end += entry.key_len;
+    store.vals_end += entry.val_len;
+    Install(store, Fingerprint(key), key, std::move(value));
+  }
+  return {};
+}
+
+Status AppendLoggedRecord(Store& store, std::string key, std::string value,
+                          const OffsetEntry& entry) {
+  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
+  store.log_entries.push_back(entry);
+  Install(store, Fingerprint(key), key, std::move(value));
   return {};
 }
 
@@ -168,6 +225,10 @@ bool RemoveRecord(Store& store, std::string_view key) {
 }
 
 Result<OffsetEntry> ReadEntry(const Store& store, RecordId id) {
+  if (store.read_only && id >= store.log_first_id &&
+      id - store.log_first_id < store.log_entries.size()) {
+    return store.log_entries[id - store.log_first_id];
+  }
   MARROW_ASSIGN(uint8_t * slot, Slot(store, id, Where::current()));
   return DecodeOffsetEntry(slot);
 }
@@ -176,9 +237,11 @@ Status ReadKeyBytes(const Store& store, const OffsetEntry& e, std::string* out) 
   return ReadRange(store.keys_file, e.key_offset, e.key_len, out);
 }
 
-Status ReadValueBytes(const Store& store, const OffsetEntry& e,
+Status ReadValueBytes(const Store& store, RecordId id, const OffsetEntry& e,
                       std::string* out) {
-  return ReadRange(store.vals_file, e.val_offset, e.val_len, out);
+  const bool in_log = store.read_only && id >= store.log_first_id;
+  return ReadRange(in_log ? store.log : store.vals_file, e.val_offset,
+                   e.val_len, out);
 }
 
 }  // namespace marrow::store

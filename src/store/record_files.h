@@ -16,19 +16,14 @@
 
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
+#include <utility>
 
 #include "store/error.h"
 #include "store/state.h"
 
 namespace marrow::store {
-
-struct OffsetEntry {
-  uint64_t key_offset = 0;
-  uint32_t key_len = 0;
-  uint64_t val_offset = 0;
-  uint32_t val_len = 0;
-};
 
 void EncodeOffsetEntry(const OffsetEntry& e, uint8_t* slot);
 OffsetEntry DecodeOffsetEntry(const uint8_t* slot);
@@ -36,12 +31,21 @@ OffsetEntry DecodeOffsetEntry(const uint8_t* slot);
 // Maps offsets.bin whole and advises random access.
 Result<Mapping> MapOffsets(FileRef fd, Where where = Where::current());
 
-// Doubles offsets.bin and remaps it when next_id has reached the capacity.
-Status EnsureOffsetsCapacity(Store& store);
+// Doubles offsets.bin (as often as needed) and remaps it when `count` more
+// records would not fit.
+Status EnsureOffsetsCapacity(Store& store, uint64_t count = 1);
 
 // Stores one record for `key` and makes it the key's live record; the value
 // moves into the cache, the key text into RecordKeys.
 Status AppendRecord(Store& store, std::string key, std::string value);
+// Stores a batch of records as AppendRecord would one by one, with one write
+// per record file. All or nothing: on failure nothing has changed.
+Status AppendRecords(Store& store,
+                     std::span<std::pair<std::string, std::string>> items);
+// A reader's append: the record stays where the log holds it (`entry` gives
+// its key and value offsets in the log); nothing is written.
+Status AppendLoggedRecord(Store& store, std::string key, std::string value,
+                          const OffsetEntry& entry);
 // True when the key's fingerprint was indexed and has been removed.
 bool RemoveRecord(Store& store, std::string_view key);
 
@@ -50,12 +54,17 @@ bool RemoveRecord(Store& store, std::string_view key);
 void BeginBatch(Store& store);
 Status FlushBatch(Store& store);
 
-// A refusal when a key or value cannot be stored, or ids are used up.
-Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len);
+// A refusal when a key or value cannot be stored, or when `count` more
+// records would use up the ids.
+Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len,
+                         size_t count = 1);
 
 Result<OffsetEntry> ReadEntry(const Store& store, RecordId id);
 Status ReadKeyBytes(const Store& store, const OffsetEntry& e, std::string* out);
-Status ReadValueBytes(const Store& store, const OffsetEntry& e, std::string* out);
+// The value of record `id`, from vals.bin or, for a reader's records past
+// its snapshot, from the log.
+Status ReadValueBytes(const Store& store, RecordId id, const OffsetEntry& e,
+                      std::string* out);
 
 }  // namespace marrow::store
 

@@ -49,23 +49,32 @@ void DropRecordsPastFileEnds(Store& store, uint64_t keys_size,
   }
 }
 
+}  // namespace
+
+void InstallSnapshot(Store& store, SnapshotData snapshot, uint64_t keys_size,
+                     uint64_t vals_size) {
+  store.key_index = std::move(snapshot.key_index);
+  store.live = std::move(snapshot.live);
+  store.dead.Assign(std::move(snapshot.dead));
+  store.next_id = snapshot.next_id;
+  store.keys_end = snapshot.keys_end;
+  store.vals_end = snapshot.vals_end;
+  if (store.keys_end > keys_size || store.vals_end > vals_size) {
+    DropRecordsPastFileEnds(store, keys_size, vals_size);
+    store.keys_end = std::min(store.keys_end, keys_size);
+    store.vals_end = std::min(store.vals_end, vals_size);
+  }
+}
+
+namespace {
+
 Status LoadSnapshot(Store& store) {
   MARROW_ASSIGN(std::optional<SnapshotData> snapshot,
                 ReadSnapshot(*store.fs, JoinPath(store.dir, kSnapshotFile)));
   if (!snapshot) return {};
   MARROW_ASSIGN(const uint64_t keys_size, FileSize(store.keys_file));
   MARROW_ASSIGN(const uint64_t vals_size, FileSize(store.vals_file));
-  store.key_index = std::move(snapshot->key_index);
-  store.live = std::move(snapshot->live);
-  store.dead.Assign(std::move(snapshot->dead));
-  store.next_id = snapshot->next_id;
-  store.keys_end = snapshot->keys_end;
-  store.vals_end = snapshot->vals_end;
-  if (store.keys_end > keys_size || store.vals_end > vals_size) {
-    DropRecordsPastFileEnds(store, keys_size, vals_size);
-    store.keys_end = std::min(store.keys_end, keys_size);
-    store.vals_end = std::min(store.vals_end, vals_size);
-  }
+  InstallSnapshot(store, std::move(*snapshot), keys_size, vals_size);
   return EnsureOffsetsCapacity(store);
 }
 
@@ -78,21 +87,33 @@ Status CutLog(const Store& store, uint64_t length) {
   return {};
 }
 
+Status Apply(Store& store, const WalReader& reader, WalEntry& entry) {
+  if (entry.kind == WalEntry::Kind::kDelete) {
+    RemoveRecord(store, entry.key);
+    return {};
+  }
+  if (!store.read_only) {
+    return AppendRecord(store, std::move(entry.key), std::move(entry.val));
+  }
+  const OffsetEntry at{reader.key_at(), static_cast<uint32_t>(entry.key.size()),
+                       reader.val_at(), static_cast<uint32_t>(entry.val.size())};
+  return AppendLoggedRecord(store, std::move(entry.key), std::move(entry.val),
+                            at);
+}
+
 Status ApplyLog(Store& store, WalReader& reader) {
   WalEntry entry;
   while (true) {
     switch (reader.Next(&entry)) {
       case WalReader::Outcome::kRecord:
-        if (entry.kind == WalEntry::Kind::kPut) {
-          MARROW_RETURN_IF_ERROR(
-              AppendRecord(store, std::move(entry.key), std::move(entry.val)));
-        } else {
-          RemoveRecord(store, entry.key);
-        }
+        MARROW_RETURN_IF_ERROR(Apply(store, reader, entry));
+        store.log_end = reader.good_end();
         break;
       case WalReader::Outcome::kEnd:
         return {};
       case WalReader::Outcome::kUndecodable:
+        // A reader may be looking at a record still being written.
+        if (store.read_only) return {};
         return CutLog(store, reader.good_end());
       case WalReader::Outcome::kReadError:
         return Failure::Io(reader.error());
@@ -100,24 +121,30 @@ Status ApplyLog(Store& store, WalReader& reader) {
   }
 }
 
+}  // namespace
+
 // Replayed records are appended in large writes: nothing reads the record
 // files before the replay ends, and a failure fails the open, after which
 // the next open replays the same log again.
-Status ReplayLog(Store& store) {
-  MARROW_ASSIGN(std::optional<WalReader> reader, WalReader::Open(*store.fs, store.dir));
-  if (!reader) return {};
+Status ReplayLog(Store& store, FileRef log, uint64_t start, uint64_t log_size) {
+  WalReader reader(log, start, log_size);
+  if (store.read_only) return ApplyLog(store, reader);
   BeginBatch(store);
-  Status applied = ApplyLog(store, *reader);
+  Status applied = ApplyLog(store, reader);
   Status flushed = FlushBatch(store);
   if (!applied.ok()) return applied;
   return flushed;
 }
 
-}  // namespace
-
 Status Recover(Store& store) {
   MARROW_RETURN_IF_ERROR(LoadSnapshot(store));
-  return ReplayLog(store);
+  const std::string path = JoinPath(store.dir, kWalFile);
+  if (!PathExists(*store.fs, path)) return {};
+  auto log = OpenFile(*store.fs, path, O_RDONLY);
+  if (!log.ok()) return log.take_failure().As(FailureForm::kIoByKind);
+  auto size = FileSize(log.value());
+  if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
+  return ReplayLog(store, log.value(), 0, size.value());
 }
 
 }  // namespace marrow::store

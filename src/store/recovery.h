@@ -19,6 +19,18 @@ namespace marrow::store {
 
 Status Recover(Store& store);
 
+struct SnapshotData;
+
+// The steps recovery and readers share. InstallSnapshot makes `snapshot` the
+// store's state, given the sizes of keys.bin and vals.bin.
+void InstallSnapshot(Store& store, SnapshotData snapshot, uint64_t keys_size,
+                     uint64_t vals_size);
+// Replays `log` from `start` (a record boundary) to `log_size`. A writer's
+// store appends every record to the record files and cuts an undecodable
+// tail; a reader's keeps the records where the log holds them and only
+// remembers where the last whole record ends (Store::log_end).
+Status ReplayLog(Store& store, FileRef log, uint64_t start, uint64_t log_size);
+
 }  // namespace marrow::store
 
 #endif  // MARROW_STORE_RECOVERY_H_

@@ -54,14 +54,18 @@ Status WriteSnapshot(FileSystem& fs, const SnapshotView& view,
 
 Result<std::optional<SnapshotData>> ReadSnapshot(FileSystem& fs,
                                                  const std::string& path) {
-  using R = BufferedReader::Outcome;
   if (!PathExists(fs, path)) return std::optional<SnapshotData>();
   auto fd = OpenFile(fs, path, O_RDONLY);
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
-  auto size = FileSize(fd.value());
+  return ReadSnapshotFrom(fd.value());
+}
+
+Result<std::optional<SnapshotData>> ReadSnapshotFrom(FileRef fd) {
+  using R = BufferedReader::Outcome;
+  auto size = FileSize(fd);
   if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
   const uint64_t file_size = size.value();
-  BufferedReader in(fd.value(), kSnapshotReadBufferSize);
+  BufferedReader in(fd, kSnapshotReadBufferSize);
 
   // Any outcome but kOk ends the decode: a read error is reported, the end
   // of the file means the snapshot does not decode.

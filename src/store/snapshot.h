@@ -58,6 +58,8 @@ Status WriteSnapshot(FileSystem& fs, const SnapshotView& view,
 // does not decode; an I/O error by kind when it cannot be opened or read.
 Result<std::optional<SnapshotData>> ReadSnapshot(FileSystem& fs,
                                                  const std::string& path);
+// The same from an open snapshot file.
+Result<std::optional<SnapshotData>> ReadSnapshotFrom(FileRef fd);
 
 }  // namespace marrow::store
 

@@ -73,6 +73,14 @@ class DeadSet {
   std::vector<RecordId> pending_;
 };
 
+// The location of one record in the record files (offsets.bin's entry).
+struct OffsetEntry {
+  uint64_t key_offset = 0;
+  uint32_t key_len = 0;
+  uint64_t val_offset = 0;
+  uint32_t val_len = 0;
+};
+
 // Appends collected in memory and written to keys.bin and vals.bin in large
 // pieces, for the replay at open, where nothing reads the files until the
 // replay ends and a failure fails the whole open.
@@ -104,6 +112,15 @@ struct Store {
 
   // Set only while the log is replayed at open.
   std::unique_ptr<AppendBatch> batch;
+
+  // Readers only (reader.h): nothing is written; the records past the
+  // snapshot, ids from log_first_id on, stay where the log holds them.
+  bool read_only = false;
+  UniqueFd log;            // the log as opened, read through `log_entries`
+  UniqueFd snapshot_file;  // held open so its identity stays unique
+  uint64_t log_end = 0;    // end of the last whole record replayed
+  RecordId log_first_id = 0;
+  std::vector<OffsetEntry> log_entries;  // offsets into the log
 };
 
 class StoreHandle {

@@ -109,10 +109,14 @@ Result<Compacted> Copy(const Store& store) {
       status = AsPlainOs(std::move(status));
       return false;
     }
-    std::string text = Utf8Lossy(key);
-    out.key_index.insert_or_assign(Fingerprint(text), out.count);
+    // Reads compare a remembered text with the key asked for instead of
+    // reading keys.bin, so only texts equal to the stored bytes are kept.
+    const bool exact = IsValidUtf8(key);
+    out.key_index.insert_or_assign(
+        Fingerprint(exact ? key : std::string_view(Utf8Lossy(key))),
+        out.count);
     out.live.Add(out.count);
-    out.record_keys.Set(out.count, text);
+    if (exact) out.record_keys.Set(out.count, key);
     out.keys_end += e.key_len;
     out.vals_end += e.val_len;
     ++out.count;
@@ -184,7 +188,7 @@ Status Vacuum(Store& store, WalWriter& wal) {
 
   MARROW_RETURN_IF_ERROR(AsPlainOs(SyncDirectory(*store.fs, store.dir)));
   MARROW_RETURN_IF_ERROR(AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
-  return AsPlainOs(wal.Truncate());
+  return AsPlainOs(wal.Replace());
 }
 
 }  // namespace marrow::store

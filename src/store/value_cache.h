@@ -35,6 +35,10 @@ class ValueCache {
   // valid until the next change of the cache. On a miss: nullptr, nothing
   // changes.
   const std::string* Lookup(KeyFingerprint fp);
+  // Is `fp` cached? Changes nothing.
+  bool Contains(KeyFingerprint fp) const {
+    return !index_.empty() && index_.contains(fp);
+  }
   // Takes the value. Evicts the least recently used entry first when the
   // cache is full and `fp` is not cached.
   void Insert(KeyFingerprint fp, std::string value);

@@ -43,8 +43,8 @@ void EncodeWalDelete(std::string_view key, std::string* out) {
 
 // ---------------------------------------------------------------- writer
 
-WalWriter::WalWriter(UniqueFd fd, uint64_t file_size)
-    : fd_(std::move(fd)), file_size_(file_size) {
+WalWriter::WalWriter(UniqueFd fd, std::string dir, uint64_t file_size)
+    : fd_(std::move(fd)), dir_(std::move(dir)), file_size_(file_size) {
   buffer_.reserve(kWalBufferSize);
 }
 
@@ -54,7 +54,7 @@ Result<WalWriter> WalWriter::Open(FileSystem& fs, const std::string& dir) {
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
   auto size = FileSize(fd.value());
   if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
-  return WalWriter(std::move(fd.value()), size.value());
+  return WalWriter(std::move(fd.value()), dir, size.value());
 }
 
 WalWriter::~WalWriter() {
@@ -156,6 +156,25 @@ Status WalWriter::AppendRecord(uint32_t tag, std::string_view key,
   return status;
 }
 
+Status WalWriter::AppendPuts(
+    std::span<const std::pair<std::string, std::string>> items) {
+  MARROW_RETURN_IF_ERROR(CutTail());
+  const uint64_t record_start = file_size_ + buffer_.size();
+  size_t total = 0;
+  for (const auto& [key, val] : items) total += 20 + key.size() + val.size();
+  buffer_.reserve(buffer_.size() + total);
+  for (const auto& [key, val] : items) EncodeWalPut(key, val, &buffer_);
+  if (buffer_.size() <= kWalBufferSize) return {};
+  Status status = WriteOut();
+  if (!status.ok()) RollBack(record_start);
+  // A batch larger than the buffer leaves its room as it was.
+  if (buffer_.capacity() > 2 * kWalBufferSize) {
+    std::string(buffer_).swap(buffer_);
+    buffer_.reserve(kWalBufferSize);
+  }
+  return status;
+}
+
 Status WalWriter::AppendPut(std::string_view key, std::string_view val) {
   return AppendRecord(kWalTagPut, key, &val);
 }
@@ -169,8 +188,19 @@ Status WalWriter::Sync() {
   return Fdatasync(fd_);
 }
 
-Status WalWriter::Truncate() {
-  MARROW_RETURN_IF_ERROR(store::Truncate(fd_, 0));
+Status WalWriter::Replace() {
+  FileSystem& fs = fd_.fs();
+  const std::string temp = JoinPath(dir_, kWalTempFile);
+  MARROW_RETURN_IF_ERROR(Unlink(fs, temp));
+  MARROW_ASSIGN(UniqueFd fresh,
+                OpenFile(fs, temp,
+                         O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW));
+  Status renamed = Rename(fs, temp, JoinPath(dir_, kWalFile));
+  if (!renamed.ok()) {
+    (void)Unlink(fs, temp);
+    return renamed;
+  }
+  fd_ = std::move(fresh);
   buffer_.clear();
   file_size_ = 0;
   cut_to_.reset();
@@ -179,24 +209,15 @@ Status WalWriter::Truncate() {
 
 // ---------------------------------------------------------------- reader
 
-WalReader::WalReader(UniqueFd fd, uint64_t file_size)
-    : fd_(std::move(fd)),
+WalReader::WalReader(FileRef log, uint64_t start, uint64_t file_size)
+    : start_(start),
       file_size_(file_size),
-      reader_(fd_, kWalReadBufferSize) {}
-
-Result<std::optional<WalReader>> WalReader::Open(FileSystem& fs,
-                                                 const std::string& dir) {
-  const std::string path = JoinPath(dir, kWalFile);
-  if (!PathExists(fs, path)) return std::optional<WalReader>();
-  auto fd = OpenFile(fs, path, O_RDONLY);
-  if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
-  auto size = FileSize(fd.value());
-  if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
-  return std::optional<WalReader>(WalReader(std::move(fd.value()), size.value()));
-}
+      good_end_(start),
+      reader_(log, kWalReadBufferSize, start) {}
 
 // kOk, or why the string could not be read.
 static BufferedReader::Outcome ReadLengthPrefixed(BufferedReader& reader,
+                                                  uint64_t start,
                                                   uint64_t file_size,
                                                   std::string* out) {
   uint8_t word[8];
@@ -204,7 +225,7 @@ static BufferedReader::Outcome ReadLengthPrefixed(BufferedReader& reader,
   if (got != BufferedReader::Outcome::kOk) return got;
   const uint64_t len = GetU64(word);
   // Never reserve more than the file still holds.
-  if (len > file_size - std::min(reader.consumed(), file_size)) {
+  if (len > file_size - std::min(start + reader.consumed(), file_size)) {
     return BufferedReader::Outcome::kEof;
   }
   out->resize(len);
@@ -223,18 +244,20 @@ WalReader::Outcome WalReader::Next(WalEntry* entry) {
   if (r != R::kOk) return fail(r);
   const uint32_t tag = GetU32(word);
   if (tag != kWalTagPut && tag != kWalTagDelete) return Outcome::kUndecodable;
-  r = ReadLengthPrefixed(reader_, file_size_, &entry->key);
+  key_at_ = start_ + reader_.consumed() + 8;
+  r = ReadLengthPrefixed(reader_, start_, file_size_, &entry->key);
   if (r != R::kOk) return fail(r);
   if (!IsValidUtf8(entry->key)) return Outcome::kUndecodable;
   if (tag == kWalTagPut) {
     entry->kind = WalEntry::Kind::kPut;
-    r = ReadLengthPrefixed(reader_, file_size_, &entry->val);
+    val_at_ = start_ + reader_.consumed() + 8;
+    r = ReadLengthPrefixed(reader_, start_, file_size_, &entry->val);
     if (r != R::kOk) return fail(r);
   } else {
     entry->kind = WalEntry::Kind::kDelete;
     entry->val.clear();
   }
-  good_end_ = reader_.consumed();
+  good_end_ = start_ + reader_.consumed();
   return Outcome::kRecord;
 }
 

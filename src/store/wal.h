@@ -19,6 +19,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <utility>
 #include <string>
 #include <string_view>
 
@@ -49,12 +51,19 @@ class WalWriter {
 
   Status AppendPut(std::string_view key, std::string_view val);
   Status AppendDelete(std::string_view key);
+  // Put records for every item, in order, as one append: the buffer and the
+  // batch reach the file in one write when they overflow the buffer. All or
+  // nothing, like a single record.
+  Status AppendPuts(std::span<const std::pair<std::string, std::string>> items);
   // Writes the whole buffer to the file.
   Status WriteOut();
   // WriteOut, then fdatasync: every record so far is on stable storage.
   Status Sync();
-  // Empties the file and the buffer together.
-  Status Truncate();
+  // Empties the log, file and buffer together, by putting a new empty
+  // wal.bin in place of the old one: a reader in another process that
+  // opened the old log goes on reading it whole, never a log cut under it.
+  // On failure the writer keeps the old log.
+  Status Replace();
 
   size_t buffered() const { return buffer_.size(); }
   // The log's logical end: bytes in the file plus bytes buffered.
@@ -64,7 +73,7 @@ class WalWriter {
   void RollBack(uint64_t position);
 
  private:
-  WalWriter(UniqueFd fd, uint64_t file_size);
+  WalWriter(UniqueFd fd, std::string dir, uint64_t file_size);
 
   // Adds `piece` to the record being appended.
   Status Put(const void* piece, size_t n);
@@ -76,6 +85,7 @@ class WalWriter {
   Status CutTail();
 
   UniqueFd fd_;
+  std::string dir_;
   std::string buffer_;
   uint64_t file_size_ = 0;  // bytes of wal.bin written by this writer's view
   std::optional<uint64_t> cut_to_;  // the length a failed rollback left owed
@@ -90,23 +100,24 @@ class WalReader {
     kReadError,    // a read failed; see error()
   };
 
-  // nullopt when wal.bin does not exist; a failure when it exists but
-  // cannot be opened.
-  static Result<std::optional<WalReader>> Open(FileSystem& fs,
-                                               const std::string& dir);
+  // Decodes the records of `log` (borrowed) from offset `start`, a record
+  // boundary, up to `file_size`.
+  WalReader(FileRef log, uint64_t start, uint64_t file_size);
 
   Outcome Next(WalEntry* entry);
   // The offset just past the last whole record returned.
   uint64_t good_end() const { return good_end_; }
-  uint64_t file_size() const { return file_size_; }
+  // Where the key and the value of the record Next returned lie in the log.
+  uint64_t key_at() const { return key_at_; }
+  uint64_t val_at() const { return val_at_; }
   const IoError& error() const { return reader_.error(); }
 
  private:
-  WalReader(UniqueFd fd, uint64_t file_size);
-
-  UniqueFd fd_;
-  uint64_t file_size_ = 0;
-  uint64_t good_end_ = 0;
+  uint64_t start_;
+  uint64_t file_size_;
+  uint64_t good_end_;
+  uint64_t key_at_ = 0;
+  uint64_t val_at_ = 0;
   BufferedReader reader_;
 };
 

@@ -1,0 +1,245 @@
+// The marrow._native extension module: StoreCore, the package's own native
+// type, on the same engine as Marrow.
+//
+// It lives in the same shared object as marrow._marrow (which exports both
+// init functions; the package loads this one from that file), so a store
+// opened through marrow.open() and through Marrow in one process shares one
+// engine and one directory lock. A StoreCore opens its Db and hands out a
+// Marrow object over the same Db as `raw`; both keep the Db open.
+
+#include <Python.h>
+
+#include <array>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "module/convert.h"
+#include "module/errors.h"
+#include "module/marrow_object.h"
+#include "module/py_ref.h"
+#include "store/db.h"
+
+namespace marrow::module {
+namespace {
+
+using store::Db;
+
+constexpr uint64_t kDefaultCacheSize = 10000;
+
+struct CoreState {
+  std::shared_ptr<Db> db;
+  PyRef raw;  // the Marrow object over `db`
+};
+
+struct CoreObject {
+  PyObject_HEAD
+  CoreState state;
+};
+
+PyObject* g_core_type = nullptr;  // strong reference, lives for the process
+
+template <typename Fn>
+PyObject* Guard(Fn&& fn) {
+  try {
+    return fn();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return RaisePanic(e.what());
+  }
+}
+
+CoreState* Receiver(PyObject* self) {
+  if (self == nullptr || g_core_type == nullptr ||
+      !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(g_core_type))) {
+    return RaiseConversionError(self == nullptr ? Py_None : self, "StoreCore");
+  }
+  return &reinterpret_cast<CoreObject*>(self)->state;
+}
+
+constexpr std::array<const char*, 3> kNewParams = {"storage_path",
+                                                   "cache_size", "readonly"};
+constexpr Signature kNewSig = {"StoreCore.__new__()", kNewParams, 1};
+
+PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    std::array<PyObject*, 3> bound;
+    if (!BindArguments(kNewSig, args, kwargs, bound)) return nullptr;
+    std::string path;
+    uint64_t cache_size = kDefaultCacheSize;
+    if (!ConvertArgument("storage_path", ToText, bound[0], &path)) {
+      return nullptr;
+    }
+    if (bound[1] != nullptr &&
+        !ConvertArgument("cache_size", ToUint64, bound[1], &cache_size)) {
+      return nullptr;
+    }
+    int readonly = 0;
+    if (bound[2] != nullptr && (readonly = PyObject_IsTrue(bound[2])) < 0) {
+      return nullptr;
+    }
+    store::Result<std::unique_ptr<Db>> opened =
+        readonly ? Db::OpenReader(path, cache_size)
+                 : Db::Open(path, cache_size);
+    if (!opened.ok()) return RaiseFailure(opened.failure());
+    std::shared_ptr<Db> db = std::move(opened.value());
+    PyRef raw = PyRef::Steal(NewMarrow(path, db));
+    if (!raw) return nullptr;
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* obj = reinterpret_cast<CoreObject*>(self);
+    new (&obj->state) CoreState{std::move(db), std::move(raw)};
+    return self;
+  });
+}
+
+void CoreDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<CoreObject*>(self)->state.~CoreState();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  if (free_slot != nullptr) free_slot(self);
+  Py_DECREF(type);
+}
+
+// `items` (any iterable of (str, bytes-like) pairs) converted whole, before
+// the engine sees any of it.
+bool ToItems(PyObject* obj,
+             std::vector<std::pair<std::string, std::string>>* out) {
+  PyRef iter = PyRef::Steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (PyRef item = PyRef::Steal(PyIter_Next(iter.get()))) {
+    PyRef pair = PyRef::Steal(PySequence_Tuple(item.get()));
+    if (!pair || PyTuple_Size(pair.get()) != 2) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError,
+                   "each item must be a (key, value) pair, not '%s'",
+                   TypeQualName(item.get()).c_str());
+      return false;
+    }
+    std::pair<std::string, std::string> converted;
+    if (!ConvertArgument("key", ToText, PyTuple_GetItem(pair.get(), 0),
+                         &converted.first) ||
+        !ConvertArgument("val", ToByteString, PyTuple_GetItem(pair.get(), 1),
+                         &converted.second)) {
+      return false;
+    }
+    out->push_back(std::move(converted));
+  }
+  return !PyErr_Occurred();
+}
+
+constexpr std::array<const char*, 1> kItemsParams = {"items"};
+constexpr Signature kSetManySig = {"StoreCore.set_many()", kItemsParams, 1};
+
+PyObject* SetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    std::array<PyObject*, 1> bound;
+    if (!BindArguments(kSetManySig, args, kwargs, bound)) return nullptr;
+    CoreState* state = Receiver(self);
+    if (state == nullptr) return nullptr;
+    std::vector<std::pair<std::string, std::string>> items;
+    if (!ToItems(bound[0], &items)) return nullptr;
+    store::Status status = state->db->SetMany(std::move(items));
+    if (!status.ok()) return RaiseFailure(status.failure());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* Refresh(PyObject* self, PyObject*) {
+  return Guard([&]() -> PyObject* {
+    CoreState* state = Receiver(self);
+    if (state == nullptr) return nullptr;
+    store::Status status = state->db->Refresh();
+    if (!status.ok()) return RaiseFailure(status.failure());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* GetRaw(PyObject* self, void*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  return PyRef::Borrow(state->raw.get()).release();
+}
+
+PyObject* GetReadonly(PyObject* self, void*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  return PyBool_FromLong(state->db->read_only() ? 1 : 0);
+}
+
+template <typename Fn>
+PyCFunction AsCFunction(Fn fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef g_methods[] = {
+    {"set_many", AsCFunction(SetMany), METH_VARARGS | METH_KEYWORDS,
+     "set_many($self, items)\n--\n\n"
+     "Stores every (key, value) pair of `items` in order, as set_bytes()\n"
+     "one by one would, with one log append and one write per record file.\n"
+     "Every pair is checked first; on failure none of them is stored."},
+    {"refresh", Refresh, METH_NOARGS,
+     "refresh($self)\n--\n\n"
+     "A read-only store catches up with its writer; otherwise nothing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"raw", GetRaw, nullptr, "The Marrow object over the same open store.",
+     nullptr},
+    {"readonly", GetReadonly, nullptr, "True when opened read-only.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_core_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(CoreNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(CoreDealloc)},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "StoreCore(storage_path, cache_size=10000, readonly=False)\n--\n\n"
+         "An open store for the package: Marrow's engine plus batch writes\n"
+         "and read-only opening.")},
+    {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
+    {0, nullptr},
+};
+
+PyType_Spec g_core_spec = {
+    "marrow._native.StoreCore",
+    static_cast<int>(sizeof(CoreObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    g_core_slots,
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "marrow._native", "", 0, nullptr,
+    nullptr,               nullptr,          nullptr, nullptr,
+};
+
+PyObject* InitModule() {
+  if (MarrowType() == nullptr) return nullptr;
+  PyRef module = PyRef::Steal(PyModule_Create2(&g_module_def, 3));
+  if (!module) return nullptr;
+  if (g_core_type == nullptr) g_core_type = PyType_FromSpec(&g_core_spec);
+  if (g_core_type == nullptr) return nullptr;
+  Py_INCREF(g_core_type);
+  if (PyModule_AddObject(module.get(), "StoreCore", g_core_type) < 0) {
+    Py_DECREF(g_core_type);
+    return nullptr;
+  }
+  return module.release();
+}
+
+}  // namespace
+}  // namespace marrow::module
+
+PyMODINIT_FUNC PyInit__native(void) {
+  return marrow::module::Guard(marrow::module::InitModule);
+}

@@ -1,0 +1,139 @@
+#include "store/reader.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "store/format.h"
+#include "store/record_files.h"
+#include "store/recovery.h"
+#include "store/snapshot.h"
+
+namespace marrow::store {
+
+namespace {
+
+// How long an open keeps retrying while the writer replaces files.
+constexpr int kOpenAttempts = 2000;
+constexpr auto kRetryPause = std::chrono::milliseconds(1);
+
+Status AsIo(Status s) {
+  if (s.ok()) return s;
+  return s.take_failure().As(FailureForm::kIoByKind);
+}
+
+// `name` opened read-only, or an invalid descriptor when it does not exist.
+Result<UniqueFd> OpenIfPresent(FileSystem& fs, const std::string& dir,
+                               const char* name) {
+  auto fd = OpenFile(fs, JoinPath(dir, name), O_RDONLY);
+  if (fd.ok()) return std::move(fd.value());
+  if (fd.failure().error.os_code == ENOENT) return UniqueFd();
+  return fd.take_failure().As(FailureForm::kIoByKind);
+}
+
+uint64_t Size(const UniqueFd& fd) {
+  if (!fd.valid()) return 0;
+  auto size = FileSize(fd);
+  return size.ok() ? size.value() : 0;
+}
+
+// Is `fd` (invalid: absent) the file that `name` names now?
+bool StillAt(FileSystem& fs, const std::string& dir, const char* name,
+             const UniqueFd& fd) {
+  FileInfo now;
+  const bool present = fs.StatPath(JoinPath(dir, name).c_str(), &now) == 0;
+  if (!fd.valid()) return !present;
+  auto then = StatFile(fd);
+  return present && then.ok() && then.value().device == now.device &&
+         then.value().inode == now.inode;
+}
+
+bool VacuumPending(FileSystem& fs, const std::string& dir) {
+  return PathExists(fs, JoinPath(dir, kSnapshotVacFile));
+}
+
+// One attempt; nullopt when the writer replaced a file meanwhile.
+Result<std::optional<Store>> TryOpen(FileSystem& fs, const std::string& dir,
+                                     uint64_t cache_size) {
+  if (VacuumPending(fs, dir)) return std::optional<Store>();
+  Store store;
+  store.fs = &fs;
+  store.dir = dir;
+  store.read_only = true;
+  MARROW_ASSIGN(store.log, OpenIfPresent(fs, dir, kWalFile));
+  MARROW_ASSIGN(store.snapshot_file, OpenIfPresent(fs, dir, kSnapshotFile));
+  std::optional<SnapshotData> snapshot;
+  if (store.snapshot_file.valid()) {
+    MARROW_ASSIGN(snapshot, ReadSnapshotFrom(store.snapshot_file));
+  }
+  MARROW_ASSIGN(store.offsets_file, OpenIfPresent(fs, dir, kOffsetsFile));
+  MARROW_ASSIGN(store.keys_file, OpenIfPresent(fs, dir, kKeysFile));
+  MARROW_ASSIGN(store.vals_file, OpenIfPresent(fs, dir, kValsFile));
+  if (VacuumPending(fs, dir) ||
+      !StillAt(fs, dir, kSnapshotFile, store.snapshot_file) ||
+      !StillAt(fs, dir, kWalFile, store.log)) {
+    return std::optional<Store>();
+  }
+
+  const uint64_t offsets_size = Size(store.offsets_file);
+  store.offsets_capacity = offsets_size / kOffsetEntrySize;
+  if (offsets_size > 0) {
+    MARROW_ASSIGN(Mapping map, Mapping::Map(store.offsets_file, offsets_size,
+                                            /*read_only=*/true));
+    map.AdviseRandom();
+    store.offsets_map = std::move(map);
+  }
+  MARROW_RETURN_IF_ERROR(store.cache.Init(cache_size));
+  store.keys_end = Size(store.keys_file);
+  store.vals_end = Size(store.vals_file);
+  if (snapshot) {
+    InstallSnapshot(store, std::move(*snapshot), store.keys_end,
+                    store.vals_end);
+  } else {
+    // Without a snapshot every record comes from the log.
+    store.next_id = 0;
+  }
+  store.log_first_id = store.next_id;
+  if (store.log.valid()) {
+    MARROW_RETURN_IF_ERROR(
+        ReplayLog(store, store.log, 0, Size(store.log)));
+  }
+  return std::optional<Store>(std::move(store));
+}
+
+}  // namespace
+
+Result<Store> OpenReaderStore(FileSystem& fs, const std::string& dir,
+                              uint64_t cache_size) {
+  FileInfo info;
+  if (fs.StatPath(dir.empty() ? "." : dir.c_str(), &info) != 0) {
+    return Failure::Io(IoError::FromErrno(errno));
+  }
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    MARROW_ASSIGN(std::optional<Store> store, TryOpen(fs, dir, cache_size));
+    if (store) return std::move(*store);
+    std::this_thread::sleep_for(kRetryPause);
+  }
+  return Failure::Io(IoError::Custom(
+      ErrorKind::kTimedOut,
+      "the store's files kept being replaced while they were opened"));
+}
+
+Status RefreshReader(Store& store) {
+  FileSystem& fs = *store.fs;
+  if (!VacuumPending(fs, store.dir) &&
+      StillAt(fs, store.dir, kSnapshotFile, store.snapshot_file) &&
+      StillAt(fs, store.dir, kWalFile, store.log)) {
+    if (!store.log.valid()) return {};
+    return AsIo(ReplayLog(store, store.log, store.log_end, Size(store.log)));
+  }
+  MARROW_ASSIGN(Store fresh,
+                OpenReaderStore(fs, store.dir, store.cache.capacity()));
+  store = std::move(fresh);
+  return {};
+}
+
+}  // namespace marrow::store
