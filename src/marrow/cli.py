@@ -82,14 +82,18 @@ def _store_problem(path: str) -> Optional[str]:
     return None
 
 
-def _open(path: str, cache_size: int, create: bool = False) -> Store:
-    """Opens a store; without ``create``, only an existing one."""
+def _open(path: str, cache_size: int, create: bool = False, readonly: bool = False) -> Store:
+    """Opens a store; without ``create``, only an existing one.
+
+    Read-only opens take no lock, so they work while an application holds
+    the store open for writing.
+    """
     if not create:
         problem = _store_problem(path)
         if problem is not None:
             raise CliError(problem)
     try:
-        return marrow.open(path, cache_size)
+        return marrow.open(path, cache_size, readonly=readonly)
     except BlockingIOError:
         raise CliError(f"{path}: the store is in use by another process") from None
     except OSError as e:
@@ -164,7 +168,7 @@ def _file_size(path: str, name: str) -> Tuple[int, bool]:
 
 
 def cmd_info(args: argparse.Namespace) -> int:
-    store = _open(args.path, args.cache_size)
+    store = _open(args.path, args.cache_size, readonly=True)
     with contextlib.closing(store):
         keys = store.raw.keys()
         live_keys = store.raw.len()
@@ -220,7 +224,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_get(args: argparse.Namespace) -> int:
-    with contextlib.closing(_open(args.path, args.cache_size)) as store:
+    with contextlib.closing(_open(args.path, args.cache_size, readonly=True)) as store:
         value = store.raw.get_bytes(args.key)
     if value is None:
         raise CliError(f"{args.key!r}: no such key", EXIT_NO)
@@ -251,7 +255,7 @@ def cmd_delete(args: argparse.Namespace) -> int:
 
 
 def cmd_keys(args: argparse.Namespace) -> int:
-    with contextlib.closing(_open(args.path, args.cache_size)) as store:
+    with contextlib.closing(_open(args.path, args.cache_size, readonly=True)) as store:
         keys = store.raw.keys()
     out = sys.stdout.buffer
     for key in keys:
@@ -272,7 +276,7 @@ def _export_lines(store: Store, keys: List[str], out: IO[bytes], args: argparse.
 
 
 def cmd_export(args: argparse.Namespace) -> int:
-    with contextlib.closing(_open(args.path, args.cache_size)) as store:
+    with contextlib.closing(_open(args.path, args.cache_size, readonly=True)) as store:
         keys = store.raw.keys()
         if args.output in (None, "-"):
             _export_lines(store, keys, sys.stdout.buffer, args)
@@ -500,7 +504,7 @@ def cmd_check(args: argparse.Namespace) -> int:
     except OSError as e:
         found = [f"snapshot.bin cannot be read: {e.strerror or e}"]
     damaged: Damage = [(None, msg) for msg in found]
-    with contextlib.closing(_open(args.path, args.cache_size)) as store:
+    with contextlib.closing(_open(args.path, args.cache_size, readonly=True)) as store:
         listed, value_bytes = _check_reads(store, args, damaged, expected)
 
     if args.json:
