@@ -6,11 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <new>
 
 #include "store/fs.h"
+
+#if MARROW_HAVE_LIBURING
+#include <liburing.h>
+#endif
 
 namespace marrow::store {
 
@@ -30,8 +36,100 @@ void Fill(const struct stat& st, FileInfo* info) {
   info->is_directory = S_ISDIR(st.st_mode);
 }
 
+#if MARROW_HAVE_LIBURING
+// One ring per thread, made on the thread's first batch. Whether io_uring
+// can be used at all (a kernel without it, or a sandbox that refuses it) is
+// found out once for the process; without it batches fall back to preads.
+class Ring {
+ public:
+  static constexpr unsigned kEntries = 256;
+
+  Ring() { ok_ = io_uring_queue_init(kEntries, &ring_, 0) == 0; }
+  ~Ring() {
+    if (ok_) io_uring_queue_exit(&ring_);
+  }
+  Ring(const Ring&) = delete;
+  Ring& operator=(const Ring&) = delete;
+
+  // Runs `requests` (at most kEntries); false when the ring failed and the
+  // caller must read them itself.
+  bool Run(std::span<ReadRequest> requests) {
+    for (size_t i = 0; i < requests.size(); ++i) {
+      io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+      if (sqe == nullptr) return false;
+      ReadRequest& r = requests[i];
+      io_uring_prep_read(sqe, r.fd, r.buf, static_cast<unsigned>(r.len),
+                         r.offset);
+      io_uring_sqe_set_data64(sqe, i);
+    }
+    size_t done = 0;
+    while (done < requests.size()) {
+      int submitted = io_uring_submit_and_wait(
+          &ring_, static_cast<unsigned>(requests.size() - done));
+      if (submitted < 0 && submitted != -EINTR) return Drain(done, requests);
+      io_uring_cqe* cqe;
+      unsigned head;
+      unsigned seen = 0;
+      io_uring_for_each_cqe(&ring_, head, cqe) {
+        ReadRequest& r = requests[io_uring_cqe_get_data64(cqe)];
+        r.result = cqe->res < 0 ? -1 : cqe->res;
+        r.error = cqe->res < 0 ? -cqe->res : 0;
+        ++seen;
+      }
+      io_uring_cq_advance(&ring_, seen);
+      done += seen;
+    }
+    return true;
+  }
+
+  bool ok() const { return ok_; }
+
+ private:
+  // After a failed submission: wait out what was queued, then give up.
+  bool Drain(size_t done, std::span<ReadRequest> requests) {
+    while (done < requests.size()) {
+      io_uring_cqe* cqe;
+      if (io_uring_wait_cqe(&ring_, &cqe) != 0) break;
+      io_uring_cqe_seen(&ring_, cqe);
+      ++done;
+    }
+    ok_ = false;
+    return false;
+  }
+
+  io_uring ring_{};
+  bool ok_ = false;
+};
+
+std::atomic<bool> g_uring_refused{false};
+#endif
+
 class Posix final : public FileSystem {
  public:
+#if MARROW_HAVE_LIBURING
+  void ReadBatch(std::span<ReadRequest> requests) override {
+    // Reads that fit whole in an io_uring completion (int result).
+    constexpr size_t kMaxLen = 1u << 30;
+    if (!g_uring_refused.load(std::memory_order_relaxed) &&
+        requests.size() > 1 &&
+        std::all_of(requests.begin(), requests.end(),
+                    [](const ReadRequest& r) { return r.len <= kMaxLen; })) {
+      thread_local Ring ring;
+      if (!ring.ok()) {
+        g_uring_refused.store(true, std::memory_order_relaxed);
+      } else {
+        bool ran = true;
+        for (size_t at = 0; at < requests.size() && ran; at += Ring::kEntries) {
+          ran = ring.Run(requests.subspan(
+              at, std::min<size_t>(Ring::kEntries, requests.size() - at)));
+        }
+        if (ran) return;
+      }
+    }
+    FileSystem::ReadBatch(requests);
+  }
+#endif
+
   int Open(const char* path, int flags, mode_t mode) override {
     return ::open(path, flags, mode);
   }
