@@ -117,9 +117,9 @@ def test_console_script(tmp_path: Path) -> None:
         return subprocess.run([str(script), *args], input=stdin, capture_output=True, timeout=60)
 
     assert run("set", str(path), "k", "-", stdin=b"hello").returncode == 0
-    held = marrow.open(path)
-    refused = run("get", str(path), "k")
+    held = marrow.open(path)  # a writer in another process: readers go on, writers are refused
+    refused = run("set", str(path), "k", "other")
     assert (refused.returncode, refused.stderr) == (2, f"marrow: {path}: the store is in use by another process\n".encode())
+    read = run("get", str(path), "k")
+    assert (read.returncode, read.stdout) == (0, b"hello")
     held.close()
-    done = run("get", str(path), "k")
-    assert (done.returncode, done.stdout) == (0, b"hello")

@@ -6,7 +6,7 @@ import ast
 import pickle
 import tempfile
 from pathlib import Path
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Iterable, List, Optional, Sequence, Tuple
 
 import pytest
 from test import mapping_tests  # type: ignore[import-not-found]
@@ -16,12 +16,18 @@ from marrow import Marrow, Store
 
 
 class Encoded:
-    """Stands in for the native object under a Store, so that the tests'
+    """Stands in for the native objects under a Store, so that the tests'
     keys and values of any type go through: keys as their repr, values
     pickled. Everything the Store does on top is its own code."""
 
+    readonly = False
+
     def __init__(self, path: str) -> None:
         self.raw = Marrow(path)
+
+    def set_many(self, items: Iterable[Tuple[Any, Any]]) -> None:
+        for key, val in items:
+            self.set_bytes(key, val)
 
     def set_bytes(self, key: Any, val: Any) -> None:
         self.raw.set_bytes(repr(key), pickle.dumps(val))
@@ -46,7 +52,7 @@ class Encoded:
 class StoreConformance(mapping_tests.TestMappingProtocol):  # type: ignore[misc]
     def _empty_mapping(self) -> Store:
         store = marrow.open(tempfile.mkdtemp(dir=self.base))
-        store._db = Encoded(store.path)  # type: ignore[assignment]
+        store._db = store._core = Encoded(store.path)  # type: ignore[assignment]
         return store
 
     def setUp(self) -> None:

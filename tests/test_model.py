@@ -200,8 +200,8 @@ class StoreMachine(RuleBasedStateMachine):
 
 
 StoreMachine.TestCase.settings = settings(
-    max_examples=45,
-    stateful_step_count=30,
+    max_examples=100,
+    stateful_step_count=35,
     derandomize=True,
     database=None,
     deadline=None,
