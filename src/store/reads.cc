@@ -16,8 +16,8 @@ struct Located {
   bool found = false;
 };
 
-Located Locate(const Store& store, std::string_view key) {
-  Located at{Fingerprint(key)};
+Located Locate(const Store& store, KeyFingerprint fp) {
+  Located at{fp};
   if (store.key_index.empty()) return at;
   auto it = store.key_index.find(at.fp);
   if (it == store.key_index.end() || !store.live.Contains(it->second)) {
@@ -41,15 +41,13 @@ Result<bool> IsKeyOf(const Store& store, RecordId id, const OffsetEntry& entry,
   return bytes == key;
 }
 
-}  // namespace
-
-Result<bool> ReadValue(Store& store, std::string_view key,
-                       absl::FunctionRef<void(std::string_view)> sink) {
-  const Located at = Locate(store, key);
-  if (const std::string* cached = store.cache.Lookup(at.fp)) {
+Result<bool> ReadValueOf(Store& store, std::string_view key, KeyFingerprint fp,
+                         absl::FunctionRef<void(std::string_view)> sink) {
+  if (const std::string* cached = store.cache.Lookup(fp)) {
     sink(*cached);
     return true;
   }
+  const Located at = Locate(store, fp);
   if (!at.found) return false;
   MARROW_ASSIGN(const OffsetEntry entry, ReadEntry(store, at.id));
   MARROW_ASSIGN(const bool ours, IsKeyOf(store, at.id, entry, key, nullptr));
@@ -59,6 +57,13 @@ Result<bool> ReadValue(Store& store, std::string_view key,
   sink(value);
   store.cache.Insert(at.fp, std::move(value));
   return true;
+}
+
+}  // namespace
+
+Result<bool> ReadValue(Store& store, std::string_view key,
+                       absl::FunctionRef<void(std::string_view)> sink) {
+  return ReadValueOf(store, key, Fingerprint(key), sink);
 }
 
 Status ReadValues(Store& store, std::span<const std::string> keys,
@@ -79,9 +84,12 @@ Status ReadValues(Store& store, std::span<const std::string> keys,
   std::vector<Located> located(keys.size());
   const bool can_batch = !store.read_only;
   for (size_t i = 0; i < keys.size() && can_batch; ++i) {
-    located[i] = Locate(store, keys[i]);
+    const KeyFingerprint fp = Fingerprint(keys[i]);
+    located[i].fp = fp;
+    if (store.cache.Contains(fp)) continue;
+    located[i] = Locate(store, fp);
     const Located& at = located[i];
-    if (!at.found || store.cache.Contains(at.fp)) continue;
+    if (!at.found) continue;
     auto entry = ReadEntry(store, at.id);
     if (!entry.ok()) continue;  // the ordered pass reports it
     Prefetch& p = prefetch[i];
@@ -115,9 +123,10 @@ Status ReadValues(Store& store, std::span<const std::string> keys,
         (p.key_request == SIZE_MAX || complete(p.key_request));
     const Located& at = located[i];
     if (!ready || store.cache.Contains(at.fp)) {
+      const KeyFingerprint fp = can_batch ? at.fp : Fingerprint(keys[i]);
       MARROW_ASSIGN(const bool found,
-                    ReadValue(store, keys[i],
-                              [&](std::string_view v) { sink(i, &v); }));
+                    ReadValueOf(store, keys[i], fp,
+                                [&](std::string_view v) { sink(i, &v); }));
       if (!found) sink(i, nullptr);
       continue;
     }

@@ -146,7 +146,6 @@ void Install(Store& store, KeyFingerprint fp, std::string_view key,
 }  // namespace
 
 Status AppendRecord(Store& store, std::string key, std::string value) {
-  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
   const KeyFingerprint fp = Fingerprint(key);
   MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store));
   MARROW_ASSIGN(uint8_t * slot, Slot(store, store.next_id, Where::current()));
@@ -205,7 +204,6 @@ Status AppendRecords(Store& store,
 
 Status AppendLoggedRecord(Store& store, std::string key, std::string value,
                           const OffsetEntry& entry) {
-  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
   store.log_entries.push_back(entry);
   Install(store, Fingerprint(key), key, std::move(value));
   return {};

@@ -92,6 +92,8 @@ Status Apply(Store& store, const WalReader& reader, WalEntry& entry) {
     RemoveRecord(store, entry.key);
     return {};
   }
+  MARROW_RETURN_IF_ERROR(
+      CheckAppendLimits(store, entry.key.size(), entry.val.size()));
   if (!store.read_only) {
     return AppendRecord(store, std::move(entry.key), std::move(entry.val));
   }
