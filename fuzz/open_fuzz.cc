@@ -1,6 +1,7 @@
 // Opening a store whose five files hold arbitrary bytes, then using every
 // method. Failures are fine; crashes, sanitizer reports, hangs and
-// unbounded allocations are not.
+// unbounded allocations are not. The files live in MemFs, the tests'
+// in-memory file system, so a run costs no system calls.
 //
 // Input: five little-endian 32-bit lengths, then the bytes of keys.bin,
 // vals.bin, offsets.bin, wal.bin and snapshot.bin in that order; a length
@@ -13,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz/fuzz_util.h"
+#include "engine/mem_fs.h"
 #include "store/db.h"
 
 namespace {
@@ -31,11 +32,9 @@ uint32_t GetU32(const uint8_t* p) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using marrow::store::Db;
-  const std::string& root = marrow::fuzz::ScratchDir();
-  const std::string dir = root + "/store";
-  marrow::fuzz::EmptyDir(root);
   if (size < 20) return 0;
-  if (!std::filesystem::create_directory(dir)) std::abort();
+  marrow::store::testing::MemFs fs;
+  const std::string dir = "/store";
   const uint8_t* header = data;
   const uint8_t* p = data + 20;
   size_t left = size - 20;
@@ -43,12 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t declared = GetU32(header + 4 * i);
     if (declared == kMissing) continue;
     const size_t n = declared < left ? declared : left;
-    marrow::fuzz::WriteWholeFile(dir + "/" + kFiles[i], p, n);
+    fs.WriteFile(dir + "/" + kFiles[i],
+                 std::string(reinterpret_cast<const char*>(p), n));
     p += n;
     left -= n;
   }
 
-  auto opened = Db::Open(dir, 8);
+  fs.MakeDirectory(dir.c_str(), 0755);  // when every file is left out
+  auto opened = Db::Open(dir, 8, fs);
   if (!opened.ok()) return 0;
   Db& db = *opened.value();
   (void)db.Len();

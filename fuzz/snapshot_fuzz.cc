@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/mem_fs.h"
 #include "fuzz/fuzz_util.h"
 #include "store/bitmap.h"
 #include "store/snapshot.h"
@@ -56,10 +57,10 @@ void FuzzBitmap(const uint8_t* data, size_t size) {
 void FuzzSnapshot(const uint8_t* data, size_t size) {
   using marrow::store::ReadSnapshot;
   using marrow::store::SnapshotData;
-  const std::string& dir = marrow::fuzz::ScratchDir();
-  const std::string path = dir + "/snapshot.bin";
-  marrow::fuzz::WriteWholeFile(path, data, size);
-  auto read = ReadSnapshot(path);
+  marrow::store::testing::MemFs fs;
+  const std::string path = "/snapshot.bin";
+  fs.WriteFile(path, std::string(reinterpret_cast<const char*>(data), size));
+  auto read = ReadSnapshot(fs, path);
   FUZZ_CHECK(read.ok());  // damage is "no snapshot", never an error
   if (!read.value()) return;
   const SnapshotData& snap = *read.value();
@@ -68,13 +69,13 @@ void FuzzSnapshot(const uint8_t* data, size_t size) {
   CheckRoundTrip(snap.dead);
 
   // Written out again, it reads back the same.
-  const std::string copy = dir + "/snapshot.copy";
+  const std::string copy = "/snapshot.copy";
   marrow::store::Status written = marrow::store::WriteSnapshot(
-      {snap.key_index, snap.live, snap.dead, snap.next_id, snap.keys_end,
+      fs, {snap.key_index, snap.live, snap.dead, snap.next_id, snap.keys_end,
        snap.vals_end},
       copy);
   FUZZ_CHECK(written.ok());
-  auto reread = ReadSnapshot(copy);
+  auto reread = ReadSnapshot(fs, copy);
   FUZZ_CHECK(reread.ok() && reread.value().has_value());
   const SnapshotData& back = *reread.value();
   FUZZ_CHECK(back.key_index == snap.key_index);

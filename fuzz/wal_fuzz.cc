@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 
+#include "engine/mem_fs.h"
 #include "fuzz/fuzz_util.h"
+#include "store/io.h"
 #include "store/utf8.h"
 #include "store/wal.h"
 
@@ -16,12 +19,11 @@ using marrow::store::WalEntry;
 using marrow::store::WalReader;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& dir = marrow::fuzz::ScratchDir();
-  marrow::fuzz::WriteWholeFile(dir + "/wal.bin", data, size);
-  auto opened = WalReader::Open(dir);
-  FUZZ_CHECK(opened.ok() && opened.value().has_value());
-  WalReader& reader = *opened.value();
-  FUZZ_CHECK(reader.file_size() == size);
+  marrow::store::testing::MemFs fs;
+  fs.WriteFile("/wal.bin", std::string(reinterpret_cast<const char*>(data), size));
+  auto opened = marrow::store::OpenFile(fs, "/wal.bin", O_RDONLY);
+  FUZZ_CHECK(opened.ok());
+  WalReader reader(opened.value(), 0, size);
 
   WalEntry entry;
   uint64_t start = 0;

@@ -11,6 +11,10 @@ after some prefix of the journaled calls (or all of them plus the one that
 was running), and that prefix must reach past the last persist, vacuum or
 reopen: later writes may be lost, but only as a suffix.
 
+In some cycles a reader process opens the store read-only beside the child
+and refreshes at random instants, through the kill and after it; every state
+it reports must be the state after some prefix of the child's calls.
+
     python tests/crashloop.py --cycles 10000 [--seed S]
 """
 
@@ -26,6 +30,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 from typing import Iterator, Optional
 
@@ -83,6 +88,25 @@ def child(directory: str, journal: str, seed: int, cache_size: int) -> None:
         os.write(fd, b"%d\n" % i)
 
 
+def reader(directory: str, cache_size: int) -> None:
+    """Reports what a read-only open sees at each refresh until stdin closes."""
+    import marrow
+
+    while True:
+        try:
+            store = marrow.open(directory, cache_size, readonly=True)
+            break
+        except FileNotFoundError:  # the first writer has not made it yet
+            time.sleep(0.002)
+    rng = random.Random(os.getpid())
+    while True:
+        closing = select.select([sys.stdin], [], [], rng.uniform(0, 0.01))[0]
+        store.refresh()
+        print(json.dumps(report(store.raw)), flush=True)
+        if closing:
+            return
+
+
 def check(found: dict[str, object], base: dict[str, str], done: list[Op], running: Optional[Op], floor: int) -> Optional[str]:
     """None when `found` is the state after done[:p] for some p >= floor, or after done + [running]."""
     values: dict[str, Optional[str]] = found["values"]  # type: ignore[assignment]
@@ -101,13 +125,14 @@ def check(found: dict[str, object], base: dict[str, str], done: list[Op], runnin
     return f"no prefix of the {len(done)} journaled calls from call {floor} on gives what was read"
 
 
-def run(directory: Path, cycles: int, seed: int) -> tuple[list[str], int]:
-    """Runs the loop; returns the failures and the number of calls journaled."""
+def run(directory: Path, cycles: int, seed: int, readers: float = 0.3) -> tuple[list[str], int, int]:
+    """Runs the loop; returns the failures, the number of calls journaled and
+    the number of reader states checked."""
     rng, store, journal = random.Random(seed), directory / "store", directory / "journal"
     base: dict[str, str] = {}
     done: list[Op] = []
     running: Optional[Op] = None
-    floor = total = 0
+    floor = total = checked = 0
     failures: list[str] = []
     for c in range(cycles):
         journal.unlink(missing_ok=True)
@@ -115,6 +140,10 @@ def run(directory: Path, cycles: int, seed: int) -> tuple[list[str], int]:
         argv = [sys.executable, __file__, "child", str(store), str(journal), str(child_seed), str(rng.choice([0, 4, 64]))]
         proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         assert proc.stdout is not None
+        watcher = None
+        if rng.random() < readers:
+            watch = [sys.executable, __file__, "reader", str(store), str(rng.choice([0, 64]))]
+            watcher = subprocess.Popen(watch, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         line = b""
         if rng.random() < 0.1:  # somewhere in the start-up and the open
             select.select([], [], [], rng.uniform(0.02, 0.12))
@@ -131,6 +160,11 @@ def run(directory: Path, cycles: int, seed: int) -> tuple[list[str], int]:
             failures.append(f"cycle {c}: the child ended on its own: {lines[count:]}")
         stream = calls(child_seed)
         ops = [(k, key, digest(v) if k == "set" else None) for k, key, v in (next(stream) for _ in range(count))]
+        seen = b""
+        if watcher is not None:
+            seen, problem = watcher.communicate(b"", timeout=120)
+            if watcher.returncode != 0:
+                failures.append(f"cycle {c}: the reader failed: {problem.decode()[-2000:]}")
         if not line.endswith(b"\n"):
             if lines:
                 failures.append(f"cycle {c}: calls journaled without a report")
@@ -141,26 +175,35 @@ def run(directory: Path, cycles: int, seed: int) -> tuple[list[str], int]:
         found = json.loads(line)["values"]
         base = {k: v for k, v in found.items() if v is not None}
         kind, key, value = next(stream)
+        # A reader sees the recovered state plus a prefix of this child's calls.
+        for state in seen.splitlines():
+            checked += 1
+            error = check(json.loads(state), base, ops, (kind, key, digest(value) if kind == "set" else None), 0)
+            if error:
+                failures.append(f"cycle {c}: a reader saw a state the calls do not allow: {error}")
         done, running = ops, (kind, key, digest(value) if kind == "set" else None)
         floor = max([i + 1 for i, op in enumerate(ops) if op[0] in DURABLE], default=0)
         total += len(ops)
     from marrow import Marrow
 
     error = check(report(Marrow(str(store))), base, done, running, floor)
-    return failures + ([f"the last open: {error}"] if error else []), total
+    return failures + ([f"the last open: {error}"] if error else []), total, checked
 
 
 def main() -> int:
     if sys.argv[1:2] == ["child"]:
         child(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
         return 0
+    if sys.argv[1:2] == ["reader"]:
+        reader(sys.argv[2], int(sys.argv[3]))
+        return 0
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--cycles", type=int, default=200)
     p.add_argument("--seed", type=int, default=random.randrange(1 << 32))
     a = p.parse_args()
     with tempfile.TemporaryDirectory(prefix="crashloop-") as d:
-        failures, total = run(Path(d), a.cycles, a.seed)
-    print("\n".join(failures + [f"crash loop: seed {a.seed}, {a.cycles} cycles, {total} calls, {len(failures)} failures"]))
+        failures, total, checked = run(Path(d), a.cycles, a.seed)
+    print("\n".join(failures + [f"crash loop: seed {a.seed}, {a.cycles} cycles, {total} calls, {checked} reader states checked, {len(failures)} failures"]))
     return 1 if failures else 0
 
 

@@ -16,6 +16,6 @@ def test_the_check_rejects_holes_and_inventions() -> None:
 
 
 def test_crash_loop(tmp_path: Path) -> None:
-    failures, calls = crashloop.run(tmp_path, 120, seed=20240611)
+    failures, calls, reader_states = crashloop.run(tmp_path, 120, seed=20240611)
     assert not failures, "\n".join(failures)
-    assert calls > 90
+    assert calls > 90 and reader_states > 30

@@ -8,6 +8,8 @@ snapshot that persist and vacuum write and the record files after a vacuum.
 
 from __future__ import annotations
 
+import io
+import os
 import shutil
 import tempfile
 from collections import OrderedDict
@@ -18,8 +20,11 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+import pytest
+
 from conftest import snapshot, sorted_snapshot, wal_delete, wal_put
 from marrow import Marrow
+from marrow._core import StoreCore
 
 # Few keys, so that writes of one key often meet; empty, NUL and non-ASCII.
 KEYS = st.text(alphabet="aé日\0", max_size=2)
@@ -39,6 +44,7 @@ class Model:
         self.live: dict[str, tuple[int, bytes]] = {}  # key -> (record id, value), in id order
         self.cache: OrderedDict[str, None] = OrderedDict()  # least recently used first
         self.log: list[tuple[str, Optional[bytes]]] = []  # changes since the last snapshot
+        self.base: dict[str, bytes] = {}  # the last snapshot's contents, in record order
         self.next_id = self.keys_end = self.vals_end = 0
         self.persisted = False
 
@@ -75,6 +81,20 @@ class Model:
     def snapshot_taken(self) -> None:
         self.log.clear()
         self.persisted = True
+        self.base = {k: v for k, (_, v) in self.live.items()}
+
+    def reader_view(self, logged: int) -> dict[str, bytes]:
+        """What a reader sees: the snapshot plus the whole records among the
+        first `logged` bytes of the log, in record order."""
+        view, end = dict(self.base), 0
+        for key, val in self.log:
+            end += len(wal_put(key, val) if val is not None else wal_delete(key))
+            if end > logged:
+                break
+            view.pop(key, None)
+            if val is not None:
+                view[key] = val
+        return view
 
     def vacuum(self) -> None:
         self.live = {k: (i, v) for i, (k, (_, v)) in enumerate(self.live.items())}
@@ -117,6 +137,8 @@ class StoreMachine(RuleBasedStateMachine):
         super().__init__()
         self.dir = Path(tempfile.mkdtemp(prefix="marrow-model-"))
         self.db: Optional[Marrow] = None
+        self.core: Optional[StoreCore] = None
+        self.reader: Optional[StoreCore] = None
         self.model = Model(0)
 
     def file(self, name: str) -> bytes:
@@ -125,7 +147,8 @@ class StoreMachine(RuleBasedStateMachine):
     @initialize(cache_size=CACHE_SIZES)
     def open(self, cache_size: int) -> None:
         self.model = Model(cache_size)
-        self.db = Marrow(str(self.dir), cache_size)
+        self.core = StoreCore(str(self.dir), cache_size)
+        self.db = self.core.raw
 
     @property
     def store(self) -> Marrow:
@@ -136,6 +159,41 @@ class StoreMachine(RuleBasedStateMachine):
     def set_bytes(self, key: str, val: bytes) -> None:
         assert self.store.set_bytes(key, val) is None
         self.model.put(key, val)
+
+    @rule(items=st.lists(st.tuples(KEYS, VALUES), max_size=5), bad=st.sampled_from([None, 1, "text", (b"k", b"v")]))
+    def set_many(self, items: list[tuple[str, bytes]], bad: object) -> None:
+        """A batch stores as the same set_bytes calls would; any bad item
+        refuses the whole batch before anything is logged."""
+        assert self.core is not None and self.core.raw is self.db
+        if bad is None:
+            assert self.core.set_many(iter(items)) is None
+            for key, val in items:
+                self.model.put(key, val)
+        else:
+            with pytest.raises(TypeError):
+                self.core.set_many(items + [("k", bad) if isinstance(bad, (int, str)) else bad])  # type: ignore[list-item]
+
+    @rule(cache_size=CACHE_SIZES, fresh=st.booleans())
+    def read_only(self, cache_size: int, fresh: bool) -> None:
+        """A reader sees the snapshot plus what of the log reached wal.bin,
+        writes nothing, and refuses changes."""
+        before = self.listing()
+        if fresh or self.reader is None:
+            self.reader = StoreCore(str(self.dir), cache_size, readonly=True)
+        else:
+            self.reader.refresh()
+        view = self.model.reader_view(len(self.file("wal.bin")))
+        raw = self.reader.raw
+        assert raw.keys() == list(view) and raw.len() == len(view)
+        assert raw.get_many(list(view) + ["absent\n"]) == list(view.items()) + [("absent\n", None)]
+        with pytest.raises(io.UnsupportedOperation):
+            raw.set_bytes("k", b"v")
+        with pytest.raises(io.UnsupportedOperation):
+            self.reader.set_many([])
+        assert self.listing() == before
+
+    def listing(self) -> dict[str, tuple[int, bytes]]:
+        return {e.name: (e.inode(), Path(e.path).read_bytes()) for e in os.scandir(self.dir)}
 
     @rule(key=KEYS)
     def delete(self, key: str) -> None:
@@ -174,8 +232,9 @@ class StoreMachine(RuleBasedStateMachine):
     def reopen(self, cache_size: int, overlapping: bool) -> None:
         # Overlapping: the new object is opened while the old one still lives.
         if not overlapping:
-            self.db = None
-        self.db = Marrow(str(self.dir), cache_size)
+            self.db = self.core = None
+        self.core = StoreCore(str(self.dir), cache_size)
+        self.db = self.core.raw
         assert self.file("wal.bin") == self.model.wal_bytes()
         self.model.reopen(cache_size)
 
@@ -195,7 +254,7 @@ class StoreMachine(RuleBasedStateMachine):
         assert expected.startswith(logged) and len(expected) - len(logged) <= 8192
 
     def teardown(self) -> None:
-        self.db = None
+        self.db = self.core = self.reader = None
         shutil.rmtree(self.dir, ignore_errors=True)
 
 

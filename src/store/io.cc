@@ -119,9 +119,13 @@ Result<uint64_t> FileSize(FileRef fd, Where where) {
   return info.size;
 }
 
-bool PathExists(FileSystem& fs, const std::string& path) {
+Result<bool> PathExists(FileSystem& fs, const std::string& path,
+                        Where where) {
   FileInfo info;
-  return !HasNul(path) && fs.StatPath(path.c_str(), &info) == 0;
+  if (HasNul(path)) return false;
+  if (fs.StatPath(path.c_str(), &info) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  return ErrnoFailure(where);
 }
 
 Failure ShortRead(Where where) {
@@ -345,14 +349,27 @@ Status CreateDirectories(FileSystem& fs, const std::string& path,
   if (HasNul(path)) return NulInPath(where);
   if (path.empty()) return {};
   FileInfo info;
-  // Create each missing ancestor in turn, from the root down.
+  // Create each missing ancestor in turn, from the root down. A new
+  // directory's name is synced into its parent, so that a power loss
+  // cannot take away a store whose files were synced.
   for (size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos != path.size() && path[pos] != '/') continue;
     std::string prefix = path.substr(0, pos);
-    if (fs.MakeDirectory(prefix.c_str(), 0777) == 0) continue;
-    int err = errno;
-    if (fs.StatPath(prefix.c_str(), &info) == 0 && info.is_directory) continue;
-    errno = err;
+    if (fs.MakeDirectory(prefix.c_str(), 0777) == 0) {
+      const size_t slash = prefix.find_last_of('/');
+      const std::string parent = slash == std::string::npos ? "."
+                                 : slash == 0               ? "/"
+                                                  : prefix.substr(0, slash);
+      MARROW_RETURN_IF_ERROR(SyncDirectory(fs, parent, where));
+      continue;
+    }
+    const int made = errno;
+    if (fs.StatPath(prefix.c_str(), &info) == 0) {
+      if (info.is_directory) continue;
+      errno = made;
+    } else if (made != EEXIST) {
+      errno = made;  // else the failed stat tells why the name is unusable
+    }
     return ErrnoFailure(where);
   }
   return {};

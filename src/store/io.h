@@ -114,8 +114,10 @@ Result<UniqueFd> CreateTruncated(FileSystem& fs, const std::string& path,
 
 Result<uint64_t> FileSize(FileRef fd, Where where = Where::current());
 Result<FileInfo> StatFile(FileRef fd, Where where = Where::current());
-// Does `path` exist (stat, following links, succeeds)?
-bool PathExists(FileSystem& fs, const std::string& path);
+// False only when the path (or a directory on it) does not exist; any other
+// failure of the lookup is reported, never read as absence.
+Result<bool> PathExists(FileSystem& fs, const std::string& path,
+                        Where where = Where::current());
 
 Status PreadFull(FileRef fd, void* buf, size_t n, uint64_t offset,
                  Where where = Where::current());

@@ -40,43 +40,71 @@ uint64_t Size(const UniqueFd& fd) {
   return size.ok() ? size.value() : 0;
 }
 
-// Is `fd` (invalid: absent) the file that `name` names now?
-bool StillAt(FileSystem& fs, const std::string& dir, const char* name,
-             const UniqueFd& fd) {
-  FileInfo now;
-  const bool present = fs.StatPath(JoinPath(dir, name).c_str(), &now) == 0;
-  if (!fd.valid()) return !present;
-  auto then = StatFile(fd);
-  return present && then.ok() && then.value().device == now.device &&
-         then.value().inode == now.inode;
+// The inode `name` names now, or nullopt when it does not exist.
+Result<std::optional<FileInfo>> StatIfPresent(FileSystem& fs,
+                                              const std::string& dir,
+                                              const char* name) {
+  FileInfo info;
+  if (fs.StatPath(JoinPath(dir, name).c_str(), &info) == 0) return std::optional<FileInfo>(info);
+  if (errno == ENOENT) return std::optional<FileInfo>();
+  return Failure::Io(IoError::FromErrno(errno));
 }
 
-bool VacuumPending(FileSystem& fs, const std::string& dir) {
-  return PathExists(fs, JoinPath(dir, kSnapshotVacFile));
+// Is `fd` (invalid: absent) the file that `name` names now?
+Result<bool> StillAt(FileSystem& fs, const std::string& dir, const char* name,
+                     const UniqueFd& fd) {
+  MARROW_ASSIGN(std::optional<FileInfo> now, StatIfPresent(fs, dir, name));
+  if (!fd.valid() || !now) return !fd.valid() && !now;
+  MARROW_ASSIGN(FileInfo then, StatFile(fd));
+  return then.device == now->device && then.inode == now->inode;
+}
+
+// Is `snapshot` the store's current snapshot: the one a committed vacuum
+// left in snapshot.bin.vac, or else snapshot.bin?
+Result<bool> SnapshotCurrent(FileSystem& fs, const std::string& dir,
+                             const UniqueFd& snapshot) {
+  MARROW_ASSIGN(bool committed, PathExists(fs, JoinPath(dir, kSnapshotVacFile)));
+  return StillAt(fs, dir, committed ? kSnapshotVacFile : kSnapshotFile,
+                 snapshot);
+}
+
+// The file a committed vacuum wrote as `vac_name` when it is still there,
+// else `name`.
+Result<UniqueFd> OpenCurrent(FileSystem& fs, const std::string& dir,
+                             const char* name, const char* vac_name,
+                             bool committed) {
+  if (committed) {
+    MARROW_ASSIGN(UniqueFd fd, OpenIfPresent(fs, dir, vac_name));
+    if (fd.valid()) return fd;
+  }
+  return OpenIfPresent(fs, dir, name);
 }
 
 // One attempt; nullopt when the writer replaced a file meanwhile.
 Result<std::optional<Store>> TryOpen(FileSystem& fs, const std::string& dir,
                                      uint64_t cache_size) {
-  if (VacuumPending(fs, dir)) return std::optional<Store>();
   Store store;
   store.fs = &fs;
   store.dir = dir;
   store.read_only = true;
   MARROW_ASSIGN(store.log, OpenIfPresent(fs, dir, kWalFile));
-  MARROW_ASSIGN(store.snapshot_file, OpenIfPresent(fs, dir, kSnapshotFile));
+  MARROW_ASSIGN(bool committed, PathExists(fs, JoinPath(dir, kSnapshotVacFile)));
+  MARROW_ASSIGN(store.snapshot_file, OpenCurrent(fs, dir, kSnapshotFile,
+                                                 kSnapshotVacFile, committed));
   std::optional<SnapshotData> snapshot;
   if (store.snapshot_file.valid()) {
     MARROW_ASSIGN(snapshot, ReadSnapshotFrom(store.snapshot_file));
   }
-  MARROW_ASSIGN(store.offsets_file, OpenIfPresent(fs, dir, kOffsetsFile));
-  MARROW_ASSIGN(store.keys_file, OpenIfPresent(fs, dir, kKeysFile));
-  MARROW_ASSIGN(store.vals_file, OpenIfPresent(fs, dir, kValsFile));
-  if (VacuumPending(fs, dir) ||
-      !StillAt(fs, dir, kSnapshotFile, store.snapshot_file) ||
-      !StillAt(fs, dir, kWalFile, store.log)) {
-    return std::optional<Store>();
-  }
+  MARROW_ASSIGN(store.offsets_file, OpenCurrent(fs, dir, kOffsetsFile,
+                                                kOffsetsVacFile, committed));
+  MARROW_ASSIGN(store.keys_file,
+                OpenCurrent(fs, dir, kKeysFile, kKeysVacFile, committed));
+  MARROW_ASSIGN(store.vals_file,
+                OpenCurrent(fs, dir, kValsFile, kValsVacFile, committed));
+  MARROW_ASSIGN(bool snapshot_current,
+                SnapshotCurrent(fs, dir, store.snapshot_file));
+  MARROW_ASSIGN(bool log_current, StillAt(fs, dir, kWalFile, store.log));
+  if (!snapshot_current || !log_current) return std::optional<Store>();
 
   const uint64_t offsets_size = Size(store.offsets_file);
   store.offsets_capacity = offsets_size / kOffsetEntrySize;
@@ -124,9 +152,10 @@ Result<Store> OpenReaderStore(FileSystem& fs, const std::string& dir,
 
 Status RefreshReader(Store& store) {
   FileSystem& fs = *store.fs;
-  if (!VacuumPending(fs, store.dir) &&
-      StillAt(fs, store.dir, kSnapshotFile, store.snapshot_file) &&
-      StillAt(fs, store.dir, kWalFile, store.log)) {
+  MARROW_ASSIGN(bool snapshot_current,
+                SnapshotCurrent(fs, store.dir, store.snapshot_file));
+  MARROW_ASSIGN(bool log_current, StillAt(fs, store.dir, kWalFile, store.log));
+  if (snapshot_current && log_current) {
     if (!store.log.valid()) return {};
     return AsIo(ReplayLog(store, store.log, store.log_end, Size(store.log)));
   }

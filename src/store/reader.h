@@ -6,10 +6,12 @@
 // it opened or last refreshed: always a state the writer really had.
 //
 // Why that holds, given the writer's protocols (persist.h, vacuum.h):
-//   - The files are opened in the order log, snapshot, record files, and
-//     the open is retried while a committed vacuum is being finished
-//     (snapshot.bin.vac exists) or when snapshot.bin or wal.bin no longer
-//     is the file that was opened: then the three belong together.
+//   - The files are opened in the order log, snapshot, record files. A
+//     committed vacuum that is not finished yet (snapshot.bin.vac exists,
+//     perhaps because its writer died) is read as finished: each file from
+//     its .vac name while that is still there. The open is retried when the
+//     snapshot that is current afterwards, or wal.bin, no longer is the file
+//     that was opened: then the files belong together.
 //   - A log is whole on disk before the snapshot covering it is renamed in,
 //     and is replaced, never cut, afterwards; so a reader holding an older
 //     log than its snapshot replays changes the snapshot already holds,

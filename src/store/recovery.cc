@@ -141,7 +141,9 @@ Status ReplayLog(Store& store, FileRef log, uint64_t start, uint64_t log_size) {
 Status Recover(Store& store) {
   MARROW_RETURN_IF_ERROR(LoadSnapshot(store));
   const std::string path = JoinPath(store.dir, kWalFile);
-  if (!PathExists(*store.fs, path)) return {};
+  auto exists = PathExists(*store.fs, path);
+  if (!exists.ok()) return exists.take_failure().As(FailureForm::kIoByKind);
+  if (!exists.value()) return {};
   auto log = OpenFile(*store.fs, path, O_RDONLY);
   if (!log.ok()) return log.take_failure().As(FailureForm::kIoByKind);
   auto size = FileSize(log.value());

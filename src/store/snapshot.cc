@@ -54,7 +54,9 @@ Status WriteSnapshot(FileSystem& fs, const SnapshotView& view,
 
 Result<std::optional<SnapshotData>> ReadSnapshot(FileSystem& fs,
                                                  const std::string& path) {
-  if (!PathExists(fs, path)) return std::optional<SnapshotData>();
+  auto exists = PathExists(fs, path);
+  if (!exists.ok()) return exists.take_failure().As(FailureForm::kIoByKind);
+  if (!exists.value()) return std::optional<SnapshotData>();
   auto fd = OpenFile(fs, path, O_RDONLY);
   if (!fd.ok()) return fd.take_failure().As(FailureForm::kIoByKind);
   return ReadSnapshotFrom(fd.value());

@@ -138,14 +138,16 @@ Result<Compacted> Copy(const Store& store) {
 Status RenameIfPresent(FileSystem& fs, const std::string& dir,
                        const char* from, const char* to) {
   const std::string source = JoinPath(dir, from);
-  if (!PathExists(fs, source)) return {};
+  MARROW_ASSIGN(bool exists, PathExists(fs, source));
+  if (!exists) return {};
   return Rename(fs, source, JoinPath(dir, to));
 }
 
 }  // namespace
 
 Status FinishCommittedVacuum(FileSystem& fs, const std::string& dir) {
-  if (!PathExists(fs, JoinPath(dir, kSnapshotVacFile))) return {};
+  MARROW_ASSIGN(bool committed, PathExists(fs, JoinPath(dir, kSnapshotVacFile)));
+  if (!committed) return {};
   MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kKeysVacFile, kKeysFile));
   MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kValsVacFile, kValsFile));
   MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kOffsetsVacFile, kOffsetsFile));

@@ -1,0 +1,188 @@
+// Every I/O call of every operation, failed in turn (ENOSPC, EIO, EACCES),
+// interrupted (EINTR where the engine retries) and cut short (transfers).
+//
+// A failure must come in the operation's form with the injected error's
+// kind: set, delete, growth and reads are internal failures; persist an
+// I/O error by kind; vacuum a plain OSError, except its mapping (internal);
+// open an I/O error by kind, except calls on keys.bin, vals.bin and
+// offsets.bin, which are internal. A failed set or delete leaves the old
+// value, nothing else changes the content. The store stays usable (a new
+// set, persist) and a clean reopen holds exactly the successful changes.
+// Interruptions and short transfers change nothing.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "engine/harness.h"
+
+namespace marrow::store::testing {
+namespace {
+
+struct Case {
+  const char* name;
+  const char* base;
+  std::vector<Step> setup;  // run before the faults are armed
+  std::optional<Step> op;   // none: the fault hits the open
+};
+
+std::vector<Case> Cases() {
+  const std::string block(8000, 'b');
+  return {
+      {"open existing", "small", {}, {}},
+      {"open new directory", "empty", {}, {}},
+      {"open replaying 5 MiB", "replay", {}, {}},
+      {"open finishing a vacuum", "committed", {}, {}},
+      {"set", "small", {}, Set("k1", "new value")},
+      {"set writing out the log", "small", {Set("b", block)}, Set("k1", "v")},
+      {"set larger than the log buffer", "small", {}, Set("k1", block + block)},
+      {"delete writing out the log", "small", {Set("b", block)}, Del("k2")},
+      {"set growing offsets.bin", "growth", {Set("k", "w")}, Set("g", "x")},
+      {"get", "small", {}, Do(Step::kGet, "k9")},
+      {"get_many", "small", {}, Step{Step::kGetMany, "k7", "k8"}},
+      {"keys", "small", {}, Do(Step::kKeys)},
+      {"persist", "small", {Set("x", "y")}, Do(Step::kPersist)},
+      {"vacuum", "big", {Del("k2")}, Do(Step::kVacuum)},
+  };
+}
+
+FailureForm ExpectedForm(const Case& c, const MemFs::Traced& call) {
+  if (!c.op) {
+    for (const char* name : {"/keys.bin", "/vals.bin", "/offsets.bin"}) {
+      if (call.path.ends_with(name)) return FailureForm::kInternal;
+    }
+    return FailureForm::kIoByKind;
+  }
+  switch (c.op->kind) {
+    case Step::kPersist:
+      return FailureForm::kIoByKind;
+    case Step::kVacuum:
+      return call.call == Call::kMap ||
+                     (call.call == Call::kStat &&
+                      call.path.ends_with("offsets.bin.vac"))
+                 ? FailureForm::kInternal
+                 : FailureForm::kPlainOs;
+    default:
+      return FailureForm::kInternal;
+  }
+}
+
+bool Retried(Call call) {
+  switch (call) {
+    case Call::kOpen: case Call::kRead: case Call::kWrite: case Call::kPread:
+    case Call::kPwrite: case Call::kTruncate: case Call::kFsync:
+    case Call::kFdatasync: case Call::kLock:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool Transfers(Call call) {
+  return call == Call::kRead || call == Call::kWrite || call == Call::kPread ||
+         call == Call::kPwrite;
+}
+
+// Runs the case with the n-th call of its operation failing with `error`
+// (0: a short transfer; n 0: no fault); returns the operation's calls.
+std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error,
+                                   uint64_t& points) {
+  const Base& base = GetBase(c.base);
+  std::unique_ptr<MemFs> fs = base.image->Clone();
+  Model model = base.model;
+  std::unique_ptr<Db> db;
+  auto open = [&](const std::string& where) {
+    auto opened = Db::Open(kDir, 100, *fs);
+    if (opened.ok()) db = std::move(opened.value());
+    EXPECT_TRUE(db) << where << ": open " << Describe(opened.failure());
+  };
+  if (c.op) {
+    open(c.name);
+    for (const Step& step : c.setup) {
+      EXPECT_TRUE(db && RunStep(*db, step, model).ok()) << c.name;
+      ApplyStep(step, model);
+    }
+  }
+  if (!db && c.op) return {};
+  const size_t first = fs->trace().size();
+  if (n != 0) fs->FailCall(n, error);
+  Status status;
+  if (c.op) {
+    status = RunStep(*db, *c.op, model);
+  } else if (auto opened = Db::Open(kDir, 100, *fs); opened.ok()) {
+    db = std::move(opened.value());
+  } else {
+    status = opened.take_failure();
+  }
+  std::vector<MemFs::Traced> calls(fs->trace().begin() + first,
+                                   fs->trace().end());
+  if (n == 0) return calls;
+  const MemFs::Traced& call = calls[n - 1];
+  const std::string where =
+      std::string(c.name) + ": call " + std::to_string(n) + " (" +
+      CallName(call.call) + " " + call.path + ") " +
+      (error == 0 ? "short" : std::strerror(error));
+  // A one-byte transfer cannot be cut short.
+  EXPECT_TRUE(fs->fault_fired() || error == 0) << where;
+  points += fs->fault_fired();
+  if (status.ok()) {
+    if (c.op) ApplyStep(*c.op, model);
+  } else {
+    const Failure& f = status.failure();
+    EXPECT_TRUE(error != 0 && error != EINTR) << where << ": " << Describe(f);
+    EXPECT_EQ(f.form, ExpectedForm(c, call)) << where << ": " << Describe(f);
+    EXPECT_EQ(f.error.kind, IoError::FromErrno(error).kind)
+        << where << ": " << Describe(f);
+  }
+  fs->FailCall(0, 0);
+  if (!db) open(where + ", then clean");
+  if (!db) return calls;
+  std::string text;
+  EXPECT_EQ(Describe(Content(*db, &text)), Describe(model)) << where << text;
+  EXPECT_TRUE(db->SetBytes("probe", "p").ok()) << where;
+  EXPECT_TRUE(db->Persist().ok()) << where;
+  model["probe"] = "p";
+  db.reset();
+  open(where + ", reopened");
+  if (db) {
+    EXPECT_EQ(Describe(Content(*db, &text)), Describe(model))
+        << where << ", reopened " << text;
+  }
+  return calls;
+}
+
+class FaultTable : public ::testing::TestWithParam<size_t> {
+ protected:
+  static void TearDownTestSuite() {
+    std::printf("fault table: %llu fault points\n",
+                static_cast<unsigned long long>(points_));
+  }
+  static inline uint64_t points_ = 0;
+};
+
+TEST_P(FaultTable, EveryCallFails) {
+  const Case c = Cases()[GetParam()];
+  uint64_t points = 0;
+  const std::vector<MemFs::Traced> calls = RunCase(c, 0, 0, points);
+  for (uint64_t n = 1; n <= calls.size() && !HasFailure(); ++n) {
+    const Call kind = calls[n - 1].call;
+    for (int error : {ENOSPC, EIO, EACCES, EINTR, 0}) {
+      if ((error == EINTR && !Retried(kind)) ||
+          (error == 0 && !Transfers(kind))) {
+        continue;
+      }
+      RunCase(c, n, error, points);
+    }
+  }
+  points_ += points;
+  RecordProperty("fault_points", std::to_string(points));
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, FaultTable,
+                         ::testing::Range<size_t>(0, Cases().size()));
+
+}  // namespace
+}  // namespace marrow::store::testing

@@ -1,0 +1,183 @@
+#include "engine/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace marrow::store::testing {
+
+void ApplyStep(const Step& step, Model& model) {
+  if (step.kind == Step::kSet) model[step.key] = step.value;
+  if (step.kind == Step::kDelete) model.erase(step.key);
+}
+
+Status RunStep(Db& db, const Step& step, const Model& model) {
+  auto want = [&](const std::string& key, const std::string_view* got) {
+    auto it = model.find(key);
+    EXPECT_EQ(got != nullptr, it != model.end()) << key;
+    if (got != nullptr && it != model.end()) {
+      EXPECT_EQ(*got, it->second);
+    }
+  };
+  switch (step.kind) {
+    case Step::kSet:
+      return db.SetBytes(step.key, step.value);
+    case Step::kDelete:
+      return db.Delete(step.key).status();
+    case Step::kPersist:
+      return db.Persist();
+    case Step::kVacuum:
+      return db.Vacuum();
+    case Step::kGet: {
+      bool seen = false;
+      auto found = db.GetBytes(step.key, [&](std::string_view v) {
+        seen = true;
+        want(step.key, &v);
+      });
+      if (found.ok() && !seen) want(step.key, nullptr);
+      return std::move(found).status();
+    }
+    case Step::kGetMany: {
+      const std::vector<std::string> keys = {step.key, "absent", step.value};
+      return db.GetMany(keys, [&](size_t i, const std::string_view* v) {
+        want(keys[i], v);
+      });
+    }
+    case Step::kKeys:
+      return db.Keys().status();
+  }
+  return {};
+}
+
+Model Content(Db& db, std::string* error) {
+  Model out;
+  auto keys = db.Keys();
+  if (!keys.ok()) {
+    *error = "keys(): " + Describe(keys.failure());
+    return {};
+  }
+  for (const std::string& key : keys.value()) {
+    auto found = db.GetBytes(key, [&](std::string_view v) { out[key] = v; });
+    if (!found.ok() || !found.value()) {
+      *error = "get(" + key + "): " +
+               (found.ok() ? "absent" : Describe(found.failure()));
+      return {};
+    }
+  }
+  if (out.size() != db.Len()) *error = "len() differs from keys()";
+  return out;
+}
+
+std::string Describe(const Failure& f) {
+  std::ostringstream out;
+  out << "form " << static_cast<int>(f.form) << " kind "
+      << ErrorKindName(f.error.kind) << ": " << f.Text() << " at "
+      << f.where.file_name() << ":" << f.where.line();
+  return out.str();
+}
+
+std::string Describe(const Model& m) {
+  std::string out = "{";
+  for (const auto& [k, v] : m) {
+    out += "'" + k + "':" + std::to_string(v.size()) + "B ";
+  }
+  return out + "}";
+}
+
+Base MakeBase(const std::vector<Step>& steps) {
+  MemFs fs;
+  Base base;
+  {
+    auto db = Db::Open(kDir, 100, fs);
+    EXPECT_TRUE(db.ok());
+    for (const Step& step : steps) {
+      EXPECT_TRUE(RunStep(*db.value(), step, base.model).ok());
+      ApplyStep(step, base.model);
+    }
+  }
+  base.image = fs.Crash(Outcome::kAllReached, 0);
+  return base;
+}
+
+namespace {
+
+std::vector<Step> SmallSteps() {
+  std::vector<Step> steps;
+  for (int i = 0; i < 30; ++i) {
+    steps.push_back(Set("k" + std::to_string(i), std::string(i * 7, 'a' + i % 26)));
+  }
+  steps.push_back(Set("k3", "replaced"));
+  steps.push_back(Del("k4"));
+  steps.push_back(Set("", "empty key"));
+  steps.push_back(Do(Step::kPersist));
+  steps.push_back(Set("k5", "logged"));
+  steps.push_back(Del("k6"));
+  steps.push_back(Set("new", std::string(100, 'n')));
+  return steps;
+}
+
+// A committed vacuum of "small" whose renames never reached the disk.
+Base Committed() {
+  const Base& small = GetBase("small");
+  auto run = [&](MemFs& fs) {
+    auto db = Db::Open(kDir, 100, fs);
+    EXPECT_TRUE(db.ok() && db.value()->Vacuum().ok());
+  };
+  std::unique_ptr<MemFs> fs = small.image->Clone();
+  run(*fs);
+  const auto& trace = fs->trace();
+  size_t at = 0;
+  while (at < trace.size() && !(trace[at].call == Call::kRename &&
+                                trace[at].path.ends_with(".vac.tmp"))) {
+    ++at;
+  }
+  while (at < trace.size() && trace[at].call != Call::kFsync) ++at;
+  fs = small.image->Clone();
+  fs->CaptureAfter(at + 1);
+  run(*fs);
+  return {fs->TakeCapture()->Crash(Outcome::kNoneReached, 0), small.model};
+}
+
+}  // namespace
+
+const Base& GetBase(const std::string& name) {
+  static std::map<std::string, Base> bases;
+  auto it = bases.find(name);
+  if (it != bases.end()) return it->second;
+  Base base;
+  if (name == "empty") {
+    base.image = std::make_unique<MemFs>();
+  } else if (name == "small") {
+    base = MakeBase(SmallSteps());
+  } else if (name == "big") {
+    // Values around the vacuum's 1 MiB windows (a half window and more is
+    // read apart).
+    std::vector<Step> steps = SmallSteps();
+    for (int i = 0; i < 4; ++i) {
+      steps.push_back(Set("w" + std::to_string(i), std::string(300000 + i, 'w')));
+    }
+    steps.push_back(Set("wide", std::string(700000, 'W')));
+    steps.push_back(Del("w1"));
+    steps.push_back(Set("k5", "logged again"));
+    base = MakeBase(steps);
+  } else if (name == "replay") {
+    // A log that replays in more than one 4 MiB batch.
+    std::vector<Step> steps = SmallSteps();
+    for (int i = 0; i < 5; ++i) {
+      steps.push_back(Set("r" + std::to_string(i), std::string(1 << 20, 'r' + i)));
+    }
+    steps.push_back(Set("r2", "short again"));
+    base = MakeBase(steps);
+  } else if (name == "growth") {
+    std::vector<Step> steps(99999, Set("k", "v"));
+    steps.push_back(Do(Step::kPersist));
+    base = MakeBase(steps);
+  } else if (name == "committed") {
+    base = Committed();
+  } else {
+    ADD_FAILURE() << "no base " << name;
+  }
+  return bases[name] = std::move(base);
+}
+
+}  // namespace marrow::store::testing

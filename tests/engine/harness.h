@@ -1,0 +1,58 @@
+// Stores on MemFs driven by step lists and checked against a map model,
+// shared by the fault table and the power-loss sweep.
+
+#ifndef MARROW_TESTS_ENGINE_HARNESS_H_
+#define MARROW_TESTS_ENGINE_HARNESS_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/mem_fs.h"
+#include "store/db.h"
+
+namespace marrow::store::testing {
+
+using Model = std::map<std::string, std::string>;
+inline constexpr char kDir[] = "/db";
+
+struct Step {
+  enum Kind { kSet, kDelete, kPersist, kVacuum, kGet, kGetMany, kKeys };
+  Kind kind;
+  std::string key, value;
+};
+inline Step Set(std::string k, std::string v) {
+  return {Step::kSet, std::move(k), std::move(v)};
+}
+inline Step Del(std::string k) { return {Step::kDelete, std::move(k), {}}; }
+inline Step Do(Step::Kind kind, std::string key = {}) {
+  return {kind, std::move(key), {}};
+}
+
+void ApplyStep(const Step& step, Model& model);
+// Runs a step; a read that succeeds must see what `model` holds.
+Status RunStep(Db& db, const Step& step, const Model& model);
+// Every live key with its value; "" and *error set when a read fails.
+Model Content(Db& db, std::string* error);
+std::string Describe(const Failure& f);
+std::string Describe(const Model& m);
+
+// A store's files, all durable, and what they hold.
+struct Base {
+  std::unique_ptr<MemFs> image;
+  Model model;
+};
+// Runs `steps` on a new store and keeps its files.
+Base MakeBase(const std::vector<Step>& steps);
+
+// The shared bases: "empty" (no directory), "small" (persisted, with a
+// log), "big" (over 1 MiB of live values), "replay" (5 MiB of log),
+// "growth" (next_id one below the first growth of offsets.bin),
+// "committed" (a vacuum committed but none of its renames done).
+const Base& GetBase(const std::string& name);
+
+}  // namespace marrow::store::testing
+
+#endif  // MARROW_TESTS_ENGINE_HARNESS_H_

@@ -1,0 +1,183 @@
+// MemFs: an in-memory FileSystem for the engine's tests and fuzzers.
+//
+// A directory tree of inodes, descriptors and shared mappings with the POSIX
+// behaviour the engine relies on, plus three test controls:
+//   - faults: the n-th counted call (of one kind or any) fails with an errno,
+//     or transfers fewer bytes than asked;
+//   - capture: a copy of the files as they stand after the n-th call;
+//   - power loss: Crash() builds the MemFs a reboot could find. Each file
+//     keeps its bytes as of its last fsync plus a prefix of its later writes
+//     and length changes; each directory its entries as of its last fsync
+//     plus a prefix of its later creations, renames and unlinks.
+//
+// A mapping has its own buffer, the authority for its range, so its address
+// stays put while the file's length changes; its bytes are folded into the
+// file (as an unsynced write) before any other call looks at that inode.
+//
+// Thread-safety: none; one test thread drives it.
+
+#ifndef MARROW_TESTS_ENGINE_MEM_FS_H_
+#define MARROW_TESTS_ENGINE_MEM_FS_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/fs.h"
+
+namespace marrow::store::testing {
+
+enum class Call : uint8_t {
+  kAny, kOpen, kClose, kRead, kWrite, kPread, kPwrite, kStat, kStatPath,
+  kTruncate, kFsync, kFdatasync, kRename, kUnlink, kMkdir, kLock, kMap,
+  kUnmap, kSyncMapping,
+};
+const char* CallName(Call call);
+
+// What a power loss leaves of the writes that were not synced.
+enum class Outcome : uint8_t {
+  kNoneReached,  // only what was synced
+  kAllReached,   // everything, as after a crash of the process alone
+  kPrefix,       // per file and directory a random prefix; writes may be cut
+                 // at a 4 KiB boundary, mapping bytes may or may not arrive
+  kZeroTail,     // as kPrefix, but a file's new length arrives without its
+                 // new bytes, which read back as zeros
+};
+
+class MemFs final : public FileSystem {
+ public:
+  struct Traced {
+    Call call;
+    std::string path;
+  };
+
+  MemFs();
+  ~MemFs() override;
+
+  // The n-th counted call from now (1-based, of kind `only` or any kind)
+  // fails with `error`, or with `error` 0 moves half the bytes asked.
+  void FailCall(uint64_t nth, int error, Call only = Call::kAny);
+  // After the n-th counted call from now, keep a Clone() for TakeCapture().
+  void CaptureAfter(uint64_t nth);
+  std::unique_ptr<MemFs> TakeCapture();
+  bool fault_fired() const { return fired_; }
+  // Every counted call since construction, with the path it concerned.
+  const std::vector<Traced>& trace() const { return trace_; }
+
+  // The files and directories with their durability state; no descriptors.
+  std::unique_ptr<MemFs> Clone();
+  // What a reboot after a power loss now could find.
+  std::unique_ptr<MemFs> Crash(Outcome outcome, uint64_t seed);
+  // Files that Crash() left longer than their data.
+  const std::vector<std::string>& zero_tails() const { return zero_tails_; }
+
+  // Test access to whole files (durable at once); Read returns "" if absent.
+  void WriteFile(const std::string& path, const std::string& bytes);
+  std::string ReadFile(const std::string& path);
+  // Writes beyond this length fail with EFBIG.
+  uint64_t max_file_size = uint64_t{1} << 32;
+
+  int Open(const char* path, int flags, mode_t mode) override;
+  int Close(int fd) override;
+  ssize_t Read(int fd, void* buf, size_t n) override;
+  ssize_t Write(int fd, const void* buf, size_t n) override;
+  ssize_t Pread(int fd, void* buf, size_t n, uint64_t offset) override;
+  ssize_t Pwrite(int fd, const void* buf, size_t n, uint64_t offset) override;
+  int Stat(int fd, FileInfo* info) override;
+  int StatPath(const char* path, FileInfo* info) override;
+  int Truncate(int fd, uint64_t length) override;
+  int Fsync(int fd) override;
+  int Fdatasync(int fd) override { return Sync(fd, Call::kFdatasync); }
+  int Rename(const char* from, const char* to) override;
+  int Unlink(const char* path) override;
+  int MakeDirectory(const char* path, mode_t mode) override;
+  int LockExclusive(int fd) override;
+  void* Map(int fd, uint64_t length, bool read_only) override;
+  int Unmap(void* addr, uint64_t length) override;
+  int SyncMapping(void* addr, uint64_t length) override;
+
+ private:
+  // A write (or, with `resize`, a length change to `offset`) not yet synced.
+  struct Change {
+    uint64_t offset = 0;
+    std::string bytes;
+    bool resize = false;
+    bool from_map = false;
+  };
+  // Name -> inode (0: the name is removed), applied together.
+  using DirChange = std::vector<std::pair<std::string, uint64_t>>;
+  // Copy-on-write bytes: clones and synced copies share until written.
+  class Bytes {
+   public:
+    const std::string& operator*() const {
+      static const std::string kEmpty;
+      return p_ ? *p_ : kEmpty;
+    }
+    const std::string* operator->() const { return &**this; }
+    std::string& Mut() {
+      if (!p_) p_ = std::make_shared<std::string>();
+      if (p_.use_count() > 1) p_ = std::make_shared<std::string>(*p_);
+      return *p_;
+    }
+
+   private:
+    std::shared_ptr<std::string> p_;
+  };
+  struct Inode {
+    bool dir = false;
+    Bytes data, durable;
+    std::vector<Change> pending;
+    std::map<std::string, uint64_t> entries, durable_entries;
+    std::vector<DirChange> dir_pending;
+  };
+  struct Fd {
+    uint64_t ino = 0;
+    int flags = 0;
+    uint64_t pos = 0;
+    std::string path;
+  };
+  struct Mapped {
+    uint64_t ino = 0;
+    std::unique_ptr<uint8_t[]> bytes;
+    uint64_t length = 0;
+    std::string path;
+  };
+
+  // Counts a call; true (with errno set) when it must fail.
+  bool Fault(Call call, const std::string& path, size_t* n = nullptr);
+  int Fail(int error);
+  // The inode of `path`, or 0 with errno; *parent and *name of its last step.
+  uint64_t Lookup(const std::string& path, uint64_t* parent = nullptr,
+                  std::string* name = nullptr);
+  Fd* Desc(int fd, Call call, size_t* n = nullptr);
+  Mapped* FindMap(void* addr, Call call);
+  // Mapping bytes into the file, and the file's bytes into its mappings.
+  void Fold(uint64_t ino);
+  void Propagate(uint64_t ino);
+  void ChangeDir(uint64_t dir, DirChange change);
+  ssize_t ReadAt(Fd& f, void* buf, size_t n, uint64_t at);
+  ssize_t WriteAt(Fd& f, const void* buf, size_t n, uint64_t at);
+  int Sync(int fd, Call call);
+  uint64_t NewInode(bool dir);
+
+  std::map<uint64_t, Inode> inodes_;
+  uint64_t next_ino_ = 2;
+  std::map<int, Fd> fds_;
+  int next_fd_ = 3;
+  std::map<uint64_t, int> locks_;  // directory inode -> descriptor
+  std::vector<Mapped> maps_;
+
+  uint64_t fail_at_ = 0, kind_counted_ = 0, capture_at_ = 0, counted_ = 0;
+  int fail_error_ = 0;
+  Call fail_only_ = Call::kAny;
+  bool fired_ = false;
+  std::unique_ptr<MemFs> capture_;
+  std::vector<Traced> trace_;
+  std::vector<std::string> zero_tails_;
+};
+
+}  // namespace marrow::store::testing
+
+#endif  // MARROW_TESTS_ENGINE_MEM_FS_H_
