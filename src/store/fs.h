@@ -50,7 +50,6 @@ class FileSystem {
 
   virtual int Open(const char* path, int flags, mode_t mode) = 0;
   virtual int Close(int fd) = 0;
-  virtual ssize_t Read(int fd, void* buf, size_t n) = 0;
   virtual ssize_t Write(int fd, const void* buf, size_t n) = 0;
   virtual ssize_t Pread(int fd, void* buf, size_t n, uint64_t offset) = 0;
   virtual ssize_t Pwrite(int fd, const void* buf, size_t n,

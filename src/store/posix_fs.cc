@@ -134,9 +134,6 @@ class Posix final : public FileSystem {
     return ::open(path, flags, mode);
   }
   int Close(int fd) override { return ::close(fd); }
-  ssize_t Read(int fd, void* buf, size_t n) override {
-    return ::read(fd, buf, n);
-  }
   ssize_t Write(int fd, const void* buf, size_t n) override {
     return ::write(fd, buf, n);
   }

@@ -72,7 +72,7 @@ FailureForm ExpectedForm(const Case& c, const MemFs::Traced& call) {
 
 bool Retried(Call call) {
   switch (call) {
-    case Call::kOpen: case Call::kRead: case Call::kWrite: case Call::kPread:
+    case Call::kOpen: case Call::kWrite: case Call::kPread:
     case Call::kPwrite: case Call::kTruncate: case Call::kFsync:
     case Call::kFdatasync: case Call::kLock:
       return true;
@@ -82,7 +82,7 @@ bool Retried(Call call) {
 }
 
 bool Transfers(Call call) {
-  return call == Call::kRead || call == Call::kWrite || call == Call::kPread ||
+  return call == Call::kWrite || call == Call::kPread ||
          call == Call::kPwrite;
 }
 

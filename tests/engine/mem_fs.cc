@@ -40,7 +40,7 @@ void Apply(std::string& bytes, const std::string& change, uint64_t offset,
 
 const char* CallName(Call call) {
   static const char* const kNames[] = {
-      "any",   "open",      "close",  "read",   "write", "pread",
+      "any",   "open",      "close",  "write", "pread",
       "pwrite", "fstat",    "stat",   "ftruncate", "fsync", "fdatasync",
       "rename", "unlink",   "mkdir",  "flock",  "mmap",  "munmap", "msync"};
   return kNames[static_cast<int>(call)];
@@ -254,14 +254,6 @@ ssize_t MemFs::WriteAt(Fd& f, const void* buf, size_t n, uint64_t at) {
   node.pending.push_back({at, std::move(bytes), false, false});
   Propagate(f.ino);
   return static_cast<ssize_t>(n);
-}
-
-ssize_t MemFs::Read(int fd, void* buf, size_t n) {
-  Fd* f = Desc(fd, Call::kRead, &n);
-  if (f == nullptr) return -1;
-  const ssize_t got = ReadAt(*f, buf, n, f->pos);
-  if (got > 0) f->pos += static_cast<uint64_t>(got);
-  return got;
 }
 
 ssize_t MemFs::Write(int fd, const void* buf, size_t n) {
@@ -527,11 +519,5 @@ void MemFs::WriteFile(const std::string& path, const std::string& bytes) {
   Propagate(dir);
 }
 
-std::string MemFs::ReadFile(const std::string& path) {
-  const uint64_t ino = Lookup(path);
-  if (ino == 0) return "";
-  Fold(ino);
-  return *inodes_[ino].data;
-}
 
 }  // namespace marrow::store::testing

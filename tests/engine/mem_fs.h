@@ -30,7 +30,7 @@
 namespace marrow::store::testing {
 
 enum class Call : uint8_t {
-  kAny, kOpen, kClose, kRead, kWrite, kPread, kPwrite, kStat, kStatPath,
+  kAny, kOpen, kClose, kWrite, kPread, kPwrite, kStat, kStatPath,
   kTruncate, kFsync, kFdatasync, kRename, kUnlink, kMkdir, kLock, kMap,
   kUnmap, kSyncMapping,
 };
@@ -73,15 +73,13 @@ class MemFs final : public FileSystem {
   // Files that Crash() left longer than their data.
   const std::vector<std::string>& zero_tails() const { return zero_tails_; }
 
-  // Test access to whole files (durable at once); Read returns "" if absent.
+  // Creates or replaces a whole file, durable at once.
   void WriteFile(const std::string& path, const std::string& bytes);
-  std::string ReadFile(const std::string& path);
   // Writes beyond this length fail with EFBIG.
   uint64_t max_file_size = uint64_t{1} << 32;
 
   int Open(const char* path, int flags, mode_t mode) override;
   int Close(int fd) override;
-  ssize_t Read(int fd, void* buf, size_t n) override;
   ssize_t Write(int fd, const void* buf, size_t n) override;
   ssize_t Pread(int fd, void* buf, size_t n, uint64_t offset) override;
   ssize_t Pwrite(int fd, const void* buf, size_t n, uint64_t offset) override;
