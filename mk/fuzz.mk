@@ -5,7 +5,6 @@
 #   fuzz-long    the same for FUZZ_LONG_SECONDS in all; `make fuzz`
 # open_fuzz, which opens and uses a whole store per input, gets three
 # quarters of the time; the two decoders are fast and get an eighth each.
-#   fuzz-corpus  regenerate the seed corpus from real stores
 # Inputs found while fuzzing go to build/fuzz/corpus/<target>; a crash
 # leaves its input in build/fuzz/artifacts/.
 
@@ -18,7 +17,7 @@ FUZZ_OPTIONS := -malloc_limit_mb=256 -rss_limit_mb=2048 -timeout=30 \
 FUZZ_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: fuzz-build fuzz-smoke fuzz-long fuzz-corpus
+.PHONY: fuzz-build fuzz-smoke fuzz-long
 
 TEST_TARGETS += fuzz-smoke
 FUZZ_TARGETS += fuzz-long
@@ -57,5 +56,3 @@ fuzz-smoke: fuzz-build
 fuzz-long: fuzz-build
 	$(call fuzz_run,$(FUZZ_LONG_SECONDS))
 
-fuzz-corpus: setup
-	@$(PY) fuzz/make_corpus.py

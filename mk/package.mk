@@ -5,7 +5,8 @@
 #   package-tools    install mypy, tqdm, tqdm's type stubs and the wheel
 #                    tools into .venv
 #   package-test     mypy --strict over the package, its tests and tools;
-#                    stubtest of marrow._marrow against the built module;
+#                    stubtest of marrow._marrow and marrow._native against
+#                    the built module;
 #                    docs/api.md up to date with the docstrings
 #   package-docs     regenerate docs/api.md
 #   wheel            dist/: one self-contained manylinux abi3 wheel
@@ -37,8 +38,8 @@ package-tools: $(STAMPS)/package-tools
 package-test: setup package-tools
 	@echo "mypy --strict: $(PACKAGE_TYPED)"
 	@$(PACKAGE_MYPY) --strict $(PACKAGE_TYPED)
-	@echo "stubtest marrow._marrow"
-	@$(PACKAGE_STUBTEST) marrow._marrow
+	@echo "stubtest marrow._marrow marrow._native"
+	@$(PACKAGE_STUBTEST) marrow._marrow marrow._native
 	@$(PY) docs/gen_api_docs.py --check
 
 package-docs: setup package-tools
