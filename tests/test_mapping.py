@@ -73,9 +73,10 @@ class StoreConformance(mapping_tests.TestMappingProtocol):  # type: ignore[misc]
     # A stored value is a copy: changing what setdefault() returned changes nothing.
     def test_setdefault(self) -> None:
         d = self._empty_mapping()
-        self.assertIsNone(d.setdefault("key0"))
-        self.assertEqual(d.setdefault("key", [3]), [3])
-        self.assertEqual(d.setdefault("key", []), [3])
+        # Values pass through the encoding adapter, which mypy cannot see.
+        self.assertIsNone(d.setdefault("key0"))  # type: ignore[call-arg]
+        self.assertEqual(d.setdefault("key", [3]), [3])  # type: ignore[arg-type]
+        self.assertEqual(d.setdefault("key", []), [3])  # type: ignore[arg-type]
 
     def test_popitem(self) -> None:
         mapping_tests.BasicTestMappingProtocol.test_popitem(self)
@@ -103,7 +104,7 @@ def test_values_and_views(store: Store) -> None:
         store["none"]
     assert info.value.args == ("none",)
     with pytest.raises(TypeError, match="PyString"):
-        1 in store  # noqa: B015
+        1 in store  # type: ignore[comparison-overlap]  # noqa: B015
     store.clear()
     assert len(store) == 0 and store.raw.keys() == []
 
