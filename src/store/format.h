@@ -59,7 +59,12 @@ inline constexpr uint64_t kKeyOffsetAt = 0;
 inline constexpr uint64_t kKeyLenAt = 8;
 inline constexpr uint64_t kValOffsetAt = 12;
 inline constexpr uint64_t kValLenAt = 20;
-inline constexpr uint64_t kMinOffsetSlots = 100000;
+// The fuzzing build of the engine lowers it, so that a store costs its
+// fuzz input kilobytes instead of megabytes; the product never does.
+#ifndef MARROW_MIN_OFFSET_SLOTS
+#define MARROW_MIN_OFFSET_SLOTS 100000
+#endif
+inline constexpr uint64_t kMinOffsetSlots = MARROW_MIN_OFFSET_SLOTS;
 
 // Largest key or value an OffsetEntry can describe.
 inline constexpr uint64_t kMaxFieldLength = UINT32_MAX;

@@ -270,7 +270,7 @@ Status ReadRange(FileRef fd, uint64_t offset, uint64_t len, std::string* out,
 Result<std::string_view> WindowReader::View(uint64_t offset, uint64_t len,
                                             std::string* scratch,
                                             Where where) {
-  if (len > window_.size() / 2) {
+  if (len > window_size_ / 2) {
     MARROW_RETURN_IF_ERROR(ReadRange(fd_, offset, len, scratch, where));
     return std::string_view(*scratch);
   }
@@ -281,9 +281,9 @@ Result<std::string_view> WindowReader::View(uint64_t offset, uint64_t len,
   if (!in_window) {
     start_ = offset;
     filled_ = 0;
-    while (filled_ < window_.size()) {
-      ssize_t got = fd_.fs->Pread(fd_.fd, window_.data() + filled_,
-                                  window_.size() - filled_, offset + filled_);
+    while (filled_ < window_size_) {
+      ssize_t got = fd_.fs->Pread(fd_.fd, window_.get() + filled_,
+                                  window_size_ - filled_, offset + filled_);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         filled_ = 0;
@@ -294,7 +294,7 @@ Result<std::string_view> WindowReader::View(uint64_t offset, uint64_t len,
     }
     if (filled_ < len) return ShortRead(where);
   }
-  return std::string_view(window_.data() + (offset - start_), len);
+  return std::string_view(window_.get() + (offset - start_), len);
 }
 
 Status WindowReader::Read(uint64_t offset, uint64_t len, std::string* out,

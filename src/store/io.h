@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -201,8 +202,11 @@ Status ReadRange(FileRef fd, uint64_t offset, uint64_t len,
 // large reads instead of one read per record.
 class WindowReader {
  public:
+  // The window is left uninitialised: only bytes read into it are seen.
   WindowReader(FileRef fd, size_t window)
-      : fd_(fd), window_(window, '\0') {}
+      : fd_(fd),
+        window_(std::make_unique_for_overwrite<char[]>(window)),
+        window_size_(window) {}
   Status Read(uint64_t offset, uint64_t len, std::string* out,
               Where where = Where::current());
   // The same bytes without a copy when they lie in the window (valid until
@@ -213,7 +217,8 @@ class WindowReader {
 
  private:
   FileRef fd_;
-  std::string window_;
+  std::unique_ptr<char[]> window_;
+  size_t window_size_;
   uint64_t start_ = 0;
   size_t filled_ = 0;
 };

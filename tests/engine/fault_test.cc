@@ -5,7 +5,7 @@
 // kind: set, delete, growth and reads are internal failures; persist an
 // I/O error by kind; vacuum a plain OSError, except its mapping (internal);
 // open an I/O error by kind, except calls on keys.bin, vals.bin and
-// offsets.bin, which are internal. A failed set or delete leaves the old
+// offsets.bin, which are internal. A failed set, set_many or delete leaves the old
 // value, nothing else changes the content. The store stays usable (a new
 // set, persist) and a clean reopen holds exactly the successful changes.
 // Interruptions and short transfers change nothing.
@@ -39,6 +39,9 @@ std::vector<Case> Cases() {
       {"set", "small", {}, Set("k1", "new value")},
       {"set writing out the log", "small", {Set("b", block)}, Set("k1", "v")},
       {"set larger than the log buffer", "small", {}, Set("k1", block + block)},
+      {"set_many", "small", {Set("b", block)}, Step{Step::kSetMany, "m", "v"}},
+      {"set_many larger than the log buffer", "small", {},
+       Step{Step::kSetMany, "m", block}},
       {"delete writing out the log", "small", {Set("b", block)}, Del("k2")},
       {"set growing offsets.bin", "growth", {Set("k", "w")}, Set("g", "x")},
       {"get", "small", {}, Do(Step::kGet, "k9")},

@@ -6,8 +6,28 @@
 
 namespace marrow::store::testing {
 
+namespace {
+
+std::vector<std::pair<std::string, std::string>> Batch(const Step& step) {
+  return {{step.key + "1", step.value},
+          {step.key + "2", step.value + step.value},
+          {"k1", step.value}};
+}
+
+}  // namespace
+
+std::vector<Step> Changes(const Step& step) {
+  if (step.kind != Step::kSetMany) return {step};
+  std::vector<Step> out;
+  for (auto& [key, value] : Batch(step)) out.push_back(Set(key, value));
+  return out;
+}
+
 void ApplyStep(const Step& step, Model& model) {
   if (step.kind == Step::kSet) model[step.key] = step.value;
+  if (step.kind == Step::kSetMany) {
+    for (auto& [key, value] : Batch(step)) model[key] = value;
+  }
   if (step.kind == Step::kDelete) model.erase(step.key);
 }
 
@@ -22,6 +42,8 @@ Status RunStep(Db& db, const Step& step, const Model& model) {
   switch (step.kind) {
     case Step::kSet:
       return db.SetBytes(step.key, step.value);
+    case Step::kSetMany:
+      return db.SetMany(Batch(step));
     case Step::kDelete:
       return db.Delete(step.key).status();
     case Step::kPersist:

@@ -19,7 +19,9 @@ using Model = std::map<std::string, std::string>;
 inline constexpr char kDir[] = "/db";
 
 struct Step {
-  enum Kind { kSet, kDelete, kPersist, kVacuum, kGet, kGetMany, kKeys };
+  // kSetMany sets key + "1" to value, key + "2" to value twice, and "k1" to
+  // value, in one batch.
+  enum Kind { kSet, kSetMany, kDelete, kPersist, kVacuum, kGet, kGetMany, kKeys };
   Kind kind;
   std::string key, value;
 };
@@ -32,6 +34,8 @@ inline Step Do(Step::Kind kind, std::string key = {}) {
 }
 
 void ApplyStep(const Step& step, Model& model);
+// The single changes a step makes, in order (a batch: one per item).
+std::vector<Step> Changes(const Step& step);
 // Runs a step; a read that succeeds must see what `model` holds.
 Status RunStep(Db& db, const Step& step, const Model& model);
 // Every live key with its value; "" and *error set when a read fails.

@@ -5,7 +5,7 @@
 // (nothing unsynced reached the disk, everything did, random prefixes per
 // file and directory with torn pages). The rebooted store must open and
 // hold what the last completed persist or vacuum covered plus a prefix of
-// the changes after it, nothing else.
+// the changes after it (a batch's records counted one by one), nothing else.
 //
 // Zero tails (a file's new length arrives without its bytes) are reported,
 // not required: the log has no checksum, so a zeroed tail replays as what
@@ -35,6 +35,7 @@ std::vector<Scenario> Scenarios() {
   const std::string block(6000, 'b');
   std::vector<Step> logged = {Set("a", block), Del("k2"), Set("b", block),
                               Set("k3", "again"), Set("c", block + block),
+                              Step{Step::kSetMany, "m", block},
                               Del("a"), Set("", "")};
   std::vector<Step> growth = {Set("g1", "x"), Set("g2", "y"),
                               Do(Step::kPersist), Set("g3", "z")};
@@ -104,8 +105,11 @@ std::vector<Model> Allowed(const Scenario& s, const Trial& dry, uint64_t n) {
   // Every change begun by call n may or may not have reached the disk.
   for (size_t i = next; i < s.steps.size(); ++i) {
     if ((i == 0 ? dry.opened : dry.ends[i - 1]) >= at) break;
-    ApplyStep(s.steps[i], durable);
-    allowed.push_back(durable);
+    // A batch's records reach the log in order: any prefix of them may.
+    for (const Step& change : Changes(s.steps[i])) {
+      ApplyStep(change, durable);
+      allowed.push_back(durable);
+    }
   }
   return allowed;
 }
