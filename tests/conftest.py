@@ -3,11 +3,10 @@ from the engine, and the few helpers the suites share."""
 
 from __future__ import annotations
 
+import itertools
 import struct
 from pathlib import Path
 from typing import Iterable, Mapping, Union
-
-import pytest
 
 MASK = 2**64 - 1
 PANIC_PREFIX = "called `Result::unwrap()` on an `Err` value"
@@ -35,11 +34,10 @@ def _sipround(v: list[int]) -> None:
 def fingerprint(key: str) -> int:
     """SipHash-1-3 under the zero key of the key's UTF-8 bytes plus 0xFF."""
     m = key.encode() + b"\xff"
+    m += bytes(7 - len(m) % 8) + bytes([len(m) & 0xFF])  # the last word holds the length in its top byte
     v = [0x736F6D6570736575, 0x646F72616E646F6D, 0x6C7967656E657261, 0x7465646279746573]
-    full = len(m) - len(m) % 8
-    words = [int.from_bytes(m[i : i + 8], "little") for i in range(0, full, 8)]
-    words.append(int.from_bytes(m[full:], "little") | (len(m) & 0xFF) << 56)
-    for w in words:
+    for i in range(0, len(m), 8):
+        w = int.from_bytes(m[i : i + 8], "little")
         v[3] ^= w
         _sipround(v)
         v[0] ^= w
@@ -69,32 +67,20 @@ def roaring(values: Iterable[int]) -> bytes:
     groups: dict[int, list[int]] = {}
     for v in sorted(set(values)):
         groups.setdefault(v >> 16, []).append(v & 0xFFFF)
-    header = struct.pack("<II", 12346, len(groups))
-    bodies = []
-    for high, lows in groups.items():
-        header += struct.pack("<HH", high, len(lows) - 1)
-        if len(lows) > 4096:
-            bits = bytearray(8192)
-            for low in lows:
-                bits[low >> 3] |= 1 << (low & 7)
-            bodies.append(bytes(bits))
-        else:
-            bodies.append(struct.pack(f"<{len(lows)}H", *lows))
-    offset = len(header) + 4 * len(groups)
-    for body in bodies:
-        header += struct.pack("<I", offset)
-        offset += len(body)
-    return header + b"".join(bodies)
+    header = struct.pack("<II", 12346, len(groups)) + b"".join(struct.pack("<HH", high, len(lows) - 1) for high, lows in groups.items())
+    bodies = [
+        sum(1 << low for low in lows).to_bytes(8192, "little") if len(lows) > 4096 else struct.pack(f"<{len(lows)}H", *lows)
+        for lows in groups.values()
+    ]
+    ends = list(itertools.accumulate([len(header) + 4 * len(bodies)] + [len(body) for body in bodies]))
+    return header + struct.pack(f"<{len(bodies)}I", *ends[:-1]) + b"".join(bodies)
 
 
-def snapshot(
-    index: Union[Mapping[str, int], list[tuple[int, int]]],
-    live: Union[bytes, Iterable[int]],
-    dead: Union[bytes, Iterable[int]],
-    next_id: int,
-    keys_end: int,
-    vals_end: int,
-) -> bytes:
+Index = Union[Mapping[str, int], list[tuple[int, int]]]
+Bitmap = Union[bytes, Iterable[int]]
+
+
+def snapshot(index: Index, live: Bitmap, dead: Bitmap, next_id: int, keys_end: int, vals_end: int) -> bytes:
     """snapshot.bin: index as {key: id} or as raw (fingerprint, id) pairs,
     bitmaps as member sets or as raw bytes."""
     pairs = sorted((fingerprint(k), r) for k, r in index.items()) if isinstance(index, Mapping) else index
@@ -113,13 +99,10 @@ def sorted_snapshot(data: bytes) -> bytes:
 
 
 def is_panic(exc: BaseException) -> bool:
-    """The engine's internal-failure exception: BaseException, not Exception."""
-    return (
-        type(exc).__name__ == "PanicException"
-        and type(exc).__module__ == "pyo3_runtime"
-        and not isinstance(exc, Exception)
-        and str(exc).startswith(PANIC_PREFIX)
-    )
+    """The engine's internal-failure exception: a direct BaseException subclass."""
+    kind = type(exc)
+    named = (kind.__name__, kind.__module__) == ("PanicException", "pyo3_runtime")
+    return named and kind.__bases__ == (BaseException,) and str(exc).startswith(PANIC_PREFIX)
 
 
 def make_dir(path: Path, files: Mapping[str, bytes]) -> Path:
@@ -127,12 +110,6 @@ def make_dir(path: Path, files: Mapping[str, bytes]) -> Path:
     for name, data in files.items():
         (path / name).write_bytes(data)
     return path
-
-
-@pytest.fixture
-def store_dir(tmp_path: Path) -> Path:
-    """A store directory that does not exist yet (the open creates it)."""
-    return tmp_path / "store"
 
 
 assert fingerprint("abc") == 0xEF09E0F4895A251D

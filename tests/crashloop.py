@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import itertools
 import json
 import os
 import random
@@ -125,6 +126,12 @@ def check(found: dict[str, object], base: dict[str, str], done: list[Op], runnin
     return f"no prefix of the {len(done)} journaled calls from call {floor} on gives what was read"
 
 
+def ops(seed: int) -> Iterator[Op]:
+    """The calls of one child as the parent checks them, values by digest."""
+    for kind, key, val in calls(seed):
+        yield kind, key, digest(val) if kind == "set" else None
+
+
 def run(directory: Path, cycles: int, seed: int, readers: float = 0.3) -> tuple[list[str], int, int]:
     """Runs the loop; returns the failures, the number of calls journaled and
     the number of reader states checked."""
@@ -139,27 +146,22 @@ def run(directory: Path, cycles: int, seed: int, readers: float = 0.3) -> tuple[
         child_seed = rng.getrandbits(48)
         argv = [sys.executable, __file__, "child", str(store), str(journal), str(child_seed), str(rng.choice([0, 4, 64]))]
         proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        assert proc.stdout is not None
         watcher = None
         if rng.random() < readers:
             watch = [sys.executable, __file__, "reader", str(store), str(rng.choice([0, 64]))]
             watcher = subprocess.Popen(watch, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        line = b""
         if rng.random() < 0.1:  # somewhere in the start-up and the open
-            select.select([], [], [], rng.uniform(0.02, 0.12))
-        elif select.select([proc.stdout], [], [], 60)[0]:
-            line = proc.stdout.readline()
-            select.select([], [], [], rng.uniform(0, 0.004) if rng.random() < 0.3 else rng.uniform(0, 0.2))
+            time.sleep(rng.uniform(0.02, 0.12))
+        elif select.select([proc.stdout], [], [], 60)[0]:  # the report is coming: the open is done
+            time.sleep(rng.uniform(0, 0.004) if rng.random() < 0.3 else rng.uniform(0, 0.2))
         proc.send_signal(signal.SIGKILL)
-        proc.wait()
-        line += proc.stdout.read()
-        proc.stdout.close()
+        line = proc.communicate()[0]
         lines = journal.read_text().splitlines() if journal.exists() else []
         count = next((i for i, text in enumerate(lines) if text != str(i)), len(lines))
         if proc.returncode != -signal.SIGKILL or count < len(lines):
             failures.append(f"cycle {c}: the child ended on its own: {lines[count:]}")
-        stream = calls(child_seed)
-        ops = [(k, key, digest(v) if k == "set" else None) for k, key, v in (next(stream) for _ in range(count))]
+        stream = ops(child_seed)
+        acked, now = list(itertools.islice(stream, count)), next(stream)
         seen = b""
         if watcher is not None:
             seen, problem = watcher.communicate(b"", timeout=120)
@@ -169,21 +171,18 @@ def run(directory: Path, cycles: int, seed: int, readers: float = 0.3) -> tuple[
             if lines:
                 failures.append(f"cycle {c}: calls journaled without a report")
             continue  # killed in the open: the same expectations hold for the next one
-        error = check(json.loads(line), base, done, running, floor)
-        if error:
-            failures.append(f"cycle {c}: {error}")
-        found = json.loads(line)["values"]
-        base = {k: v for k, v in found.items() if v is not None}
-        kind, key, value = next(stream)
+        found = json.loads(line)
+        error = check(found, base, done, running, floor)
+        failures += [f"cycle {c}: {error}"] if error else []
+        base = {k: v for k, v in found["values"].items() if v is not None}
         # A reader sees the recovered state plus a prefix of this child's calls.
         for state in seen.splitlines():
             checked += 1
-            error = check(json.loads(state), base, ops, (kind, key, digest(value) if kind == "set" else None), 0)
-            if error:
-                failures.append(f"cycle {c}: a reader saw a state the calls do not allow: {error}")
-        done, running = ops, (kind, key, digest(value) if kind == "set" else None)
-        floor = max([i + 1 for i, op in enumerate(ops) if op[0] in DURABLE], default=0)
-        total += len(ops)
+            error = check(json.loads(state), base, acked, now, 0)
+            failures += [f"cycle {c}: a reader saw a state the calls do not allow: {error}"] if error else []
+        done, running = acked, now
+        floor = max([i + 1 for i, op in enumerate(done) if op[0] in DURABLE], default=0)
+        total += len(done)
     from marrow import Marrow
 
     error = check(report(Marrow(str(store))), base, done, running, floor)

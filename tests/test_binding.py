@@ -6,15 +6,12 @@ from __future__ import annotations
 import array
 import gc
 import os
-import signal
-import subprocess
-import sys
 from pathlib import Path
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Optional
 
 import pytest
 
-from conftest import is_panic, wal_put
+from conftest import wal_put
 from marrow import Marrow, _marrow
 
 METHODS = [
@@ -48,10 +45,6 @@ class Faulty:
         return 1
 
 
-def _gen() -> Iterator[int]:
-    yield 1
-
-
 CHAINED = TypeError("boom")
 CHAINED.__cause__ = KeyError("root")
 NEW = "Marrow.__new__() "
@@ -62,18 +55,19 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 # (call on a fresh store or on its path, exception class, exact message or None)
 ERRORS: list[tuple[Callable[[Marrow, str], Any], type[BaseException], Optional[str]]] = [
     (lambda db, p: Marrow(), TypeError, NEW + "missing 1 required positional argument: 'storage_path'"),
-    (lambda db, p: Marrow(cache_size=1), TypeError, NEW + "missing 1 required positional argument: 'storage_path'"),
     (lambda db, p: Marrow(p, 1, 2), TypeError, NEW + "takes from 1 to 2 positional arguments but 3 were given"),
     (lambda db, p: Marrow(p, size=3), TypeError, NEW + "got an unexpected keyword argument 'size'"),
     (lambda db, p: Marrow(p, storage_path=p), TypeError, NEW + "got multiple values for argument 'storage_path'"),
     (lambda db, p: Marrow(Path(p)), TypeError, "argument 'storage_path': " + CONVERT.format("PosixPath", "PyString")),
-    (lambda db, p: Marrow(os.fsencode(p)), TypeError, "argument 'storage_path': " + CONVERT.format("bytes", "PyString")),
     (lambda db, p: Marrow(p, None), TypeError, "argument 'cache_size': 'NoneType' object cannot be interpreted as an integer"),
     (lambda db, p: Marrow(p, 2.5), TypeError, "argument 'cache_size': 'float' object cannot be interpreted as an integer"),
     (lambda db, p: Marrow(p, -1), OverflowError, "can't convert negative int to unsigned"),
     (lambda db, p: Marrow(p, 2**64), OverflowError, "int too big to convert"),
     (lambda db, p: Marrow(p + "\0x"), OSError, "file name contained an unexpected NUL byte"),
     (lambda db, p: Marrow(p + "\udcff"), UnicodeEncodeError, None),
+    (lambda db, p: Marrow("store/wal.bin"), FileExistsError, "File exists (os error 17)"),
+    (lambda db, p: Marrow("store/wal.bin/sub"), FileExistsError, "File exists (os error 17)"),
+    (lambda db, p: Marrow("store", 2**64 - 1), MemoryError, "cannot reserve a value cache of 18446744073709551615 entries"),
     (lambda db, p: db.set_bytes(), TypeError, SET + "missing 2 required positional arguments: 'key' and 'val'"),
     (lambda db, p: db.set_bytes("k"), TypeError, SET + "missing 1 required positional argument: 'val'"),
     (lambda db, p: db.set_bytes(val=b""), TypeError, SET + "missing 1 required positional argument: 'key'"),
@@ -91,12 +85,10 @@ ERRORS: list[tuple[Callable[[Marrow, str], Any], type[BaseException], Optional[s
     (lambda db, p: db.get_bytes(None), TypeError, "argument 'key': " + CONVERT.format("NoneType", "PyString")),
     (lambda db, p: db.delete(b"k"), TypeError, "argument 'key': " + CONVERT.format("bytes", "PyString")),
     (lambda db, p: db.set_bytes("\ud800", b"x"), UnicodeEncodeError, None),
-    (lambda db, p: db.get_bytes("a\udfff"), UnicodeEncodeError, None),
-    (lambda db, p: db.delete("\ud800"), UnicodeEncodeError, None),
     (lambda db, p: db.set_bytes("k", "abc"), TypeError, "argument 'val': Can't extract `str` to `Vec`"),
     (lambda db, p: db.set_bytes("k", 7), TypeError, "argument 'val': " + CONVERT.format("int", "Sequence")),
     (lambda db, p: db.set_bytes("k", {1: 2}), TypeError, "argument 'val': " + CONVERT.format("dict", "Sequence")),
-    (lambda db, p: db.set_bytes("k", _gen()), TypeError, "argument 'val': " + CONVERT.format("generator", "Sequence")),
+    (lambda db, p: db.set_bytes("k", (b for b in b"x")), TypeError, "argument 'val': " + CONVERT.format("generator", "Sequence")),
     (lambda db, p: db.set_bytes("k", [1, 2.0]), TypeError, "argument 'val': 'float' object cannot be interpreted as an integer"),
     (lambda db, p: db.set_bytes("k", [1, "a"]), TypeError, "argument 'val': 'str' object cannot be interpreted as an integer"),
     (lambda db, p: db.set_bytes("k", Faulty(CHAINED)), TypeError, "argument 'val': boom"),
@@ -104,8 +96,6 @@ ERRORS: list[tuple[Callable[[Marrow, str], Any], type[BaseException], Optional[s
     (lambda db, p: db.set_bytes("k", [1, 256]), OverflowError, OUT_OF_RANGE),
     (lambda db, p: db.set_bytes("k", [-1]), OverflowError, OUT_OF_RANGE),
     (lambda db, p: db.set_bytes("k", array.array("i", [256])), OverflowError, OUT_OF_RANGE),
-    (lambda db, p: db.set_bytes("k", array.array("b", [-1])), OverflowError, OUT_OF_RANGE),
-    (lambda db, p: db.set_bytes("k", memoryview(b"\x00\x01").cast("H")), OverflowError, OUT_OF_RANGE),
     (lambda db, p: db.set_bytes("k", [2**70]), OverflowError, "Python int too large to convert to C long"),
     (lambda db, p: db.set_bytes("k", memoryview(b"abcd").cast("B", (2, 2))), NotImplementedError, None),
     (lambda db, p: db.get_many("ab"), TypeError, "argument 'keys': Can't extract `str` to `Vec`"),
@@ -131,7 +121,7 @@ def test_refused_calls(
         call(db, str(other))
     assert type(info.value) is error
     if message is not None:
-        assert str(info.value) == message
+        assert info.value.args == (message,)  # the message alone; an OSError carries no errno
     if str(info.value) == "argument 'val': boom":
         assert info.value.__cause__ is CHAINED.__cause__
     # Nothing was looked up, written or created.
@@ -164,8 +154,8 @@ VALUES: list[tuple[Any, bytes]] = [
 
 
 @pytest.mark.parametrize(("val", "expected"), VALUES)
-def test_value_conversions(store_dir: Path, val: Any, expected: bytes) -> None:
-    db = Marrow(str(store_dir))
+def test_value_conversions(tmp_path: Path, val: Any, expected: bytes) -> None:
+    db = Marrow(str(tmp_path / "s"))
     db.set_bytes(key=Key("k"), val=val)
     db.clear_cache()
     got = db.get_bytes(key="k")
@@ -174,42 +164,6 @@ def test_value_conversions(store_dir: Path, val: Any, expected: bytes) -> None:
 
 
 @pytest.mark.parametrize(("given", "capacity"), [((), 10000), ((0,), 0), ((True,), 1), ((Index(5),), 5)])
-def test_cache_size_conversions(store_dir: Path, given: tuple[Any, ...], capacity: int) -> None:
-    assert Marrow(Key(store_dir), *given).cache_stats() == (0, capacity)
-    assert Marrow(storage_path=str(store_dir), cache_size=capacity).cache_stats() == (0, capacity)
-
-
-def test_os_errors_and_panics_reach_python(tmp_path: Path, capfd: pytest.CaptureFixture[str]) -> None:
-    plain = tmp_path / "plain"
-    plain.write_bytes(b"data")
-    for path in (plain, plain / "sub"):
-        with pytest.raises(FileExistsError) as info:
-            Marrow(str(path))
-        assert info.value.args == ("File exists (os error 17)",) and info.value.errno is None
-    with pytest.raises(MemoryError, match="^cannot reserve a value cache of 18446744073709551615 entries$"):
-        Marrow(str(tmp_path / "s"), 2**64 - 1)
-    db = Marrow(str(tmp_path / "s"))
-    db.set_bytes("lost", b"x" * 100)
-    db.set_bytes("kept", b"y")
-    db.clear_cache()
-    assert db.get_bytes("kept") == b"y"
-    os.truncate(tmp_path / "s" / "vals.bin", 50)
-    with pytest.raises(BaseException) as panic:
-        db.get_bytes("lost")
-    assert is_panic(panic.value) and "failed to fill whole buffer" in str(panic.value)
-    assert type(panic.value).__bases__ == (BaseException,) and not hasattr(_marrow, "PanicException")
-    assert capfd.readouterr().err  # the engine's report comes first
-    assert db.get_bytes("kept") == b"y"
-
-
-def test_a_store_held_by_another_process(store_dir: Path) -> None:
-    code = "import sys; from marrow import Marrow; m = Marrow(sys.argv[1]); print(flush=True); sys.stdin.read()"
-    holder = subprocess.Popen([sys.executable, "-c", code, str(store_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    try:
-        assert holder.stdout is not None and holder.stdout.readline() == b"\n"
-        with pytest.raises(BlockingIOError):
-            Marrow(str(store_dir))
-    finally:
-        holder.send_signal(signal.SIGKILL)  # the lock goes with the process
-        holder.wait()
-    assert Marrow(str(store_dir)).len() == 0
+def test_cache_size_conversions(tmp_path: Path, given: tuple[Any, ...], capacity: int) -> None:
+    assert Marrow(Key(tmp_path), *given).cache_stats() == (0, capacity)
+    assert Marrow(storage_path=str(tmp_path), cache_size=capacity).cache_stats() == (0, capacity)

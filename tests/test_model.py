@@ -1,4 +1,5 @@
-"""The raw Marrow API against a plain model, over random sequences of calls.
+"""A Store's raw Marrow API and batch writes, and read-only Stores beside it,
+against a plain model, over random sequences of calls.
 
 The model knows, from the calls alone, every answer of the store (values,
 delete's result, len, keys in record-id order, the exact LRU cache count) and
@@ -22,9 +23,9 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 
 import pytest
 
+import marrow
 from conftest import snapshot, sorted_snapshot, wal_delete, wal_put
-from marrow import Marrow
-from marrow._core import StoreCore
+from marrow import Marrow, Store
 
 # Few keys, so that writes of one key often meet; empty, NUL and non-ASCII.
 KEYS = st.text(alphabet="aé日\0", max_size=2)
@@ -54,29 +55,28 @@ class Model:
         self.cache[key] = None
         self.cache.move_to_end(key)
 
-    def _append(self, key: str, val: bytes) -> None:
+    def _apply(self, key: str, val: Optional[bytes]) -> bool:
+        """A put (or, for None, a delete) on the records and the cache; the delete's result."""
+        if val is None:
+            self.cache.pop(key, None)
+            return self.live.pop(key, None) is not None
         self.live.pop(key, None)
         self.live[key] = (self.next_id, val)
         self.next_id += 1
         self.keys_end += len(key.encode())
         self.vals_end += len(val)
         self._cache_insert(key)
+        return True
 
-    def put(self, key: str, val: bytes) -> None:
+    def write(self, key: str, val: Optional[bytes]) -> bool:
         self.log.append((key, val))
-        self._append(key, val)
-
-    def delete(self, key: str) -> bool:
-        self.log.append((key, None))
-        self.cache.pop(key, None)
-        return self.live.pop(key, None) is not None
+        return self._apply(key, val)
 
     def read(self, key: str) -> Optional[bytes]:
-        if key in self.cache:
-            self.cache.move_to_end(key)
-        elif key in self.live:
-            self._cache_insert(key)
-        return self.live[key][1] if key in self.live else None
+        if key not in self.live:  # the cache holds live keys only
+            return None
+        self._cache_insert(key)
+        return self.live[key][1]
 
     def snapshot_taken(self) -> None:
         self.log.clear()
@@ -102,76 +102,72 @@ class Model:
         self.keys_end = sum(len(k.encode()) for k in self.live)
         self.vals_end = sum(len(v) for _, v in self.live.values())
         self.cache.clear()
-        self.snapshot_taken()
 
     def reopen(self, capacity: int) -> None:
         """A new open: the snapshot, then the log replayed through a new cache."""
         self.capacity = capacity
         self.cache.clear()
-        log = self.log
         if not self.persisted:  # replayed from record id 0, appended to the files again
             self.live.clear()
             self.next_id = 0
-        for key, val in log:
-            if val is None:
+        for key, val in self.log:
+            if not self.persisted:
+                self._apply(key, val)
+            elif val is None:
                 self.cache.pop(key, None)
-                if not self.persisted:
-                    self.live.pop(key, None)
-            elif self.persisted:
-                self._cache_insert(key)
             else:
-                self._append(key, val)
+                self._cache_insert(key)
 
     def wal_bytes(self) -> bytes:
         return b"".join(wal_put(k, v) if v is not None else wal_delete(k) for k, v in self.log)
 
     def snapshot_bytes(self) -> bytes:
         ids = {k: r for k, (r, _) in self.live.items()}
-        live = set(ids.values())
-        dead = set(range(self.next_id)) - live
-        return snapshot(ids, live, dead, self.next_id, self.keys_end, self.vals_end)
+        dead = set(range(self.next_id)) - set(ids.values())
+        return snapshot(ids, ids.values(), dead, self.next_id, self.keys_end, self.vals_end)
 
 
 class StoreMachine(RuleBasedStateMachine):
     def __init__(self) -> None:
         super().__init__()
         self.dir = Path(tempfile.mkdtemp(prefix="marrow-model-"))
-        self.db: Optional[Marrow] = None
-        self.core: Optional[StoreCore] = None
-        self.reader: Optional[StoreCore] = None
+        self.store: Optional[Store] = None  # the writer
+        self.reader: Optional[Store] = None
         self.model = Model(0)
+
+    @property
+    def db(self) -> Marrow:
+        assert self.store is not None
+        return self.store.raw
 
     def file(self, name: str) -> bytes:
         return (self.dir / name).read_bytes()
 
+    def listing(self) -> dict[str, tuple[int, bytes]]:
+        return {e.name: (e.inode(), Path(e.path).read_bytes()) for e in os.scandir(self.dir)}
+
     @initialize(cache_size=CACHE_SIZES)
     def open(self, cache_size: int) -> None:
         self.model = Model(cache_size)
-        self.core = StoreCore(str(self.dir), cache_size)
-        self.db = self.core.raw
-
-    @property
-    def store(self) -> Marrow:
-        assert self.db is not None
-        return self.db
+        self.store = marrow.open(self.dir, cache_size)
 
     @rule(key=KEYS, val=VALUES)
     def set_bytes(self, key: str, val: bytes) -> None:
-        assert self.store.set_bytes(key, val) is None
-        self.model.put(key, val)
+        assert self.db.set_bytes(key, val) is None
+        self.model.write(key, val)
 
     @rule(items=st.lists(st.tuples(KEYS, VALUES), max_size=5), bad=st.sampled_from([None, 1, "text", (b"k", b"v")]))
     def set_many(self, items: list[tuple[str, bytes]], bad: object) -> None:
         """A batch stores as the same set_bytes calls would; any bad item
         refuses the whole batch before anything is logged."""
-        assert self.core is not None and self.core.raw is self.db
+        assert self.store is not None
         if bad is None:
-            assert self.core.set_many(iter(items)) is None
+            assert self.store.set_many(iter(items)) is None
             for key, val in items:
-                self.model.put(key, val)
+                self.model.write(key, val)
         else:
             with pytest.raises(TypeError):
-                self.core.set_many(items + [("k", bad) if isinstance(bad, (int, str)) else bad])  # type: ignore[list-item]
+                self.store.set_many(items + [("k", bad) if isinstance(bad, (int, str)) else bad])  # type: ignore[list-item]
 
     @rule(cache_size=CACHE_SIZES, fresh=st.booleans())
     def read_only(self, cache_size: int, fresh: bool) -> None:
@@ -179,69 +175,58 @@ class StoreMachine(RuleBasedStateMachine):
         writes nothing, and refuses changes."""
         before = self.listing()
         if fresh or self.reader is None:
-            self.reader = StoreCore(str(self.dir), cache_size, readonly=True)
+            self.reader = marrow.open(self.dir, cache_size, readonly=True)
         else:
             self.reader.refresh()
         view = self.model.reader_view(len(self.file("wal.bin")))
-        raw = self.reader.raw
-        assert raw.keys() == list(view) and raw.len() == len(view)
-        assert raw.get_many(list(view) + ["absent\n"]) == list(view.items()) + [("absent\n", None)]
-        with pytest.raises(io.UnsupportedOperation):
-            raw.set_bytes("k", b"v")
-        with pytest.raises(io.UnsupportedOperation):
-            self.reader.set_many([])
+        assert list(self.reader) == list(view) and len(self.reader) == len(view) and self.reader.readonly
+        assert self.reader.get_many(list(view) + ["absent\n"]) == list(view.items()) + [("absent\n", None)]
+        changes = [Store.persist, Store.vacuum, lambda r: r.raw.delete("k"), lambda r: r.update(k=b"v"), lambda r: r.raw.set_bytes("k", b"v")]
+        for change in changes:
+            with pytest.raises(io.UnsupportedOperation):
+                change(self.reader)
         assert self.listing() == before
-
-    def listing(self) -> dict[str, tuple[int, bytes]]:
-        return {e.name: (e.inode(), Path(e.path).read_bytes()) for e in os.scandir(self.dir)}
 
     @rule(key=KEYS)
     def delete(self, key: str) -> None:
-        assert self.store.delete(key) is self.model.delete(key)
+        assert self.db.delete(key) is self.model.write(key, None)
 
     @rule(key=KEYS)
     def get_bytes(self, key: str) -> None:
-        assert self.store.get_bytes(key) == self.model.read(key)
+        assert self.db.get_bytes(key) == self.model.read(key)
 
     @rule(keys=st.lists(KEYS, max_size=6))
     def get_many(self, keys: list[str]) -> None:
-        assert self.store.get_many(keys) == [(k, self.model.read(k)) for k in keys]
+        assert self.db.get_many(keys) == [(k, self.model.read(k)) for k in keys]
 
     @rule()
     def clear_cache(self) -> None:
-        assert self.store.clear_cache() is None
+        assert self.db.clear_cache() is None
         self.model.cache.clear()
 
-    @rule()
-    def persist(self) -> None:
-        assert self.store.persist() is None
+    @rule(vacuum=st.booleans())
+    def persist(self, vacuum: bool) -> None:
+        """persist() or vacuum(), then the snapshot; after a vacuum, the records."""
+        assert (self.db.vacuum() if vacuum else self.db.persist()) is None
+        if vacuum:
+            self.model.vacuum()
+            assert self.file("keys.bin") == "".join(self.model.live).encode()
+            assert self.file("vals.bin") == b"".join(v for _, v in self.model.live.values())
         self.model.snapshot_taken()
         assert sorted_snapshot(self.file("snapshot.bin")) == self.model.snapshot_bytes()
-        assert self.file("wal.bin") == b""
-
-    @rule()
-    def vacuum(self) -> None:
-        assert self.store.vacuum() is None
-        self.model.vacuum()
-        assert sorted_snapshot(self.file("snapshot.bin")) == self.model.snapshot_bytes()
-        assert self.file("keys.bin") == "".join(self.model.live).encode()
-        assert self.file("vals.bin") == b"".join(v for _, v in self.model.live.values())
         assert self.file("wal.bin") == b""
 
     @rule(cache_size=CACHE_SIZES, overlapping=st.booleans())
     def reopen(self, cache_size: int, overlapping: bool) -> None:
         # Overlapping: the new object is opened while the old one still lives.
         if not overlapping:
-            self.db = self.core = None
-        self.core = StoreCore(str(self.dir), cache_size)
-        self.db = self.core.raw
+            self.store = None
+        self.store = marrow.open(self.dir, cache_size)
         assert self.file("wal.bin") == self.model.wal_bytes()
         self.model.reopen(cache_size)
 
     @invariant()
     def answers_and_files_match(self) -> None:
-        if self.db is None:
-            return
         m = self.model
         assert self.db.len() == len(m.live)
         assert self.db.keys() == list(m.live)
@@ -254,7 +239,7 @@ class StoreMachine(RuleBasedStateMachine):
         assert expected.startswith(logged) and len(expected) - len(logged) <= 8192
 
     def teardown(self) -> None:
-        self.db = self.core = self.reader = None
+        self.store = self.reader = None
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
