@@ -67,7 +67,7 @@ ERRORS: list[tuple[Callable[[Marrow, str], Any], type[BaseException], Optional[s
     (lambda db, p: Marrow(p + "\udcff"), UnicodeEncodeError, None),
     (lambda db, p: Marrow("store/wal.bin"), FileExistsError, "File exists (os error 17)"),
     (lambda db, p: Marrow("store/wal.bin/sub"), FileExistsError, "File exists (os error 17)"),
-    (lambda db, p: Marrow("store", 2**64 - 1), MemoryError, "cannot reserve a value cache of 18446744073709551615 entries"),
+    (lambda db, p: Marrow(p, 2**64 - 1), MemoryError, "cannot reserve a value cache of 18446744073709551615 entries"),
     (lambda db, p: db.set_bytes(), TypeError, SET + "missing 2 required positional arguments: 'key' and 'val'"),
     (lambda db, p: db.set_bytes("k"), TypeError, SET + "missing 1 required positional argument: 'val'"),
     (lambda db, p: db.set_bytes(val=b""), TypeError, SET + "missing 1 required positional argument: 'key'"),

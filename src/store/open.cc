@@ -25,7 +25,7 @@ Result<UniqueFd> OpenRecordFile(FileSystem& fs, const std::string& dir,
 }  // namespace
 
 Result<Store> OpenStore(FileSystem& fs, const std::string& dir,
-                        uint64_t cache_size) {
+                        ValueCache cache) {
   Store store;
   store.fs = &fs;
   store.dir = dir;
@@ -43,7 +43,7 @@ Result<Store> OpenStore(FileSystem& fs, const std::string& dir,
                                     store.offsets_capacity * kOffsetEntrySize));
   }
   MARROW_ASSIGN(store.offsets_map, MapOffsets(store.offsets_file));
-  MARROW_RETURN_IF_ERROR(store.cache.Init(cache_size));
+  store.cache = std::move(cache);
 
   MARROW_RETURN_IF_ERROR(Recover(store));
   return store;
@@ -51,6 +51,9 @@ Result<Store> OpenStore(FileSystem& fs, const std::string& dir,
 
 Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
                                      uint64_t cache_size, FileSystem& fs) {
+  // The cache is reserved first: a refused size leaves nothing on disk.
+  ValueCache cache;
+  MARROW_RETURN_IF_ERROR(cache.Init(cache_size));
   auto created = CreateDirectories(fs, path);
   if (!created.ok()) return created.take_failure().As(FailureForm::kIoByKind);
   MARROW_ASSIGN(std::shared_ptr<DirectoryLock> lock,
@@ -58,7 +61,7 @@ Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
   Status finished = FinishCommittedVacuum(fs, path);
   if (!finished.ok()) return finished.take_failure().As(FailureForm::kIoByKind);
 
-  MARROW_ASSIGN(Store store, OpenStore(fs, path, cache_size));
+  MARROW_ASSIGN(Store store, OpenStore(fs, path, std::move(cache)));
   MARROW_ASSIGN(WalWriter writer, WalWriter::Open(fs, path));
   auto store_handle = std::make_shared<StoreHandle>(std::move(store));
   auto wal_handle = std::make_shared<WalHandle>(std::move(writer));

@@ -18,7 +18,7 @@ namespace marrow::store {
 // creation fails with an I/O error by kind, the record files and the mapping
 // as internal failures, recovery as recovery.h says.
 Result<Store> OpenStore(FileSystem& fs, const std::string& dir,
-                        uint64_t cache_size);
+                        ValueCache cache);
 
 }  // namespace marrow::store
 
