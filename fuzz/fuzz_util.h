@@ -9,13 +9,13 @@
 namespace marrow::fuzz {
 
 // A failed check: a message and a crash libFuzzer records.
-#define FUZZ_CHECK(cond)                                                  \
-  do {                                                                    \
-    if (!(cond)) {                                                        \
+#define FUZZ_CHECK(cond)                                                    \
+  do {                                                                      \
+    if (!(cond)) {                                                          \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
-                   #cond);                                                \
-      std::abort();                                                       \
-    }                                                                     \
+                   #cond);                                                  \
+      std::abort();                                                         \
+    }                                                                       \
   } while (0)
 
 }  // namespace marrow::fuzz

@@ -70,10 +70,11 @@ void FuzzSnapshot(const uint8_t* data, size_t size) {
 
   // Written out again, it reads back the same.
   const std::string copy = "/snapshot.copy";
-  marrow::store::Status written = marrow::store::WriteSnapshot(
-      fs, {snap.key_index, snap.live, snap.dead, snap.next_id, snap.keys_end,
-       snap.vals_end},
-      copy);
+  marrow::store::Status written =
+      marrow::store::WriteSnapshot(fs,
+                                   {snap.key_index, snap.live, snap.dead,
+                                    snap.next_id, snap.keys_end, snap.vals_end},
+                                   copy);
   FUZZ_CHECK(written.ok());
   auto reread = ReadSnapshot(fs, copy);
   FUZZ_CHECK(reread.ok() && reread.value().has_value());

@@ -3,10 +3,11 @@
 // and it must stop (never crash, never reserve memory for lengths the file
 // does not hold) wherever the bytes stop decoding.
 
+#include <fcntl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
 
 #include "engine/mem_fs.h"
@@ -20,7 +21,8 @@ using marrow::store::WalReader;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   marrow::store::testing::MemFs fs;
-  fs.WriteFile("/wal.bin", std::string(reinterpret_cast<const char*>(data), size));
+  fs.WriteFile("/wal.bin",
+               std::string(reinterpret_cast<const char*>(data), size));
   auto opened = marrow::store::OpenFile(fs, "/wal.bin", O_RDONLY);
   FUZZ_CHECK(opened.ok());
   WalReader reader(opened.value(), 0, size);

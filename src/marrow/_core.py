@@ -22,9 +22,9 @@ def _load() -> ModuleType:
         return loaded
     path = _marrow.__file__
     loader = ExtensionFileLoader(name, path)
-    spec = spec_from_loader(name, loader, origin=path)
-    assert spec is not None
-    module = module_from_spec(spec)
+    located = spec_from_loader(name, loader, origin=path)
+    assert located is not None
+    module = module_from_spec(located)
     loader.exec_module(module)
     sys.modules[name] = module
     return module

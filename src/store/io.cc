@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace marrow::store {
@@ -21,10 +21,10 @@ bool HasNul(std::string_view path) {
 }
 
 Failure NulInPath(Where where) {
-  return Failure::Internal(IoError::Custom(
-                               ErrorKind::kInvalidInput,
-                               "file name contained an unexpected NUL byte"),
-                           where);
+  return Failure::Internal(
+      IoError::Custom(ErrorKind::kInvalidInput,
+                      "file name contained an unexpected NUL byte"),
+      where);
 }
 
 }  // namespace
@@ -119,13 +119,19 @@ Result<uint64_t> FileSize(FileRef fd, Where where) {
   return info.size;
 }
 
-Result<bool> PathExists(FileSystem& fs, const std::string& path,
-                        Where where) {
+Result<std::optional<FileInfo>> StatIfPresent(FileSystem& fs,
+                                              const std::string& path,
+                                              Where where) {
   FileInfo info;
-  if (HasNul(path)) return false;
-  if (fs.StatPath(path.c_str(), &info) == 0) return true;
-  if (errno == ENOENT || errno == ENOTDIR) return false;
+  if (HasNul(path)) return std::optional<FileInfo>();
+  if (fs.StatPath(path.c_str(), &info) == 0) return std::optional(info);
+  if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileInfo>();
   return ErrnoFailure(where);
+}
+
+Result<bool> PathExists(FileSystem& fs, const std::string& path, Where where) {
+  MARROW_ASSIGN(std::optional<FileInfo> info, StatIfPresent(fs, path, where));
+  return info.has_value();
 }
 
 Failure ShortRead(Where where) {
@@ -171,9 +177,10 @@ Status WriteLoop(FileRef fd, const void* buf, size_t n, int64_t offset,
   size_t done = 0;
   Status status;
   while (done < n) {
-    ssize_t put = offset < 0 ? fd.fs->Write(fd.fd, p + done, n - done)
-                             : fd.fs->Pwrite(fd.fd, p + done, n - done,
-                                             static_cast<uint64_t>(offset) + done);
+    ssize_t put = offset < 0
+                      ? fd.fs->Write(fd.fd, p + done, n - done)
+                      : fd.fs->Pwrite(fd.fd, p + done, n - done,
+                                      static_cast<uint64_t>(offset) + done);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
       status = put < 0 ? ErrnoFailure(where) : WriteZero(where);
@@ -228,9 +235,9 @@ BufferedReader::Outcome BufferedReader::Read(void* out, size_t n) {
   while (n > 0) {
     if (pos_ == len_) {
       const bool direct = n >= buffer_.size();
-      ssize_t got = fd_.fs->Pread(fd_.fd, direct ? dst : buffer_.data(),
-                                  direct ? n : buffer_.size(),
-                                  start_ + consumed_);
+      ssize_t got =
+          fd_.fs->Pread(fd_.fd, direct ? dst : buffer_.data(),
+                        direct ? n : buffer_.size(), start_ + consumed_);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         error_ = IoError::FromErrno(errno);
@@ -268,8 +275,7 @@ Status ReadRange(FileRef fd, uint64_t offset, uint64_t len, std::string* out,
 }
 
 Result<std::string_view> WindowReader::View(uint64_t offset, uint64_t len,
-                                            std::string* scratch,
-                                            Where where) {
+                                            std::string* scratch, Where where) {
   if (len > window_size_ / 2) {
     MARROW_RETURN_IF_ERROR(ReadRange(fd_, offset, len, scratch, where));
     return std::string_view(*scratch);
@@ -344,8 +350,7 @@ Status SyncDirectory(FileSystem& fs, const std::string& dir, Where where) {
   return Fsync(fd, where);
 }
 
-Status CreateDirectories(FileSystem& fs, const std::string& path,
-                         Where where) {
+Status CreateDirectories(FileSystem& fs, const std::string& path, Where where) {
   if (HasNul(path)) return NulInPath(where);
   if (path.empty()) return {};
   FileInfo info;
@@ -358,8 +363,8 @@ Status CreateDirectories(FileSystem& fs, const std::string& path,
     if (fs.MakeDirectory(prefix.c_str(), 0777) == 0) {
       const size_t slash = prefix.find_last_of('/');
       const std::string parent = slash == std::string::npos ? "."
-                                 : slash == 0               ? "/"
-                                                  : prefix.substr(0, slash);
+                                 : slash == 0 ? "/"
+                                              : prefix.substr(0, slash);
       MARROW_RETURN_IF_ERROR(SyncDirectory(fs, parent, where));
       continue;
     }

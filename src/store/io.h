@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,8 +41,7 @@ class UniqueFd {
  public:
   UniqueFd() = default;
   UniqueFd(FileSystem* fs, int fd) : fs_(fs), fd_(fd) {}
-  UniqueFd(UniqueFd&& o) noexcept
-      : fs_(o.fs_), fd_(std::exchange(o.fd_, -1)) {}
+  UniqueFd(UniqueFd&& o) noexcept : fs_(o.fs_), fd_(std::exchange(o.fd_, -1)) {}
   UniqueFd& operator=(UniqueFd&& o) noexcept {
     if (this != &o) {
       Reset();
@@ -82,8 +82,7 @@ class Mapping {
 
   // Maps `size` bytes of `fd`, shared, readable and (unless `read_only`)
   // writable.
-  static Result<Mapping> Map(FileRef fd, uint64_t size,
-                             bool read_only = false,
+  static Result<Mapping> Map(FileRef fd, uint64_t size, bool read_only = false,
                              Where where = Where::current());
 
   uint8_t* data() const { return data_; }
@@ -115,23 +114,27 @@ Result<UniqueFd> CreateTruncated(FileSystem& fs, const std::string& path,
 
 Result<uint64_t> FileSize(FileRef fd, Where where = Where::current());
 Result<FileInfo> StatFile(FileRef fd, Where where = Where::current());
-// False only when the path (or a directory on it) does not exist; any other
-// failure of the lookup is reported, never read as absence.
+// What stat(path) finds, nullopt only when the path (or a directory on it)
+// does not exist; any other failure of the lookup is reported, never read
+// as absence.
+Result<std::optional<FileInfo>> StatIfPresent(FileSystem& fs,
+                                              const std::string& path,
+                                              Where where = Where::current());
+// StatIfPresent(...).has_value().
 Result<bool> PathExists(FileSystem& fs, const std::string& path,
                         Where where = Where::current());
 
 Status PreadFull(FileRef fd, void* buf, size_t n, uint64_t offset,
                  Where where = Where::current());
-Status PwriteFull(FileRef fd, const void* buf, size_t n,
-                  uint64_t offset, Where where = Where::current());
+Status PwriteFull(FileRef fd, const void* buf, size_t n, uint64_t offset,
+                  Where where = Where::current());
 // write(2) until every byte is written; for append-mode descriptors.
 Status WriteFull(FileRef fd, const void* buf, size_t n,
                  Where where = Where::current());
 // The same, also telling how many bytes reached the file when it fails.
-Status WriteFull(FileRef fd, const void* buf, size_t n,
-                 size_t* written, Where where = Where::current());
-Status Truncate(FileRef fd, uint64_t length,
-                Where where = Where::current());
+Status WriteFull(FileRef fd, const void* buf, size_t n, size_t* written,
+                 Where where = Where::current());
+Status Truncate(FileRef fd, uint64_t length, Where where = Where::current());
 Status Fsync(FileRef fd, Where where = Where::current());
 Status Fdatasync(FileRef fd, Where where = Where::current());
 Status Rename(FileSystem& fs, const std::string& from, const std::string& to,
@@ -150,8 +153,7 @@ Status CreateDirectories(FileSystem& fs, const std::string& path,
 // to the file directly. The file position is the descriptor's own.
 class BufferedWriter {
  public:
-  BufferedWriter(FileRef fd, size_t capacity)
-      : fd_(fd), capacity_(capacity) {
+  BufferedWriter(FileRef fd, size_t capacity) : fd_(fd), capacity_(capacity) {
     buffer_.reserve(capacity);
   }
   Status Append(const void* data, size_t n, Where where = Where::current());
@@ -194,8 +196,8 @@ class BufferedReader {
 // Reads `len` bytes at `offset` into *out. A length beyond what a small
 // read needs is first checked against the file's size, so a damaged length
 // cannot make the caller reserve gigabytes for bytes that do not exist.
-Status ReadRange(FileRef fd, uint64_t offset, uint64_t len,
-                 std::string* out, Where where = Where::current());
+Status ReadRange(FileRef fd, uint64_t offset, uint64_t len, std::string* out,
+                 Where where = Where::current());
 
 // Reads byte ranges that mostly ascend through a file (records in id order)
 // through a large window, so that copying many small records costs a few

@@ -66,18 +66,16 @@ Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
   auto store_handle = std::make_shared<StoreHandle>(std::move(store));
   auto wal_handle = std::make_shared<WalHandle>(std::move(writer));
   lock->Register(wal_handle);
-  return std::unique_ptr<Db>(
-      new Db(path, std::move(store_handle), std::move(wal_handle),
-             std::move(lock)));
+  return std::unique_ptr<Db>(new Db(path, std::move(store_handle),
+                                    std::move(wal_handle), std::move(lock)));
 }
 
 Result<std::unique_ptr<Db>> Db::OpenReader(const std::string& path,
                                            uint64_t cache_size,
                                            FileSystem& fs) {
   MARROW_ASSIGN(Store store, OpenReaderStore(fs, path, cache_size));
-  return std::unique_ptr<Db>(
-      new Db(path, std::make_shared<StoreHandle>(std::move(store)), nullptr,
-             nullptr));
+  return std::unique_ptr<Db>(new Db(
+      path, std::make_shared<StoreHandle>(std::move(store)), nullptr, nullptr));
 }
 
 }  // namespace marrow::store

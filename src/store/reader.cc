@@ -40,20 +40,12 @@ uint64_t Size(const UniqueFd& fd) {
   return size.ok() ? size.value() : 0;
 }
 
-// The inode `name` names now, or nullopt when it does not exist.
-Result<std::optional<FileInfo>> StatIfPresent(FileSystem& fs,
-                                              const std::string& dir,
-                                              const char* name) {
-  FileInfo info;
-  if (fs.StatPath(JoinPath(dir, name).c_str(), &info) == 0) return std::optional<FileInfo>(info);
-  if (errno == ENOENT) return std::optional<FileInfo>();
-  return Failure::Io(IoError::FromErrno(errno));
-}
-
 // Is `fd` (invalid: absent) the file that `name` names now?
 Result<bool> StillAt(FileSystem& fs, const std::string& dir, const char* name,
                      const UniqueFd& fd) {
-  MARROW_ASSIGN(std::optional<FileInfo> now, StatIfPresent(fs, dir, name));
+  auto found = StatIfPresent(fs, JoinPath(dir, name));
+  if (!found.ok()) return found.take_failure().As(FailureForm::kIoByKind);
+  const std::optional<FileInfo>& now = found.value();
   if (!fd.valid() || !now) return !fd.valid() && !now;
   MARROW_ASSIGN(FileInfo then, StatFile(fd));
   return then.device == now->device && then.inode == now->inode;
@@ -63,7 +55,8 @@ Result<bool> StillAt(FileSystem& fs, const std::string& dir, const char* name,
 // left in snapshot.bin.vac, or else snapshot.bin?
 Result<bool> SnapshotCurrent(FileSystem& fs, const std::string& dir,
                              const UniqueFd& snapshot) {
-  MARROW_ASSIGN(bool committed, PathExists(fs, JoinPath(dir, kSnapshotVacFile)));
+  MARROW_ASSIGN(bool committed,
+                PathExists(fs, JoinPath(dir, kSnapshotVacFile)));
   return StillAt(fs, dir, committed ? kSnapshotVacFile : kSnapshotFile,
                  snapshot);
 }
@@ -88,15 +81,16 @@ Result<std::optional<Store>> TryOpen(FileSystem& fs, const std::string& dir,
   store.dir = dir;
   store.read_only = true;
   MARROW_ASSIGN(store.log, OpenIfPresent(fs, dir, kWalFile));
-  MARROW_ASSIGN(bool committed, PathExists(fs, JoinPath(dir, kSnapshotVacFile)));
+  MARROW_ASSIGN(bool committed,
+                PathExists(fs, JoinPath(dir, kSnapshotVacFile)));
   MARROW_ASSIGN(store.snapshot_file, OpenCurrent(fs, dir, kSnapshotFile,
                                                  kSnapshotVacFile, committed));
   std::optional<SnapshotData> snapshot;
   if (store.snapshot_file.valid()) {
     MARROW_ASSIGN(snapshot, ReadSnapshotFrom(store.snapshot_file));
   }
-  MARROW_ASSIGN(store.offsets_file, OpenCurrent(fs, dir, kOffsetsFile,
-                                                kOffsetsVacFile, committed));
+  MARROW_ASSIGN(store.offsets_file,
+                OpenCurrent(fs, dir, kOffsetsFile, kOffsetsVacFile, committed));
   MARROW_ASSIGN(store.keys_file,
                 OpenCurrent(fs, dir, kKeysFile, kKeysVacFile, committed));
   MARROW_ASSIGN(store.vals_file,
@@ -126,8 +120,7 @@ Result<std::optional<Store>> TryOpen(FileSystem& fs, const std::string& dir,
   }
   store.log_first_id = store.next_id;
   if (store.log.valid()) {
-    MARROW_RETURN_IF_ERROR(
-        ReplayLog(store, store.log, 0, Size(store.log)));
+    MARROW_RETURN_IF_ERROR(ReplayLog(store, store.log, 0, Size(store.log)));
   }
   return std::optional<Store>(std::move(store));
 }

@@ -98,7 +98,8 @@ Status Apply(Store& store, const WalReader& reader, WalEntry& entry) {
     return AppendRecord(store, std::move(entry.key), std::move(entry.val));
   }
   const OffsetEntry at{reader.key_at(), static_cast<uint32_t>(entry.key.size()),
-                       reader.val_at(), static_cast<uint32_t>(entry.val.size())};
+                       reader.val_at(),
+                       static_cast<uint32_t>(entry.val.size())};
   return AppendLoggedRecord(store, std::move(entry.key), std::move(entry.val),
                             at);
 }

@@ -76,7 +76,9 @@ Result<std::optional<SnapshotData>> ReadSnapshotFrom(FileRef fd) {
     outcome = in.Read(out, n);
     return outcome == R::kOk;
   };
-  auto remaining = [&] { return file_size - std::min(in.consumed(), file_size); };
+  auto remaining = [&] {
+    return file_size - std::min(in.consumed(), file_size);
+  };
   auto result = [&]() -> Result<std::optional<SnapshotData>> {
     if (outcome == R::kError) return Failure::Io(in.error());
     return std::optional<SnapshotData>();

@@ -96,11 +96,13 @@ Result<Compacted> Copy(const Store& store) {
     const OffsetEntry& e = entry.value();
     std::string_view key;
     status = [&]() -> Status {
-      MARROW_ASSIGN(key, key_reader.View(e.key_offset, e.key_len, &key_scratch));
+      MARROW_ASSIGN(key,
+                    key_reader.View(e.key_offset, e.key_len, &key_scratch));
       MARROW_ASSIGN(std::string_view value,
                     val_reader.View(e.val_offset, e.val_len, &value_scratch));
       uint8_t slot[kOffsetEntrySize];
-      EncodeOffsetEntry({out.keys_end, e.key_len, out.vals_end, e.val_len}, slot);
+      EncodeOffsetEntry({out.keys_end, e.key_len, out.vals_end, e.val_len},
+                        slot);
       MARROW_RETURN_IF_ERROR(keys.Append(key.data(), key.size()));
       MARROW_RETURN_IF_ERROR(vals.Append(value.data(), value.size()));
       return offsets.Append(slot, sizeof slot);
@@ -113,8 +115,7 @@ Result<Compacted> Copy(const Store& store) {
     // reading keys.bin, so only texts equal to the stored bytes are kept.
     const bool exact = IsValidUtf8(key);
     out.key_index.insert_or_assign(
-        Fingerprint(exact ? key : std::string_view(Utf8Lossy(key))),
-        out.count);
+        Fingerprint(exact ? key : std::string_view(Utf8Lossy(key))), out.count);
     out.live.Add(out.count);
     if (exact) out.record_keys.Set(out.count, key);
     out.keys_end += e.key_len;
@@ -135,8 +136,8 @@ Result<Compacted> Copy(const Store& store) {
   return out;
 }
 
-Status RenameIfPresent(FileSystem& fs, const std::string& dir,
-                       const char* from, const char* to) {
+Status RenameIfPresent(FileSystem& fs, const std::string& dir, const char* from,
+                       const char* to) {
   const std::string source = JoinPath(dir, from);
   MARROW_ASSIGN(bool exists, PathExists(fs, source));
   if (!exists) return {};
@@ -146,17 +147,21 @@ Status RenameIfPresent(FileSystem& fs, const std::string& dir,
 }  // namespace
 
 Status FinishCommittedVacuum(FileSystem& fs, const std::string& dir) {
-  MARROW_ASSIGN(bool committed, PathExists(fs, JoinPath(dir, kSnapshotVacFile)));
+  MARROW_ASSIGN(bool committed,
+                PathExists(fs, JoinPath(dir, kSnapshotVacFile)));
   if (!committed) return {};
   MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kKeysVacFile, kKeysFile));
   MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kValsVacFile, kValsFile));
-  MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kOffsetsVacFile, kOffsetsFile));
-  MARROW_RETURN_IF_ERROR(RenameIfPresent(fs, dir, kSnapshotVacFile, kSnapshotFile));
+  MARROW_RETURN_IF_ERROR(
+      RenameIfPresent(fs, dir, kOffsetsVacFile, kOffsetsFile));
+  MARROW_RETURN_IF_ERROR(
+      RenameIfPresent(fs, dir, kSnapshotVacFile, kSnapshotFile));
   return SyncDirectory(fs, dir);
 }
 
 Status Vacuum(Store& store, WalWriter& wal) {
-  MARROW_RETURN_IF_ERROR(AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
+  MARROW_RETURN_IF_ERROR(
+      AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
   MARROW_ASSIGN(Compacted next, Copy(store));
   // The new mapping is made before the commit: a failure here changes
   // nothing.
@@ -165,12 +170,13 @@ Status Vacuum(Store& store, WalWriter& wal) {
   MARROW_RETURN_IF_ERROR(AsPlainOs(wal.Sync()));
   const Bitmap no_dead;
   const std::string temp = JoinPath(store.dir, kSnapshotVacTempFile);
-  Status written = WriteSnapshot(*store.fs, {next.key_index, next.live, no_dead,
+  Status written = WriteSnapshot(*store.fs,
+                                 {next.key_index, next.live, no_dead,
                                   next.count, next.keys_end, next.vals_end},
                                  temp);
   MARROW_RETURN_IF_ERROR(AsPlainOs(std::move(written)));
-  MARROW_RETURN_IF_ERROR(
-      AsPlainOs(Rename(*store.fs, temp, JoinPath(store.dir, kSnapshotVacFile))));
+  MARROW_RETURN_IF_ERROR(AsPlainOs(
+      Rename(*store.fs, temp, JoinPath(store.dir, kSnapshotVacFile))));
 
   // Committed: the store follows the new files from here on, whatever the
   // remaining steps report.
@@ -189,7 +195,8 @@ Status Vacuum(Store& store, WalWriter& wal) {
   store.offsets_capacity = std::max<uint64_t>(next.count, kMinOffsetSlots);
 
   MARROW_RETURN_IF_ERROR(AsPlainOs(SyncDirectory(*store.fs, store.dir)));
-  MARROW_RETURN_IF_ERROR(AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
+  MARROW_RETURN_IF_ERROR(
+      AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
   return AsPlainOs(wal.Replace());
 }
 

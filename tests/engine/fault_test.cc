@@ -5,8 +5,8 @@
 // kind: set, delete, growth and reads are internal failures; persist an
 // I/O error by kind; vacuum a plain OSError, except its mapping (internal);
 // open an I/O error by kind, except calls on keys.bin, vals.bin and
-// offsets.bin, which are internal. A failed set, set_many or delete leaves the old
-// value, nothing else changes the content. The store stays usable (a new
+// offsets.bin, which are internal. A failed set, set_many or delete leaves the
+// old value, nothing else changes the content. The store stays usable (a new
 // set, persist) and a clean reopen holds exactly the successful changes.
 // Interruptions and short transfers change nothing.
 
@@ -40,7 +40,9 @@ std::vector<Case> Cases() {
       {"set writing out the log", "small", {Set("b", block)}, Set("k1", "v")},
       {"set larger than the log buffer", "small", {}, Set("k1", block + block)},
       {"set_many", "small", {Set("b", block)}, Step{Step::kSetMany, "m", "v"}},
-      {"set_many larger than the log buffer", "small", {},
+      {"set_many larger than the log buffer",
+       "small",
+       {},
        Step{Step::kSetMany, "m", block}},
       {"delete writing out the log", "small", {Set("b", block)}, Del("k2")},
       {"set growing offsets.bin", "growth", {Set("k", "w")}, Set("g", "x")},
@@ -63,9 +65,8 @@ FailureForm ExpectedForm(const Case& c, const MemFs::Traced& call) {
     case Step::kPersist:
       return FailureForm::kIoByKind;
     case Step::kVacuum:
-      return call.call == Call::kMap ||
-                     (call.call == Call::kStat &&
-                      call.path.ends_with("offsets.bin.vac"))
+      return call.call == Call::kMap || (call.call == Call::kStat &&
+                                         call.path.ends_with("offsets.bin.vac"))
                  ? FailureForm::kInternal
                  : FailureForm::kPlainOs;
     default:
@@ -75,9 +76,14 @@ FailureForm ExpectedForm(const Case& c, const MemFs::Traced& call) {
 
 bool Retried(Call call) {
   switch (call) {
-    case Call::kOpen: case Call::kWrite: case Call::kPread:
-    case Call::kPwrite: case Call::kTruncate: case Call::kFsync:
-    case Call::kFdatasync: case Call::kLock:
+    case Call::kOpen:
+    case Call::kWrite:
+    case Call::kPread:
+    case Call::kPwrite:
+    case Call::kTruncate:
+    case Call::kFsync:
+    case Call::kFdatasync:
+    case Call::kLock:
       return true;
     default:
       return false;
@@ -85,8 +91,7 @@ bool Retried(Call call) {
 }
 
 bool Transfers(Call call) {
-  return call == Call::kWrite || call == Call::kPread ||
-         call == Call::kPwrite;
+  return call == Call::kWrite || call == Call::kPread || call == Call::kPwrite;
 }
 
 // Runs the case with the n-th call of its operation failing with `error`
@@ -124,10 +129,10 @@ std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error,
                                    fs->trace().end());
   if (n == 0) return calls;
   const MemFs::Traced& call = calls[n - 1];
-  const std::string where =
-      std::string(c.name) + ": call " + std::to_string(n) + " (" +
-      CallName(call.call) + " " + call.path + ") " +
-      (error == 0 ? "short" : std::strerror(error));
+  const std::string where = std::string(c.name) + ": call " +
+                            std::to_string(n) + " (" + CallName(call.call) +
+                            " " + call.path + ") " +
+                            (error == 0 ? "short" : std::strerror(error));
   // A one-byte transfer cannot be cut short.
   EXPECT_TRUE(fs->fault_fired() || error == 0) << where;
   points += fs->fault_fired();

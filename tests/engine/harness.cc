@@ -61,9 +61,8 @@ Status RunStep(Db& db, const Step& step, const Model& model) {
     }
     case Step::kGetMany: {
       const std::vector<std::string> keys = {step.key, "absent", step.value};
-      return db.GetMany(keys, [&](size_t i, const std::string_view* v) {
-        want(keys[i], v);
-      });
+      return db.GetMany(
+          keys, [&](size_t i, const std::string_view* v) { want(keys[i], v); });
     }
     case Step::kKeys:
       return db.Keys().status();
@@ -81,8 +80,8 @@ Model Content(Db& db, std::string* error) {
   for (const std::string& key : keys.value()) {
     auto found = db.GetBytes(key, [&](std::string_view v) { out[key] = v; });
     if (!found.ok() || !found.value()) {
-      *error = "get(" + key + "): " +
-               (found.ok() ? "absent" : Describe(found.failure()));
+      *error = "get(" + key +
+               "): " + (found.ok() ? "absent" : Describe(found.failure()));
       return {};
     }
   }
@@ -126,7 +125,8 @@ namespace {
 std::vector<Step> SmallSteps() {
   std::vector<Step> steps;
   for (int i = 0; i < 30; ++i) {
-    steps.push_back(Set("k" + std::to_string(i), std::string(i * 7, 'a' + i % 26)));
+    steps.push_back(
+        Set("k" + std::to_string(i), std::string(i * 7, 'a' + i % 26)));
   }
   steps.push_back(Set("k3", "replaced"));
   steps.push_back(Del("k4"));
@@ -176,7 +176,8 @@ const Base& GetBase(const std::string& name) {
     // read apart).
     std::vector<Step> steps = SmallSteps();
     for (int i = 0; i < 4; ++i) {
-      steps.push_back(Set("w" + std::to_string(i), std::string(300000 + i, 'w')));
+      steps.push_back(
+          Set("w" + std::to_string(i), std::string(300000 + i, 'w')));
     }
     steps.push_back(Set("wide", std::string(700000, 'W')));
     steps.push_back(Del("w1"));
@@ -186,7 +187,8 @@ const Base& GetBase(const std::string& name) {
     // A log that replays in more than one 4 MiB batch.
     std::vector<Step> steps = SmallSteps();
     for (int i = 0; i < 5; ++i) {
-      steps.push_back(Set("r" + std::to_string(i), std::string(1 << 20, 'r' + i)));
+      steps.push_back(
+          Set("r" + std::to_string(i), std::string(1 << 20, 'r' + i)));
     }
     steps.push_back(Set("r2", "short again"));
     base = MakeBase(steps);

@@ -21,7 +21,16 @@ inline constexpr char kDir[] = "/db";
 struct Step {
   // kSetMany sets key + "1" to value, key + "2" to value twice, and "k1" to
   // value, in one batch.
-  enum Kind { kSet, kSetMany, kDelete, kPersist, kVacuum, kGet, kGetMany, kKeys };
+  enum Kind {
+    kSet,
+    kSetMany,
+    kDelete,
+    kPersist,
+    kVacuum,
+    kGet,
+    kGetMany,
+    kKeys
+  };
   Kind kind;
   std::string key, value;
 };

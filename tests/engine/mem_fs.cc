@@ -40,9 +40,9 @@ void Apply(std::string& bytes, const std::string& change, uint64_t offset,
 
 const char* CallName(Call call) {
   static const char* const kNames[] = {
-      "any",   "open",      "close",  "write", "pread",
-      "pwrite", "fstat",    "stat",   "ftruncate", "fsync", "fdatasync",
-      "rename", "unlink",   "mkdir",  "flock",  "mmap",  "munmap", "msync"};
+      "any",    "open",  "close",     "write", "pread",     "pwrite",
+      "fstat",  "stat",  "ftruncate", "fsync", "fdatasync", "rename",
+      "unlink", "mkdir", "flock",     "mmap",  "munmap",    "msync"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -140,7 +140,8 @@ void MemFs::Fold(uint64_t ino) {
     if (std::memcmp(mapped, data, len) == 0) continue;
     // The changed range, narrowed a page at a time, then a byte at a time.
     uint64_t start = 0, end = len;
-    while (start + kPage <= len && !std::memcmp(mapped + start, data + start, kPage)) {
+    while (start + kPage <= len &&
+           !std::memcmp(mapped + start, data + start, kPage)) {
       start += kPage;
     }
     while (mapped[start] == data[start]) ++start;
@@ -149,7 +150,8 @@ void MemFs::Fold(uint64_t ino) {
       end -= kPage;
     }
     while (mapped[end - 1] == data[end - 1]) --end;
-    std::string bytes(reinterpret_cast<char*>(m.bytes.get()) + start, end - start);
+    std::string bytes(reinterpret_cast<char*>(m.bytes.get()) + start,
+                      end - start);
     node.data.Mut().replace(start, bytes.size(), bytes);
     node.pending.push_back({start, std::move(bytes), false, true});
     Propagate(ino);
@@ -224,7 +226,8 @@ void* FailMap(int error) {
 
 int MemFs::Close(int fd) {
   auto it = fds_.find(fd);
-  const bool failed = Fault(Call::kClose, it == fds_.end() ? "" : it->second.path);
+  const bool failed =
+      Fault(Call::kClose, it == fds_.end() ? "" : it->second.path);
   const int error = errno;
   if (it == fds_.end()) return Fail(EBADF);
   std::erase_if(locks_, [fd](const auto& lock) { return lock.second == fd; });
@@ -390,8 +393,8 @@ void* MemFs::Map(int fd, uint64_t length, bool read_only) {
     return FailMap(EACCES);
   }
   if (length > max_file_size) return FailMap(ENOMEM);
-  maps_.push_back({f->ino, std::make_unique_for_overwrite<uint8_t[]>(length), length,
-                   f->path});
+  maps_.push_back({f->ino, std::make_unique_for_overwrite<uint8_t[]>(length),
+                   length, f->path});
   Propagate(f->ino);
   return maps_.back().bytes.get();
 }
@@ -440,7 +443,7 @@ std::unique_ptr<MemFs> MemFs::Crash(Outcome outcome, uint64_t seed) {
   std::mt19937_64 rng(seed);
   const bool random = outcome >= Outcome::kPrefix;
   auto keep = [&](size_t n) {
-    return outcome == Outcome::kNoneReached ? 0
+    return outcome == Outcome::kNoneReached  ? 0
            : outcome == Outcome::kAllReached ? n
                                              : rng() % (n + 1);
   };
@@ -469,7 +472,8 @@ std::unique_ptr<MemFs> MemFs::Crash(Outcome outcome, uint64_t seed) {
       size_t regular = 0;
       for (const Change& c : node.pending) regular += !c.from_map;
       const size_t n = keep(regular);
-      const bool maps = outcome == Outcome::kAllReached || (random && rng() % 2);
+      const bool maps =
+          outcome == Outcome::kAllReached || (random && rng() % 2);
       size_t seen = 0;
       for (const Change& c : node.pending) {
         if (c.from_map ? !maps : seen++ >= n) continue;
@@ -487,7 +491,8 @@ std::unique_ptr<MemFs> MemFs::Crash(Outcome outcome, uint64_t seed) {
         }
         Apply(bytes, c.bytes, c.offset, len);
       }
-      if (outcome == Outcome::kZeroTail && bytes.size() > node.durable->size()) {
+      if (outcome == Outcome::kZeroTail &&
+          bytes.size() > node.durable->size()) {
         std::fill(bytes.begin() + node.durable->size(), bytes.end(), '\0');
         out->zero_tails_.push_back(names[ino]);
       }
@@ -507,8 +512,8 @@ void MemFs::WriteFile(const std::string& path, const std::string& bytes) {
   for (size_t i = 0; i < parts.size(); ++i) {
     Inode& node = inodes_[dir];
     auto it = node.entries.find(parts[i]);
-    uint64_t child = it != node.entries.end() ? it->second
-                                              : NewInode(i + 1 < parts.size());
+    uint64_t child =
+        it != node.entries.end() ? it->second : NewInode(i + 1 < parts.size());
     inodes_[dir].entries[parts[i]] = child;
     inodes_[dir].durable_entries[parts[i]] = child;
     dir = child;
@@ -518,6 +523,5 @@ void MemFs::WriteFile(const std::string& path, const std::string& bytes) {
   inodes_[dir].pending.clear();
   Propagate(dir);
 }
-
 
 }  // namespace marrow::store::testing

@@ -30,9 +30,24 @@
 namespace marrow::store::testing {
 
 enum class Call : uint8_t {
-  kAny, kOpen, kClose, kWrite, kPread, kPwrite, kStat, kStatPath,
-  kTruncate, kFsync, kFdatasync, kRename, kUnlink, kMkdir, kLock, kMap,
-  kUnmap, kSyncMapping,
+  kAny,
+  kOpen,
+  kClose,
+  kWrite,
+  kPread,
+  kPwrite,
+  kStat,
+  kStatPath,
+  kTruncate,
+  kFsync,
+  kFdatasync,
+  kRename,
+  kUnlink,
+  kMkdir,
+  kLock,
+  kMap,
+  kUnmap,
+  kSyncMapping,
 };
 const char* CallName(Call call);
 

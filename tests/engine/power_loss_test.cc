@@ -33,25 +33,43 @@ struct Scenario {
 
 std::vector<Scenario> Scenarios() {
   const std::string block(6000, 'b');
-  std::vector<Step> logged = {Set("a", block), Del("k2"), Set("b", block),
-                              Set("k3", "again"), Set("c", block + block),
+  std::vector<Step> logged = {Set("a", block),
+                              Del("k2"),
+                              Set("b", block),
+                              Set("k3", "again"),
+                              Set("c", block + block),
                               Step{Step::kSetMany, "m", block},
-                              Del("a"), Set("", "")};
+                              Del("a"),
+                              Set("", "")};
   std::vector<Step> growth = {Set("g1", "x"), Set("g2", "y"),
                               Do(Step::kPersist), Set("g3", "z")};
   return {
       {"logged writes", "small", logged, 0, false},
-      {"persist", "small", {Set("x", block), Del("k1"), Do(Step::kPersist),
-                            Set("after", "1"), Do(Step::kPersist)}, 2, false},
-      {"vacuum", "big", {Del("w2"), Set("k7", "new"), Do(Step::kVacuum),
-                         Set("post", "v"), Do(Step::kPersist)}, 2, false},
-      {"vacuum after a vacuum", "big", {Do(Step::kVacuum), Del("wide"),
-                                        Do(Step::kVacuum)}, 1, false},
+      {"persist",
+       "small",
+       {Set("x", block), Del("k1"), Do(Step::kPersist), Set("after", "1"),
+        Do(Step::kPersist)},
+       2,
+       false},
+      {"vacuum",
+       "big",
+       {Del("w2"), Set("k7", "new"), Do(Step::kVacuum), Set("post", "v"),
+        Do(Step::kPersist)},
+       2,
+       false},
+      {"vacuum after a vacuum",
+       "big",
+       {Do(Step::kVacuum), Del("wide"), Do(Step::kVacuum)},
+       1,
+       false},
       {"growth of offsets.bin", "growth", growth, 0, false},
       {"open replaying the log", "replay", {Set("late", "v")}, 0, true},
       {"open finishing a vacuum", "committed", {Set("late", "v")}, 0, true},
-      {"open of a new directory", "empty", {Set("first", "v"),
-                                            Do(Step::kPersist)}, 0, true},
+      {"open of a new directory",
+       "empty",
+       {Set("first", "v"), Do(Step::kPersist)},
+       0,
+       true},
   };
 }
 
@@ -134,7 +152,8 @@ std::string Reboot(MemFs& fs) {
   std::string seen = Describe(Model());  // no directory: no reader
   if (fs.StatPath(kDir, &dir) == 0) {
     auto reader = Db::OpenReader(kDir, 100, fs);
-    if (!reader.ok()) return "reader open failed: " + Describe(reader.failure());
+    if (!reader.ok())
+      return "reader open failed: " + Describe(reader.failure());
     std::string error;
     const Model content = Content(*reader.value(), &error);
     seen = error.empty() ? Describe(content) : error;
@@ -145,7 +164,8 @@ std::string Reboot(MemFs& fs) {
   const Model content = Content(*db.value(), &error);
   if (!error.empty()) return error;
   const std::string got = Describe(content);
-  return got == seen ? got : "the reader saw " + seen + " but the writer " + got;
+  return got == seen ? got
+                     : "the reader saw " + seen + " but the writer " + got;
 }
 
 TEST_P(PowerLoss, EveryCallCrashes) {
@@ -173,8 +193,8 @@ TEST_P(PowerLoss, EveryCallCrashes) {
     for (const auto& [outcome, seed] : outcomes) {
       std::unique_ptr<MemFs> rebooted = image->Crash(outcome, seed);
       const std::string got = Reboot(*rebooted);
-      const bool ok = std::find(allowed.begin(), allowed.end(), got) !=
-                      allowed.end();
+      const bool ok =
+          std::find(allowed.begin(), allowed.end(), got) != allowed.end();
       if (outcome == Outcome::kZeroTail) {
         if (rebooted->zero_tails().empty()) continue;
         ++zero_states_;
@@ -189,10 +209,9 @@ TEST_P(PowerLoss, EveryCallCrashes) {
       ++states_;
       EXPECT_TRUE(ok) << s.name << ": crash after call " << n << " ("
                       << CallName(call.call) << " " << call.path
-                      << "), outcome " << static_cast<int>(outcome)
-                      << ", seed " << seed << ": got " << got
-                      << "\nallowed e.g. " << allowed.front() << "\nor "
-                      << allowed.back();
+                      << "), outcome " << static_cast<int>(outcome) << ", seed "
+                      << seed << ": got " << got << "\nallowed e.g. "
+                      << allowed.front() << "\nor " << allowed.back();
     }
   }
 }
