@@ -9,6 +9,7 @@
 
 #include "module/errors.h"
 #include "module/py_ref.h"
+#include "store/db.h"
 
 namespace marrow::module {
 namespace {
@@ -106,7 +107,8 @@ bool TryCopyByteBuffer(PyObject* obj, std::string* out, bool* failed) {
     PyErr_Clear();
     return false;
   }
-  PyRef bytes = PyRef::Steal(PyObject_CallMethod(view.get(), "tobytes", nullptr));
+  PyRef bytes =
+      PyRef::Steal(PyObject_CallMethod(view.get(), "tobytes", nullptr));
   if (!bytes || !PyBytes_Check(bytes.get())) {
     *failed = true;
     return true;
@@ -172,11 +174,11 @@ bool BindArguments(const Signature& sig, PyObject* args, PyObject* kwargs,
     if (out[i] == nullptr) missing.push_back(sig.params[i]);
   }
   if (!missing.empty()) {
-    return RaiseTypeError(
-        std::string(sig.name) + " missing " + std::to_string(missing.size()) +
-        " required positional " +
-        (missing.size() == 1 ? "argument" : "arguments") + ": " +
-        JoinNames(missing));
+    return RaiseTypeError(std::string(sig.name) + " missing " +
+                          std::to_string(missing.size()) +
+                          " required positional " +
+                          (missing.size() == 1 ? "argument" : "arguments") +
+                          ": " + JoinNames(missing));
   }
   return true;
 }
@@ -209,8 +211,9 @@ bool ToTextView(PyObject* obj, TextView* out) {
   }
   out->owner = PyRef::Steal(PyUnicode_AsUTF8String(obj));
   if (!out->owner) return false;
-  out->text = std::string_view(PyBytes_AsString(out->owner.get()),
-                               static_cast<size_t>(PyBytes_Size(out->owner.get())));
+  out->text =
+      std::string_view(PyBytes_AsString(out->owner.get()),
+                       static_cast<size_t>(PyBytes_Size(out->owner.get())));
   return true;
 }
 
@@ -244,13 +247,15 @@ bool ToByteString(PyObject* obj, std::string* out) {
     return RaiseTypeError("Can't extract `str` to `Vec`");
   }
   // A value no record can describe is refused before it is copied.
-  const bool is_bytes = PyBytes_Check(obj), is_bytearray = PyByteArray_Check(obj);
+  const bool is_bytes = PyBytes_Check(obj),
+             is_bytearray = PyByteArray_Check(obj);
   if (is_bytes || is_bytearray) {
-    const Py_ssize_t size = is_bytes ? PyBytes_Size(obj) : PyByteArray_Size(obj);
-    if (static_cast<uint64_t>(size) > UINT32_MAX) {
-      PyErr_Format(PyExc_ValueError,
-                   "value is too long: %zd bytes (the limit is 4294967295)",
-                   size);
+    const Py_ssize_t size =
+        is_bytes ? PyBytes_Size(obj) : PyByteArray_Size(obj);
+    if (store::Status refused =
+            store::Db::CheckValueLength(static_cast<size_t>(size));
+        !refused.ok()) {
+      RaiseFailure(refused.failure());
       return false;
     }
   }

@@ -12,7 +12,6 @@
 
 #include <Python.h>
 
-
 #include <cstdint>
 #include <span>
 #include <string>

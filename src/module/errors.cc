@@ -115,8 +115,8 @@ void PrefixArgumentError(const char* name) {
   PyRef text = PyRef::Steal(
       PyUnicode_FromFormat("argument '%s': %U", name, old_text.get()));
   if (!text) return;
-  PyRef replacement =
-      PyRef::Steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
+  PyRef replacement = PyRef::Steal(
+      PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
   if (!replacement) return;
   // PyException_SetCause steals the cause; GetCause returns a new reference.
   if (PyObject* cause = PyException_GetCause(old_value.get())) {

@@ -40,8 +40,7 @@ struct MarrowState {
 };
 
 struct MarrowObject {
-  PyObject_HEAD
-  MarrowState state;
+  PyObject_HEAD MarrowState state;
 };
 
 PyObject* g_marrow_type = nullptr;  // strong reference, lives for the process
@@ -83,9 +82,9 @@ class Borrow {
         PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
         return false;
       }
-    } while (!state_->borrows.compare_exchange_weak(
-        current, current + 1, std::memory_order_acquire,
-        std::memory_order_relaxed));
+    } while (!state_->borrows.compare_exchange_weak(current, current + 1,
+                                                    std::memory_order_acquire,
+                                                    std::memory_order_relaxed));
     held_ = true;
     return true;
   }
@@ -100,7 +99,8 @@ class Borrow {
 // The receiver as a Marrow object, or nullptr with TypeError set.
 MarrowState* Receiver(PyObject* self) {
   if (self == nullptr || g_marrow_type == nullptr ||
-      !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(g_marrow_type))) {
+      !PyObject_TypeCheck(self,
+                          reinterpret_cast<PyTypeObject*>(g_marrow_type))) {
     return RaiseConversionError(self == nullptr ? Py_None : self, "Marrow");
   }
   return &reinterpret_cast<MarrowObject*>(self)->state;
@@ -255,8 +255,8 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     // built after the lock is released.
     std::vector<PyRef> values(keys.size());
     bool api_failed = false;
-    store::Status status = borrow.db().GetMany(
-        keys, [&](size_t i, const std::string_view* bytes) {
+    store::Status status =
+        borrow.db().GetMany(keys, [&](size_t i, const std::string_view* bytes) {
           if (bytes == nullptr || api_failed) return;
           values[i] = PyRef::Steal(PyBytes_FromStringAndSize(
               bytes->data(), static_cast<Py_ssize_t>(bytes->size())));
@@ -327,9 +327,9 @@ PyObject* Keys(PyObject* self, PyObject*) {
 PyObject* CacheStats(PyObject* self, PyObject*) {
   return WithDb(self, [](Db& db) -> PyObject* {
     store::CacheStats stats = db.GetCacheStats();
-    PyObject* result = Py_BuildValue(
-        "(KK)", static_cast<unsigned long long>(stats.entries),
-        static_cast<unsigned long long>(stats.capacity));
+    PyObject* result =
+        Py_BuildValue("(KK)", static_cast<unsigned long long>(stats.entries),
+                      static_cast<unsigned long long>(stats.capacity));
     return result != nullptr ? result : RaiseApiFailure();
   });
 }

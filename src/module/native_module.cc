@@ -35,8 +35,7 @@ struct CoreState {
 };
 
 struct CoreObject {
-  PyObject_HEAD
-  CoreState state;
+  PyObject_HEAD CoreState state;
 };
 
 PyObject* g_core_type = nullptr;  // strong reference, lives for the process
@@ -60,8 +59,8 @@ CoreState* Receiver(PyObject* self) {
   return &reinterpret_cast<CoreObject*>(self)->state;
 }
 
-constexpr std::array<const char*, 3> kNewParams = {"storage_path",
-                                                   "cache_size", "readonly"};
+constexpr std::array<const char*, 3> kNewParams = {"storage_path", "cache_size",
+                                                   "readonly"};
 constexpr Signature kNewSig = {"StoreCore.__new__()", kNewParams, 1};
 
 PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -219,8 +218,15 @@ PyType_Spec g_core_spec = {
 };
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "marrow._native", "", 0, nullptr,
-    nullptr,               nullptr,          nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "marrow._native",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* InitModule() {

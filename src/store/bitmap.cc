@@ -46,8 +46,12 @@ Bitmap Bitmap::Copy() const {
 }
 
 void Bitmap::Remove(uint32_t v) { roaring_bitmap_remove(r_, v); }
-bool Bitmap::Contains(uint32_t v) const { return roaring_bitmap_contains(r_, v); }
-uint64_t Bitmap::Cardinality() const { return roaring_bitmap_get_cardinality(r_); }
+bool Bitmap::Contains(uint32_t v) const {
+  return roaring_bitmap_contains(r_, v);
+}
+uint64_t Bitmap::Cardinality() const {
+  return roaring_bitmap_get_cardinality(r_);
+}
 void Bitmap::Clear() { roaring_bitmap_clear(r_); }
 
 void Bitmap::ForEachImpl(bool (*fn)(uint32_t, void*), void* ctx) const {
@@ -57,9 +61,8 @@ void Bitmap::ForEachImpl(bool (*fn)(uint32_t, void*), void* ctx) const {
 std::string Bitmap::SerializePortable() const {
   std::string out(roaring_bitmap_portable_size_in_bytes(r_), '\0');
   roaring_bitmap_portable_serialize(r_, out.data());
-  if (out.size() >= 2 &&
-      GetU16(reinterpret_cast<const uint8_t*>(out.data())) ==
-          kRoaringCookieRuns) {
+  if (out.size() >= 2 && GetU16(reinterpret_cast<const uint8_t*>(out.data())) ==
+                             kRoaringCookieRuns) {
     // Run containers are never written: convert a copy.
     Bitmap copy(roaring_bitmap_copy(r_));
     if (copy.r_ == nullptr) throw std::bad_alloc();

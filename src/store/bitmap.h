@@ -43,8 +43,7 @@ class Bitmap {
   template <typename Fn>
   void ForEach(Fn&& fn) const {
     ForEachImpl(
-        [](uint32_t v, void* ctx) { return (*static_cast<Fn*>(ctx))(v); },
-        &fn);
+        [](uint32_t v, void* ctx) { return (*static_cast<Fn*>(ctx))(v); }, &fn);
   }
 
   // The portable serialization (array and bitmap containers only).

@@ -8,6 +8,7 @@
 #include "store/persist.h"
 #include "store/reader.h"
 #include "store/reads.h"
+#include "store/record_files.h"
 #include "store/state.h"
 #include "store/vacuum.h"
 #include "store/writes.h"
@@ -39,6 +40,10 @@ Db::~Db() {
   store_.reset();
   wal_.reset();
   lock_.reset();
+}
+
+Status Db::CheckValueLength(size_t len) {
+  return CheckFieldLength("value", len);
 }
 
 Status Db::SetBytes(std::string key, std::string value) {

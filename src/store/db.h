@@ -45,9 +45,9 @@ class Db {
  public:
   // Opens or creates the store in `path` (created with its ancestors).
   // Every file call goes through `fs`, which must outlive the Db.
-  static Result<std::unique_ptr<Db>> Open(
-      const std::string& path, uint64_t cache_size,
-      FileSystem& fs = PosixFileSystem());
+  static Result<std::unique_ptr<Db>> Open(const std::string& path,
+                                          uint64_t cache_size,
+                                          FileSystem& fs = PosixFileSystem());
   // Opens the store in `path` read-only (reader.h): no lock, nothing
   // written; changes fail with a read-only failure. The directory must
   // exist.
@@ -58,6 +58,11 @@ class Db {
   Db(const Db&) = delete;
   Db& operator=(const Db&) = delete;
   ~Db();
+
+  // A refusal when a value of `len` bytes is longer than a record can
+  // describe: the check SetBytes makes, for callers that want it before
+  // copying the value.
+  static Status CheckValueLength(size_t len);
 
   // Logs a Put, then stores the record. The key is UTF-8 text.
   Status SetBytes(std::string key, std::string value);

@@ -34,7 +34,7 @@ class DirectoryLock {
   // Writes out the log buffers of those Dbs. Fails with an I/O error by kind
   // (would block when another process holds the directory).
   static Result<std::shared_ptr<DirectoryLock>> Acquire(FileSystem& fs,
-                                                       const std::string& dir);
+                                                        const std::string& dir);
 
   // A log writer whose buffer later opens of the directory write out.
   void Register(const std::shared_ptr<WalHandle>& wal);

@@ -7,23 +7,40 @@ namespace marrow::store {
 
 const char* ErrorKindName(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::kNotFound: return "NotFound";
-    case ErrorKind::kPermissionDenied: return "PermissionDenied";
-    case ErrorKind::kConnectionRefused: return "ConnectionRefused";
-    case ErrorKind::kConnectionReset: return "ConnectionReset";
-    case ErrorKind::kConnectionAborted: return "ConnectionAborted";
-    case ErrorKind::kBrokenPipe: return "BrokenPipe";
-    case ErrorKind::kAlreadyExists: return "AlreadyExists";
-    case ErrorKind::kWouldBlock: return "WouldBlock";
-    case ErrorKind::kTimedOut: return "TimedOut";
-    case ErrorKind::kInterrupted: return "Interrupted";
-    case ErrorKind::kUnexpectedEof: return "UnexpectedEof";
-    case ErrorKind::kWriteZero: return "WriteZero";
-    case ErrorKind::kInvalidInput: return "InvalidInput";
-    case ErrorKind::kInvalidData: return "InvalidData";
-    case ErrorKind::kOutOfMemory: return "OutOfMemory";
-    case ErrorKind::kStorageFull: return "StorageFull";
-    case ErrorKind::kOther: return "Other";
+    case ErrorKind::kNotFound:
+      return "NotFound";
+    case ErrorKind::kPermissionDenied:
+      return "PermissionDenied";
+    case ErrorKind::kConnectionRefused:
+      return "ConnectionRefused";
+    case ErrorKind::kConnectionReset:
+      return "ConnectionReset";
+    case ErrorKind::kConnectionAborted:
+      return "ConnectionAborted";
+    case ErrorKind::kBrokenPipe:
+      return "BrokenPipe";
+    case ErrorKind::kAlreadyExists:
+      return "AlreadyExists";
+    case ErrorKind::kWouldBlock:
+      return "WouldBlock";
+    case ErrorKind::kTimedOut:
+      return "TimedOut";
+    case ErrorKind::kInterrupted:
+      return "Interrupted";
+    case ErrorKind::kUnexpectedEof:
+      return "UnexpectedEof";
+    case ErrorKind::kWriteZero:
+      return "WriteZero";
+    case ErrorKind::kInvalidInput:
+      return "InvalidInput";
+    case ErrorKind::kInvalidData:
+      return "InvalidData";
+    case ErrorKind::kOutOfMemory:
+      return "OutOfMemory";
+    case ErrorKind::kStorageFull:
+      return "StorageFull";
+    case ErrorKind::kOther:
+      return "Other";
   }
   return "Other";
 }
@@ -32,22 +49,36 @@ namespace {
 
 ErrorKind KindOfErrno(int code) {
   switch (code) {
-    case ENOENT: return ErrorKind::kNotFound;
+    case ENOENT:
+      return ErrorKind::kNotFound;
     case EACCES:
-    case EPERM: return ErrorKind::kPermissionDenied;
-    case ECONNREFUSED: return ErrorKind::kConnectionRefused;
-    case ECONNRESET: return ErrorKind::kConnectionReset;
-    case ECONNABORTED: return ErrorKind::kConnectionAborted;
-    case EPIPE: return ErrorKind::kBrokenPipe;
-    case EEXIST: return ErrorKind::kAlreadyExists;
-    case EAGAIN: return ErrorKind::kWouldBlock;
-    case ETIMEDOUT: return ErrorKind::kTimedOut;
-    case EINTR: return ErrorKind::kInterrupted;
-    case EINVAL: return ErrorKind::kInvalidInput;
-    case ENOMEM: return ErrorKind::kOutOfMemory;
+    case EPERM:
+      return ErrorKind::kPermissionDenied;
+    case ECONNREFUSED:
+      return ErrorKind::kConnectionRefused;
+    case ECONNRESET:
+      return ErrorKind::kConnectionReset;
+    case ECONNABORTED:
+      return ErrorKind::kConnectionAborted;
+    case EPIPE:
+      return ErrorKind::kBrokenPipe;
+    case EEXIST:
+      return ErrorKind::kAlreadyExists;
+    case EAGAIN:
+      return ErrorKind::kWouldBlock;
+    case ETIMEDOUT:
+      return ErrorKind::kTimedOut;
+    case EINTR:
+      return ErrorKind::kInterrupted;
+    case EINVAL:
+      return ErrorKind::kInvalidInput;
+    case ENOMEM:
+      return ErrorKind::kOutOfMemory;
     case ENOSPC:
-    case EDQUOT: return ErrorKind::kStorageFull;
-    default: return ErrorKind::kOther;
+    case EDQUOT:
+      return ErrorKind::kStorageFull;
+    default:
+      return ErrorKind::kOther;
   }
 }
 

@@ -149,9 +149,9 @@ class [[nodiscard]] Status {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::move(value)) {}     // NOLINT
-  Result(Failure f) : v_(std::move(f)) {}       // NOLINT
-  Result(Status s) : v_(s.take_failure()) {}    // NOLINT: only failed ones
+  Result(T value) : v_(std::move(value)) {}   // NOLINT
+  Result(Failure f) : v_(std::move(f)) {}     // NOLINT
+  Result(Status s) : v_(s.take_failure()) {}  // NOLINT: only failed ones
   bool ok() const { return v_.index() == 0; }
   T& value() { return std::get<0>(v_); }
   const T& value() const { return std::get<0>(v_); }
@@ -164,17 +164,17 @@ class [[nodiscard]] Result {
 };
 
 // Early return on failure. MARROW_ASSIGN keeps the value of a Result.
-#define MARROW_RETURN_IF_ERROR(expr)            \
-  do {                                          \
-    ::marrow::store::Status _st = (expr);       \
-    if (!_st.ok()) return _st.take_failure();   \
+#define MARROW_RETURN_IF_ERROR(expr)          \
+  do {                                        \
+    ::marrow::store::Status _st = (expr);     \
+    if (!_st.ok()) return _st.take_failure(); \
   } while (0)
 
 #define MARROW_CONCAT_INNER(a, b) a##b
 #define MARROW_CONCAT(a, b) MARROW_CONCAT_INNER(a, b)
-#define MARROW_ASSIGN_IMPL(tmp, lhs, expr)        \
-  auto tmp = (expr);                              \
-  if (!tmp.ok()) return tmp.take_failure();       \
+#define MARROW_ASSIGN_IMPL(tmp, lhs, expr)  \
+  auto tmp = (expr);                        \
+  if (!tmp.ok()) return tmp.take_failure(); \
   lhs = std::move(tmp.value())
 #define MARROW_ASSIGN(lhs, expr) \
   MARROW_ASSIGN_IMPL(MARROW_CONCAT(_res_, __LINE__), lhs, expr)

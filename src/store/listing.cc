@@ -5,15 +5,15 @@
 
 namespace marrow::store {
 
-uint64_t LiveCount(const Store& store) { return store.live.Cardinality(); }
+uint64_t LiveCount(const Store& store) { return store.records.LiveCount(); }
 
 Status ForEachLiveKey(const Store& store,
                       absl::FunctionRef<void(std::string_view)> sink) {
   std::string scratch;
   Status status;
   WindowReader reader(store.keys_file, 1 << 20);
-  store.live.ForEach([&](RecordId id) {
-    if (auto text = store.record_keys.Find(id)) {
+  store.records.live().ForEach([&](RecordId id) {
+    if (auto text = store.records.KeyText(id)) {
       sink(*text);
       return true;
     }

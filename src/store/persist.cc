@@ -27,8 +27,9 @@ Status Persist(const Store& store, WalWriter& wal) {
   MARROW_RETURN_IF_ERROR(AsIo(wal.Sync()));
   MARROW_RETURN_IF_ERROR(AsIo(SyncRecordFiles(store)));
   const std::string temp = JoinPath(store.dir, kSnapshotTempFile);
-  const Bitmap dead = store.dead.Snapshot();
-  MARROW_RETURN_IF_ERROR(WriteSnapshot(*store.fs, SnapshotView::Of(store, dead), temp));
+  const Bitmap dead = store.records.DeadSnapshot();
+  MARROW_RETURN_IF_ERROR(
+      WriteSnapshot(*store.fs, SnapshotView::Of(store, dead), temp));
   MARROW_RETURN_IF_ERROR(
       AsIo(Rename(*store.fs, temp, JoinPath(store.dir, kSnapshotFile))));
   MARROW_RETURN_IF_ERROR(AsIo(SyncDirectory(*store.fs, store.dir)));

@@ -169,9 +169,9 @@ class Posix final : public FileSystem {
   }
   int LockExclusive(int fd) override { return ::flock(fd, LOCK_EX | LOCK_NB); }
   void* Map(int fd, uint64_t length, bool read_only) override {
-    void* p = ::mmap(nullptr, length,
-                     read_only ? PROT_READ : PROT_READ | PROT_WRITE,
-                     MAP_SHARED, fd, 0);
+    void* p =
+        ::mmap(nullptr, length, read_only ? PROT_READ : PROT_READ | PROT_WRITE,
+               MAP_SHARED, fd, 0);
     return p == MAP_FAILED ? nullptr : p;
   }
   int Unmap(void* addr, uint64_t length) override {

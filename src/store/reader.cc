@@ -111,14 +111,12 @@ Result<std::optional<Store>> TryOpen(FileSystem& fs, const std::string& dir,
   MARROW_RETURN_IF_ERROR(store.cache.Init(cache_size));
   store.keys_end = Size(store.keys_file);
   store.vals_end = Size(store.vals_file);
+  // Without a snapshot every record comes from the log.
   if (snapshot) {
     InstallSnapshot(store, std::move(*snapshot), store.keys_end,
                     store.vals_end);
-  } else {
-    // Without a snapshot every record comes from the log.
-    store.next_id = 0;
   }
-  store.log_first_id = store.next_id;
+  store.log_first_id = store.records.next_id();
   if (store.log.valid()) {
     MARROW_RETURN_IF_ERROR(ReplayLog(store, store.log, 0, Size(store.log)));
   }

@@ -17,15 +17,8 @@ struct Located {
 };
 
 Located Locate(const Store& store, KeyFingerprint fp) {
-  Located at{fp};
-  if (store.key_index.empty()) return at;
-  auto it = store.key_index.find(at.fp);
-  if (it == store.key_index.end() || !store.live.Contains(it->second)) {
-    return at;
-  }
-  at.id = it->second;
-  at.found = true;
-  return at;
+  const std::optional<RecordId> id = store.records.Find(fp);
+  return {fp, id.value_or(0), id.has_value()};
 }
 
 // Does record `id`, whose stored key `stored` was read (or is nullptr when
@@ -34,7 +27,7 @@ Located Locate(const Store& store, KeyFingerprint fp) {
 // read is needed for records written or rebuilt while open.
 Result<bool> IsKeyOf(const Store& store, RecordId id, const OffsetEntry& entry,
                      std::string_view key, const std::string* stored) {
-  if (auto text = store.record_keys.Find(id)) return *text == key;
+  if (auto text = store.records.KeyText(id)) return *text == key;
   if (stored != nullptr) return *stored == key;
   std::string bytes;
   MARROW_RETURN_IF_ERROR(ReadKeyBytes(store, entry, &bytes));
@@ -66,8 +59,9 @@ Result<bool> ReadValue(Store& store, std::string_view key,
   return ReadValueOf(store, key, Fingerprint(key), sink);
 }
 
-Status ReadValues(Store& store, std::span<const std::string> keys,
-                  absl::FunctionRef<void(size_t, const std::string_view*)> sink) {
+Status ReadValues(
+    Store& store, std::span<const std::string> keys,
+    absl::FunctionRef<void(size_t, const std::string_view*)> sink) {
   // First every read the misses need goes to the file system in one batch;
   // then the keys are answered in order exactly as one ReadValue each would
   // (a cache hit wins, a failure stops the batch at its key), so a value
@@ -98,7 +92,7 @@ Status ReadValues(Store& store, std::span<const std::string> keys,
     if (p.entry.val_len > kTrustedLength || p.entry.key_len > kTrustedLength) {
       continue;  // large ones are read (and size-checked) one by one
     }
-    if (!store.record_keys.Find(at.id)) {
+    if (!store.records.KeyText(at.id)) {
       p.key.resize(p.entry.key_len);
       p.key_request = requests.size();
       requests.push_back({store.keys_file.get(), p.key.data(), p.key.size(),
@@ -118,9 +112,9 @@ Status ReadValues(Store& store, std::span<const std::string> keys,
 
   for (size_t i = 0; i < keys.size(); ++i) {
     Prefetch& p = prefetch[i];
-    const bool ready =
-        can_batch && p.value_request != SIZE_MAX && complete(p.value_request) &&
-        (p.key_request == SIZE_MAX || complete(p.key_request));
+    const bool ready = can_batch && p.value_request != SIZE_MAX &&
+                       complete(p.value_request) &&
+                       (p.key_request == SIZE_MAX || complete(p.key_request));
     const Located& at = located[i];
     if (!ready || store.cache.Contains(at.fp)) {
       const KeyFingerprint fp = can_batch ? at.fp : Fingerprint(keys[i]);

@@ -26,8 +26,9 @@ Result<bool> ReadValue(Store& store, std::string_view key,
 // and cache effects, but with the file reads of the misses handed to the
 // file system as one batch first. `sink(i, value)` gets nullptr for an
 // absent key; on a failure no further key is answered.
-Status ReadValues(Store& store, std::span<const std::string> keys,
-                  absl::FunctionRef<void(size_t, const std::string_view*)> sink);
+Status ReadValues(
+    Store& store, std::span<const std::string> keys,
+    absl::FunctionRef<void(size_t, const std::string_view*)> sink);
 
 }  // namespace marrow::store
 

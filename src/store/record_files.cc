@@ -27,14 +27,15 @@ Result<Mapping> MapOffsets(FileRef fd, Where where) {
 }
 
 Status EnsureOffsetsCapacity(Store& store, uint64_t count) {
-  const uint64_t needed = uint64_t{store.next_id} + count;
+  const uint64_t needed = uint64_t{store.records.next_id()} + count;
   if (store.offsets_capacity >= needed) return {};
   // Doubling once is enough for one record; a snapshot whose next_id lies
   // far past the table (damage) must not grow the file without bound.
   uint64_t grown = store.offsets_capacity * 2;
   while (count > 1 && grown < needed) grown *= 2;
   MARROW_RETURN_IF_ERROR(store.offsets_map.Sync());
-  MARROW_RETURN_IF_ERROR(Truncate(store.offsets_file, grown * kOffsetEntrySize));
+  MARROW_RETURN_IF_ERROR(
+      Truncate(store.offsets_file, grown * kOffsetEntrySize));
   MARROW_ASSIGN(Mapping map, MapOffsets(store.offsets_file));
   store.offsets_map = std::move(map);
   store.offsets_capacity = grown;
@@ -50,10 +51,10 @@ Result<uint8_t*> Slot(const Store& store, RecordId id, Where where) {
   const uint64_t end = start + kOffsetEntrySize;
   const uint64_t length = store.offsets_map.size();
   if (start > length) {
-    return Failure::InternalMessage("range start index " + std::to_string(start) +
-                                        " out of range for slice of length " +
-                                        std::to_string(length),
-                                    where);
+    return Failure::InternalMessage(
+        "range start index " + std::to_string(start) +
+            " out of range for slice of length " + std::to_string(length),
+        where);
   }
   if (end > length) {
     return Failure::InternalMessage("range end index " + std::to_string(end) +
@@ -104,17 +105,18 @@ Status FlushBatch(Store& store) {
   return flushed;
 }
 
+Status CheckFieldLength(const char* field, size_t len) {
+  if (len <= kMaxFieldLength) return {};
+  return Failure::Value(std::string(field) +
+                        " is too long: " + std::to_string(len) +
+                        " bytes (the limit is 4294967295)");
+}
+
 Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len,
                          size_t count) {
-  if (key_len > kMaxFieldLength) {
-    return Failure::Value("key is too long: " + std::to_string(key_len) +
-                          " bytes (the limit is 4294967295)");
-  }
-  if (val_len > kMaxFieldLength) {
-    return Failure::Value("value is too long: " + std::to_string(val_len) +
-                          " bytes (the limit is 4294967295)");
-  }
-  if (count > kMaxRecordId - store.next_id) {
+  MARROW_RETURN_IF_ERROR(CheckFieldLength("key", key_len));
+  MARROW_RETURN_IF_ERROR(CheckFieldLength("value", val_len));
+  if (count > kMaxRecordId - store.records.next_id()) {
     return Failure::Overflow(
         "the store has used up its record ids (4294967295); run vacuum() to "
         "renumber the live records");
@@ -124,23 +126,11 @@ Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len,
 
 namespace {
 
-// The in-memory half of an append, once the record's bytes are stored:
-// record `next_id` becomes the key's live one.
+// The in-memory half of an append, once the record's bytes are stored.
 void Install(Store& store, KeyFingerprint fp, std::string_view key,
              std::string value) {
-  const RecordId id = store.next_id;
-  auto [it, fresh] = store.key_index.try_emplace(fp, id);
-  if (!fresh) {
-    const RecordId old = it->second;
-    store.live.Remove(old);
-    store.dead.Add(old);
-    store.record_keys.Erase(old);
-    it->second = id;
-  }
-  store.live.Add(id);
-  store.next_id = id + 1;
+  store.records.Append(fp, key);
   store.cache.Insert(fp, std::move(value));
-  store.record_keys.Set(id, key);
 }
 
 }  // namespace
@@ -148,15 +138,16 @@ void Install(Store& store, KeyFingerprint fp, std::string_view key,
 Status AppendRecord(Store& store, std::string key, std::string value) {
   const KeyFingerprint fp = Fingerprint(key);
   MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store));
-  MARROW_ASSIGN(uint8_t * slot, Slot(store, store.next_id, Where::current()));
+  MARROW_ASSIGN(uint8_t* slot,
+                Slot(store, store.records.next_id(), Where::current()));
 
   const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
                           store.vals_end, static_cast<uint32_t>(value.size())};
   if (store.batch) {
     MARROW_RETURN_IF_ERROR(BatchAppend(store, key, value));
   } else {
-    MARROW_RETURN_IF_ERROR(PwriteFull(store.keys_file, key.data(), key.size(),
-                                      entry.key_offset));
+    MARROW_RETURN_IF_ERROR(
+        PwriteFull(store.keys_file, key.data(), key.size(), entry.key_offset));
     MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file, value.data(),
                                       value.size(), entry.val_offset));
   }
@@ -193,8 +184,9 @@ Status AppendRecords(Store& store,
     const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
                             store.vals_end,
                             static_cast<uint32_t>(value.size())};
-    EncodeOffsetEntry(entry, store.offsets_map.data() +
-                                 uint64_t{store.next_id} * kOffsetEntrySize);
+    EncodeOffsetEntry(entry,
+                      store.offsets_map.data() +
+                          uint64_t{store.records.next_id()} * kOffsetEntrySize);
     store.keys_end += entry.key_len;
     store.vals_end += entry.val_len;
     Install(store, Fingerprint(key), key, std::move(value));
@@ -211,14 +203,8 @@ Status AppendLoggedRecord(Store& store, std::string key, std::string value,
 
 bool RemoveRecord(Store& store, std::string_view key) {
   const KeyFingerprint fp = Fingerprint(key);
-  auto it = store.key_index.find(fp);
-  if (it == store.key_index.end()) return false;
-  const RecordId id = it->second;
-  store.live.Remove(id);
-  store.dead.Add(id);
-  store.key_index.erase(it);
+  if (!store.records.Remove(fp)) return false;
   store.cache.Remove(fp);
-  store.record_keys.Erase(id);
   return true;
 }
 
@@ -227,11 +213,12 @@ Result<OffsetEntry> ReadEntry(const Store& store, RecordId id) {
       id - store.log_first_id < store.log_entries.size()) {
     return store.log_entries[id - store.log_first_id];
   }
-  MARROW_ASSIGN(uint8_t * slot, Slot(store, id, Where::current()));
+  MARROW_ASSIGN(uint8_t* slot, Slot(store, id, Where::current()));
   return DecodeOffsetEntry(slot);
 }
 
-Status ReadKeyBytes(const Store& store, const OffsetEntry& e, std::string* out) {
+Status ReadKeyBytes(const Store& store, const OffsetEntry& e,
+                    std::string* out) {
   return ReadRange(store.keys_file, e.key_offset, e.key_len, out);
 }
 

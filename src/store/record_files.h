@@ -3,10 +3,10 @@
 // vacuum are built on.
 //
 // AppendRecord is all or nothing for the in-memory state: it writes the key,
-// the value and the OffsetEntry first and changes KeyIndex, LiveSet,
-// DeadSet, RecordKeys, next_id and the logical ends only once every write
-// succeeded. A failed append leaves the store as it was; the bytes it may
-// have written past keys_end/vals_end are overwritten by the next append.
+// the value and the OffsetEntry first and changes the RecordIndex and the
+// logical ends only once every write succeeded. A failed append leaves the
+// store as it was; the bytes it may have written past keys_end/vals_end are
+// overwritten by the next append.
 //
 // Thread-safety: every function requires the StoreHandle lock, held
 // exclusively except for the readers, which need it held shared.
@@ -15,8 +15,8 @@
 #define MARROW_STORE_RECORD_FILES_H_
 
 #include <cstdint>
-#include <string>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -55,6 +55,9 @@ bool RemoveRecord(Store& store, std::string_view key);
 void BeginBatch(Store& store);
 Status FlushBatch(Store& store);
 
+// A refusal when a `field` ("key" or "value") of `len` bytes is longer than
+// a record can describe.
+Status CheckFieldLength(const char* field, size_t len);
 // A refusal when a key or value cannot be stored, or when `count` more
 // records would use up the ids.
 Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len,

@@ -76,7 +76,8 @@ void RecordKeys::Compact() {
     place = moved;
   }
   // Ids below the first live one will not be set again.
-  place_.erase(place_.begin(), place_.begin() + static_cast<ptrdiff_t>(leading));
+  place_.erase(place_.begin(),
+               place_.begin() + static_cast<ptrdiff_t>(leading));
   first_ += static_cast<RecordId>(leading);
   arena_ = std::move(arena);
   erased_ = 0;

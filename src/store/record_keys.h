@@ -6,8 +6,9 @@
 // dense table indexed by RecordId minus the first id holds each text's
 // place. Ids are set in ascending order (appends and vacuum hand them out
 // that way), so the table only grows at its end. Erased texts leave garbage
-// that is compacted away once erased texts outnumber the live ones. Per live key this
-// costs the key's bytes plus 12, instead of a heap string and a hash slot.
+// that is compacted away once erased texts outnumber the live ones. Per live
+// key this costs the key's bytes plus 12, instead of a heap string and a hash
+// slot.
 //
 // Thread-safety: none; the Store's lock guards it.
 

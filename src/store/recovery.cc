@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "store/format.h"
 #include "store/record_files.h"
@@ -30,33 +29,16 @@ void DropRecordsPastFileEnds(Store& store, uint64_t keys_size,
     return e.key_offset <= keys_size && e.key_len <= keys_size - e.key_offset &&
            e.val_offset <= vals_size && e.val_len <= vals_size - e.val_offset;
   };
-  std::vector<RecordId> gone;
-  store.live.ForEach([&](RecordId id) {
-    if (!fits(id)) gone.push_back(id);
-    return true;
-  });
-  for (auto it = store.key_index.begin(); it != store.key_index.end();) {
-    if (!fits(it->second)) {
-      gone.push_back(it->second);
-      store.key_index.erase(it++);
-    } else {
-      ++it;
-    }
-  }
-  for (RecordId id : gone) {
-    store.live.Remove(id);
-    store.dead.Add(id);
-  }
+  store.records.DropRecords([&](RecordId id) { return !fits(id); });
 }
 
 }  // namespace
 
 void InstallSnapshot(Store& store, SnapshotData snapshot, uint64_t keys_size,
                      uint64_t vals_size) {
-  store.key_index = std::move(snapshot.key_index);
-  store.live = std::move(snapshot.live);
-  store.dead.Assign(std::move(snapshot.dead));
-  store.next_id = snapshot.next_id;
+  store.records.Install(std::move(snapshot.key_index), std::move(snapshot.live),
+                        std::move(snapshot.dead), RecordKeys(),
+                        snapshot.next_id);
   store.keys_end = snapshot.keys_end;
   store.vals_end = snapshot.vals_end;
   if (store.keys_end > keys_size || store.vals_end > vals_size) {

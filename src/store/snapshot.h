@@ -41,9 +41,10 @@ struct SnapshotView {
   uint64_t keys_end;
   uint64_t vals_end;
 
-  // `dead` is the store's DeadSet, taken with DeadSet::Snapshot().
+  // `dead` is the store's dead set, taken with RecordIndex::DeadSnapshot().
   static SnapshotView Of(const Store& s, const Bitmap& dead) {
-    return {s.key_index, s.live, dead, s.next_id, s.keys_end, s.vals_end};
+    return {s.records.key_index(), s.records.live(), dead,
+            s.records.next_id(),   s.keys_end,       s.vals_end};
   }
 };
 

@@ -1,11 +1,10 @@
 // The in-memory state of one open store directory and its lock-protected
 // owners.
 //
-// Store holds the index from fingerprints to RecordIds, the live and dead
-// record sets, the value cache, the key texts of records, the mapping of
-// offsets.bin and the three record files with their logical ends.
-// LiveSet, DeadSet, KeyIndex and RecordKeys change together (see
-// record_files.h); a record id is never handed out twice between vacuums.
+// Store holds the RecordIndex (which record is each key's live one, with
+// the live and dead sets and the remembered key texts), the value cache,
+// the mapping of offsets.bin and the three record files with their logical
+// ends.
 //
 // StoreHandle and WalHandle pair a Store or a WalWriter with a reader/writer
 // lock. When both are needed the StoreHandle lock is taken first.
@@ -16,62 +15,18 @@
 #ifndef MARROW_STORE_STATE_H_
 #define MARROW_STORE_STATE_H_
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <shared_mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
-#include "store/bitmap.h"
-#include "store/fingerprint.h"
 #include "store/io.h"
-#include "store/record_keys.h"
+#include "store/record_index.h"
 #include "store/value_cache.h"
 #include "store/wal.h"
 
 namespace marrow::store {
-
-using RecordId = uint32_t;
-using KeyIndex = absl::flat_hash_map<KeyFingerprint, RecordId>;
-
-// DeadSet: the RecordIds superseded or deleted since the last vacuum. Only
-// persist reads it, so additions are collected and merged in ascending
-// batches rather than inserted one by one at random places of the bitmap's
-// containers, which costs a memory move per write.
-class DeadSet {
- public:
-  void Add(RecordId id) {
-    pending_.push_back(id);
-    if (pending_.size() >= kFoldAt) Fold();
-  }
-  void Clear() {
-    bits_.Clear();
-    pending_.clear();
-  }
-  void Assign(Bitmap bits) {
-    bits_ = std::move(bits);
-    pending_.clear();
-  }
-  // The whole set as a new bitmap.
-  Bitmap Snapshot() const;
-  // For checks: linear in the additions not merged yet.
-  bool Contains(RecordId id) const {
-    return bits_.Contains(id) ||
-           std::find(pending_.begin(), pending_.end(), id) != pending_.end();
-  }
-  uint64_t Cardinality() const { return Snapshot().Cardinality(); }
-
- private:
-  static constexpr size_t kFoldAt = 1 << 16;
-  void Fold();
-
-  Bitmap bits_;
-  std::vector<RecordId> pending_;
-};
 
 // The location of one record in the record files (offsets.bin's entry).
 struct OffsetEntry {
@@ -95,11 +50,8 @@ struct Store {
   FileSystem* fs = nullptr;
   std::string dir;
 
-  KeyIndex key_index;
-  Bitmap live;
-  DeadSet dead;
+  RecordIndex records;
   ValueCache cache;
-  RecordKeys record_keys;
 
   Mapping offsets_map;
   uint64_t offsets_capacity = 0;
@@ -108,7 +60,6 @@ struct Store {
   UniqueFd offsets_file;
   UniqueFd keys_file;
   UniqueFd vals_file;
-  RecordId next_id = 0;
 
   // Set only while the log is replayed at open.
   std::unique_ptr<AppendBatch> batch;

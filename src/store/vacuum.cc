@@ -76,8 +76,8 @@ Result<Compacted> Copy(const Store& store) {
   MARROW_ASSIGN(out.keys_file, CreateVac(store, kKeysVacFile));
   MARROW_ASSIGN(out.vals_file, CreateVac(store, kValsVacFile));
   MARROW_ASSIGN(out.offsets_file, CreateVac(store, kOffsetsVacFile));
-  out.key_index.reserve(store.key_index.size());
-  out.record_keys.Reserve(store.live.Cardinality(), 0);
+  out.key_index.reserve(store.records.key_index().size());
+  out.record_keys.Reserve(store.records.LiveCount(), 0);
 
   BufferedWriter keys(out.keys_file, kCopyBufferSize);
   BufferedWriter vals(out.vals_file, kCopyBufferSize);
@@ -86,8 +86,8 @@ Result<Compacted> Copy(const Store& store) {
   WindowReader val_reader(store.vals_file, kCopyBufferSize);
   std::string key_scratch, value_scratch;
   Status status;
-  store.live.ForEach([&](RecordId id) {
-    if (id >= store.next_id) return false;
+  store.records.live().ForEach([&](RecordId id) {
+    if (id >= store.records.next_id()) return false;
     auto entry = ReadEntry(store, id);
     if (!entry.ok()) {
       status = entry.take_failure();  // reported as read_entry reports it
@@ -184,11 +184,8 @@ Status Vacuum(Store& store, WalWriter& wal) {
   store.vals_file = std::move(next.vals_file);
   store.offsets_file = std::move(next.offsets_file);
   store.offsets_map = std::move(map);
-  store.key_index = std::move(next.key_index);
-  store.live = std::move(next.live);
-  store.dead.Clear();
-  store.record_keys = std::move(next.record_keys);
-  store.next_id = next.count;
+  store.records.Install(std::move(next.key_index), std::move(next.live),
+                        Bitmap(), std::move(next.record_keys), next.count);
   store.keys_end = next.keys_end;
   store.vals_end = next.vals_end;
   store.cache.Clear();

@@ -24,10 +24,14 @@ Status ValueCache::Init(uint64_t capacity) {
 
 void ValueCache::Unlink(uint32_t n) {
   Node& node = nodes_[n];
-  if (node.newer != kNil) nodes_[node.newer].older = node.older;
-  else newest_ = node.older;
-  if (node.older != kNil) nodes_[node.older].newer = node.newer;
-  else oldest_ = node.newer;
+  if (node.newer != kNil)
+    nodes_[node.newer].older = node.older;
+  else
+    newest_ = node.older;
+  if (node.older != kNil)
+    nodes_[node.older].newer = node.newer;
+  else
+    oldest_ = node.newer;
   node.newer = node.older = kNil;
 }
 
@@ -105,7 +109,7 @@ void ValueCache::Remove(KeyFingerprint fp) {
 void ValueCache::Clear() {
   index_.clear();
   index_.reserve(room_);  // clear() may hand a large table back
-  nodes_.clear();  // keeps the vector's room
+  nodes_.clear();         // keeps the vector's room
   free_.clear();
   newest_ = oldest_ = kNil;
   tick_ = 0;

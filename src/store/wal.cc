@@ -27,7 +27,8 @@ void AppendU64(std::string* out, uint64_t v) {
 
 }  // namespace
 
-void EncodeWalPut(std::string_view key, std::string_view val, std::string* out) {
+void EncodeWalPut(std::string_view key, std::string_view val,
+                  std::string* out) {
   AppendU32(out, kWalTagPut);
   AppendU64(out, key.size());
   out->append(key);
@@ -123,8 +124,7 @@ Status WalWriter::AppendRecord(uint32_t tag, std::string_view key,
   MARROW_RETURN_IF_ERROR(CutTail());
   const uint64_t record_start = file_size_ + buffer_.size();
   uint8_t word[8];
-  const size_t total =
-      12 + key.size() + (val != nullptr ? 8 + val->size() : 0);
+  const size_t total = 12 + key.size() + (val != nullptr ? 8 + val->size() : 0);
   if (buffer_.size() + total <= kWalBufferSize) {
     // The common case: the whole record fits, no write-out can intervene.
     PutU32(word, tag);
@@ -192,9 +192,9 @@ Status WalWriter::Replace() {
   FileSystem& fs = fd_.fs();
   const std::string temp = JoinPath(dir_, kWalTempFile);
   MARROW_RETURN_IF_ERROR(Unlink(fs, temp));
-  MARROW_ASSIGN(UniqueFd fresh,
-                OpenFile(fs, temp,
-                         O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW));
+  MARROW_ASSIGN(
+      UniqueFd fresh,
+      OpenFile(fs, temp, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW));
   Status renamed = Rename(fs, temp, JoinPath(dir_, kWalFile));
   if (!renamed.ok()) {
     (void)Unlink(fs, temp);

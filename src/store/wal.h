@@ -20,9 +20,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <utility>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "store/error.h"
 #include "store/io.h"

@@ -18,7 +18,8 @@
 
 namespace marrow::store {
 
-Status SetBytes(Store& store, WalWriter& wal, std::string key, std::string value);
+Status SetBytes(Store& store, WalWriter& wal, std::string key,
+                std::string value);
 Status SetMany(Store& store, WalWriter& wal,
                std::span<std::pair<std::string, std::string>> items);
 Result<bool> Delete(Store& store, WalWriter& wal, std::string key);
