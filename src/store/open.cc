@@ -46,7 +46,6 @@ Result<Store> OpenStore(FileSystem& fs, const std::string& dir,
   store.cache = std::move(cache);
 
   MARROW_RETURN_IF_ERROR(Recover(store));
-  MARROW_ASSIGN(store.keys_map, MapKeys(store.keys_file, store.keys_end));
   return store;
 }
 

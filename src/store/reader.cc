@@ -110,7 +110,6 @@ Result<std::optional<Store>> TryOpen(FileSystem& fs, const std::string& dir,
   }
   MARROW_RETURN_IF_ERROR(store.cache.Init(cache_size));
   store.keys_end = Size(store.keys_file);
-  MARROW_ASSIGN(store.keys_map, MapKeys(store.keys_file, store.keys_end));
   store.vals_end = Size(store.vals_file);
   // Without a snapshot every record comes from the log.
   if (snapshot) {

@@ -23,13 +23,12 @@ Located Locate(const Store& store, KeyFingerprint fp) {
 
 // Does record `id`, whose stored key `stored` was read (or is nullptr when
 // it was not), belong to `key`? Another key with the same fingerprint does
-// not. A text remembered for the record equals its stored bytes, and the
-// older keys are mapped, so a read is needed only past the mapping.
+// not. A text remembered for the record equals its stored bytes, so no
+// read is needed for records written or rebuilt while open.
 Result<bool> IsKeyOf(const Store& store, RecordId id, const OffsetEntry& entry,
                      std::string_view key, const std::string* stored) {
   if (auto text = store.records.KeyText(id)) return *text == key;
   if (stored != nullptr) return *stored == key;
-  if (auto mapped = MappedKey(store, entry)) return *mapped == key;
   std::string bytes;
   MARROW_RETURN_IF_ERROR(ReadKeyBytes(store, entry, &bytes));
   return bytes == key;
@@ -93,7 +92,7 @@ Status ReadValues(
     if (p.entry.val_len > kTrustedLength || p.entry.key_len > kTrustedLength) {
       continue;  // large ones are read (and size-checked) one by one
     }
-    if (!store.records.KeyText(at.id) && !MappedKey(store, p.entry)) {
+    if (!store.records.KeyText(at.id)) {
       p.key.resize(p.entry.key_len);
       p.key_request = requests.size();
       requests.push_back({store.keys_file.get(), p.key.data(), p.key.size(),

@@ -26,11 +26,6 @@ Result<Mapping> MapOffsets(FileRef fd, Where where) {
   return map;
 }
 
-Result<Mapping> MapKeys(FileRef fd, uint64_t length, Where where) {
-  if (length == 0) return Mapping();
-  return Mapping::Map(fd, length, /*read_only=*/true, where);
-}
-
 Status EnsureOffsetsCapacity(Store& store, uint64_t count) {
   const uint64_t needed = uint64_t{store.records.next_id()} + count;
   if (store.offsets_capacity >= needed) return {};
@@ -222,24 +217,8 @@ Result<OffsetEntry> ReadEntry(const Store& store, RecordId id) {
   return DecodeOffsetEntry(slot);
 }
 
-std::optional<std::string_view> MappedKey(const Store& store,
-                                          const OffsetEntry& e) {
-  // Compared without adding: a damaged offset near 2^64 must not wrap.
-  const uint64_t mapped = store.keys_map.size();
-  if (e.key_offset > mapped || e.key_len > mapped - e.key_offset) {
-    return std::nullopt;
-  }
-  return std::string_view(
-      reinterpret_cast<const char*>(store.keys_map.data()) + e.key_offset,
-      e.key_len);
-}
-
 Status ReadKeyBytes(const Store& store, const OffsetEntry& e,
                     std::string* out) {
-  if (auto mapped = MappedKey(store, e)) {
-    out->assign(*mapped);
-    return {};
-  }
   return ReadRange(store.keys_file, e.key_offset, e.key_len, out);
 }
 

@@ -15,7 +15,6 @@
 #define MARROW_STORE_RECORD_FILES_H_
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,14 +30,6 @@ OffsetEntry DecodeOffsetEntry(const uint8_t* slot);
 
 // Maps offsets.bin whole and advises random access.
 Result<Mapping> MapOffsets(FileRef fd, Where where = Where::current());
-
-// Maps the first `length` bytes of keys.bin read-only (no mapping when 0).
-// The keys of records stored before the store was opened or vacuumed are
-// then compared in memory instead of read back with a pread each; the keys
-// of later records are remembered as text, so the mapping never needs to
-// grow. keys.bin is only ever appended to, so a mapped byte never changes.
-Result<Mapping> MapKeys(FileRef fd, uint64_t length,
-                        Where where = Where::current());
 
 // Doubles offsets.bin (as often as needed) and remaps it when `count` more
 // records would not fit.
@@ -73,9 +64,6 @@ Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len,
                          size_t count = 1);
 
 Result<OffsetEntry> ReadEntry(const Store& store, RecordId id);
-// The record's key in keys_map, when the mapping covers it.
-std::optional<std::string_view> MappedKey(const Store& store,
-                                          const OffsetEntry& e);
 Status ReadKeyBytes(const Store& store, const OffsetEntry& e, std::string* out);
 // The value of record `id`, from vals.bin or, for a reader's records past
 // its snapshot, from the log.

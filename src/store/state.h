@@ -3,8 +3,8 @@
 //
 // Store holds the RecordIndex (which record is each key's live one, with
 // the live and dead sets and the remembered key texts), the value cache,
-// the mappings of offsets.bin and of keys.bin's older part, and the three
-// record files with their logical ends.
+// the mapping of offsets.bin and the three record files with their logical
+// ends.
 //
 // StoreHandle and WalHandle pair a Store or a WalWriter with a reader/writer
 // lock. When both are needed the StoreHandle lock is taken first.
@@ -54,7 +54,6 @@ struct Store {
   ValueCache cache;
 
   Mapping offsets_map;
-  Mapping keys_map;  // keys.bin's first bytes (MapKeys)
   uint64_t offsets_capacity = 0;
   uint64_t keys_end = 0;
   uint64_t vals_end = 0;

@@ -163,10 +163,9 @@ Status Vacuum(Store& store, WalWriter& wal) {
   MARROW_RETURN_IF_ERROR(
       AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
   MARROW_ASSIGN(Compacted next, Copy(store));
-  // The new mappings are made before the commit: a failure here changes
+  // The new mapping is made before the commit: a failure here changes
   // nothing.
   MARROW_ASSIGN(Mapping map, MapOffsets(next.offsets_file));
-  MARROW_ASSIGN(Mapping keys_map, MapKeys(next.keys_file, next.keys_end));
 
   MARROW_RETURN_IF_ERROR(AsPlainOs(wal.Sync()));
   const Bitmap no_dead;
@@ -181,7 +180,6 @@ Status Vacuum(Store& store, WalWriter& wal) {
 
   // Committed: the store follows the new files from here on, whatever the
   // remaining steps report.
-  store.keys_map = std::move(keys_map);
   store.keys_file = std::move(next.keys_file);
   store.vals_file = std::move(next.vals_file);
   store.offsets_file = std::move(next.offsets_file);
