@@ -26,7 +26,7 @@ PACKAGE_INPUTS := pyproject.toml CMakeLists.txt README.md \
 # Runs a command with its output kept in a log that is shown only on failure.
 quiet = log=$$(mktemp); if ! ( $(1) ) >"$$log" 2>&1; then cat "$$log"; rm -f "$$log"; exit 1; fi; rm -f "$$log"
 
-.PHONY: setup build engine-test engine-stress test demo stress fuzz bench clean apt-packages
+.PHONY: setup build engine-test engine-stress test test-parts python-test demo stress fuzz bench clean apt-packages
 
 # Each topic (reliability, fuzzing, faults, benchmarks, the package's
 # tooling) keeps its targets in a fragment of its own.
@@ -79,7 +79,15 @@ engine-stress: engine-test
 
 STRESS_TARGETS += engine-stress
 
-test: setup engine-test $(TEST_TARGETS)
+# The parts of the test are independent once the package is installed, and
+# most of them run on one core (the test runs, the fuzzers, mypy): make runs
+# them $(JOBS) at a time, each part's output kept together.
+test:
+	@$(MAKE) --no-print-directory -j $(JOBS) --output-sync=target test-parts
+
+test-parts: engine-test python-test $(TEST_TARGETS)
+
+python-test: setup
 	@$(PY) -m pytest -q -p no:cacheprovider tests
 
 demo: setup

@@ -28,7 +28,8 @@ TEST_TARGETS += package-test wheel-check-wheel
 
 .PHONY: package-tools package-test package-docs wheel wheel-check wheel-check-wheel wheel-check-sdist
 
-$(STAMPS)/package-tools: $(STAMPS)/venv mk/package.mk
+# After the package's own install: two pips never write the venv at once.
+$(STAMPS)/package-tools: $(STAMPS)/venv mk/package.mk | $(STAMPS)/installed
 	@echo "installing $(PACKAGE_TOOLS)"
 	@$(call quiet, $(PIP) install -q $(PACKAGE_TOOLS))
 	@touch $@
