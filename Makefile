@@ -63,12 +63,10 @@ $(STAMPS)/installed: $(STAMPS)/venv $(PACKAGE_INPUTS)
 
 build: setup
 
-# The short form runs in an optimised build with UndefinedBehaviorSanitizer
-# (overflows of offsets and lengths read from files); AddressSanitizer runs
-# in the fuzzers of make test and over the whole suite in make stress.
+# The short form runs in an optimised build; the sanitizers (ASan, UBSan)
+# run in the fuzzers of make test and over the whole suite in make stress.
 engine-test: apt-packages $(STAMPS)/venv
-	@$(call quiet, $(CMAKE) -S . -B build/engine $(ENGINE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DMARROW_SANITIZE=ON -DMARROW_SANITIZERS=undefined)
+	@$(call quiet, $(CMAKE) -S . -B build/engine $(ENGINE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	@$(call quiet, $(CMAKE) --build build/engine -j $(JOBS))
 	@echo "build/engine/store_tests"
 	@GTEST_BRIEF=1 build/engine/store_tests

@@ -10,7 +10,7 @@
 
 FUZZ_BUILD := build/fuzz
 FUZZERS := wal_fuzz snapshot_fuzz open_fuzz
-FUZZ_SMOKE_SECONDS ?= 40
+FUZZ_SMOKE_SECONDS ?= 32
 FUZZ_LONG_SECONDS ?= 1800
 FUZZ_OPTIONS := -malloc_limit_mb=256 -rss_limit_mb=2048 -timeout=30 \
 	-max_len=16384 -print_final_stats=0
