@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 namespace marrow::store::testing {
 
 namespace {
@@ -12,6 +10,41 @@ std::vector<std::pair<std::string, std::string>> Batch(const Step& step) {
   return {{step.key + "1", step.value},
           {step.key + "2", step.value + step.value},
           {"k1", step.value}};
+}
+
+std::vector<Step> SmallSteps() {
+  std::vector<Step> steps;
+  for (int i = 0; i < 30; ++i) {
+    steps.push_back(
+        Set("k" + std::to_string(i), std::string(i * 7, 'a' + i % 26)));
+  }
+  steps.insert(steps.end(),
+               {Set("k3", "replaced"), Del("k4"), Set("", "empty key"),
+                Do(Step::kPersist), Set("k5", "logged"), Del("k6"),
+                Set("new", std::string(100, 'n'))});
+  return steps;
+}
+
+// A committed vacuum of "small" whose renames never reached the disk.
+Base Committed() {
+  const Base& small = GetBase("small");
+  auto run = [&](MemFs& fs) {
+    auto db = Db::Open(kDir, 100, fs);
+    EXPECT_TRUE(db.ok() && db.value()->Vacuum().ok());
+  };
+  std::unique_ptr<MemFs> fs = small.image->Clone();
+  run(*fs);
+  const auto& trace = fs->trace();
+  size_t at = 0;
+  while (at < trace.size() && !(trace[at].call == "rename" &&
+                                trace[at].path.ends_with(".vac.tmp"))) {
+    ++at;
+  }
+  while (at < trace.size() && trace[at].call != "fsync") ++at;
+  fs = small.image->Clone();
+  fs->CaptureAfter(at + 1);
+  run(*fs);
+  return {fs->TakeCapture()->Crash(Outcome::kNoneReached, 0), small.model};
 }
 
 }  // namespace
@@ -24,11 +57,10 @@ std::vector<Step> Changes(const Step& step) {
 }
 
 void ApplyStep(const Step& step, Model& model) {
-  if (step.kind == Step::kSet) model[step.key] = step.value;
-  if (step.kind == Step::kSetMany) {
-    for (auto& [key, value] : Batch(step)) model[key] = value;
+  for (const Step& change : Changes(step)) {
+    if (change.kind == Step::kSet) model[change.key] = change.value;
+    if (change.kind == Step::kDel) model.erase(change.key);
   }
-  if (step.kind == Step::kDelete) model.erase(step.key);
 }
 
 Status RunStep(Db& db, const Step& step, const Model& model) {
@@ -44,7 +76,7 @@ Status RunStep(Db& db, const Step& step, const Model& model) {
       return db.SetBytes(step.key, step.value);
     case Step::kSetMany:
       return db.SetMany(Batch(step));
-    case Step::kDelete:
+    case Step::kDel:
       return db.Delete(step.key).status();
     case Step::kPersist:
       return db.Persist();
@@ -90,11 +122,9 @@ Model Content(Db& db, std::string* error) {
 }
 
 std::string Describe(const Failure& f) {
-  std::ostringstream out;
-  out << "form " << static_cast<int>(f.form) << " kind "
-      << ErrorKindName(f.error.kind) << ": " << f.Text() << " at "
-      << f.where.file_name() << ":" << f.where.line();
-  return out.str();
+  return "form " + std::to_string(static_cast<int>(f.form)) + " kind " +
+         ErrorKindName(f.error.kind) + ": " + f.Text() + " at " +
+         f.where.file_name() + ":" + std::to_string(f.where.line());
 }
 
 std::string Describe(const Model& m) {
@@ -120,52 +150,9 @@ Base MakeBase(const std::vector<Step>& steps) {
   return base;
 }
 
-namespace {
-
-std::vector<Step> SmallSteps() {
-  std::vector<Step> steps;
-  for (int i = 0; i < 30; ++i) {
-    steps.push_back(
-        Set("k" + std::to_string(i), std::string(i * 7, 'a' + i % 26)));
-  }
-  steps.push_back(Set("k3", "replaced"));
-  steps.push_back(Del("k4"));
-  steps.push_back(Set("", "empty key"));
-  steps.push_back(Do(Step::kPersist));
-  steps.push_back(Set("k5", "logged"));
-  steps.push_back(Del("k6"));
-  steps.push_back(Set("new", std::string(100, 'n')));
-  return steps;
-}
-
-// A committed vacuum of "small" whose renames never reached the disk.
-Base Committed() {
-  const Base& small = GetBase("small");
-  auto run = [&](MemFs& fs) {
-    auto db = Db::Open(kDir, 100, fs);
-    EXPECT_TRUE(db.ok() && db.value()->Vacuum().ok());
-  };
-  std::unique_ptr<MemFs> fs = small.image->Clone();
-  run(*fs);
-  const auto& trace = fs->trace();
-  size_t at = 0;
-  while (at < trace.size() && !(trace[at].call == Call::kRename &&
-                                trace[at].path.ends_with(".vac.tmp"))) {
-    ++at;
-  }
-  while (at < trace.size() && trace[at].call != Call::kFsync) ++at;
-  fs = small.image->Clone();
-  fs->CaptureAfter(at + 1);
-  run(*fs);
-  return {fs->TakeCapture()->Crash(Outcome::kNoneReached, 0), small.model};
-}
-
-}  // namespace
-
 const Base& GetBase(const std::string& name) {
   static std::map<std::string, Base> bases;
-  auto it = bases.find(name);
-  if (it != bases.end()) return it->second;
+  if (auto it = bases.find(name); it != bases.end()) return it->second;
   Base base;
   if (name == "empty") {
     base.image = std::make_unique<MemFs>();
@@ -179,9 +166,8 @@ const Base& GetBase(const std::string& name) {
       steps.push_back(
           Set("w" + std::to_string(i), std::string(300000 + i, 'w')));
     }
-    steps.push_back(Set("wide", std::string(700000, 'W')));
-    steps.push_back(Del("w1"));
-    steps.push_back(Set("k5", "logged again"));
+    steps.insert(steps.end(), {Set("wide", std::string(700000, 'W')), Del("w1"),
+                               Set("k5", "logged again")});
     base = MakeBase(steps);
   } else if (name == "replay") {
     // A log that replays in more than one 4 MiB batch.

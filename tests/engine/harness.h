@@ -21,23 +21,17 @@ inline constexpr char kDir[] = "/db";
 struct Step {
   // kSetMany sets key + "1" to value, key + "2" to value twice, and "k1" to
   // value, in one batch.
-  enum Kind {
-    kSet,
-    kSetMany,
-    kDelete,
-    kPersist,
-    kVacuum,
-    kGet,
-    kGetMany,
-    kKeys
-  };
+  enum Kind { kSet, kSetMany, kDel, kPersist, kVacuum, kGet, kGetMany, kKeys };
   Kind kind;
   std::string key, value;
 };
 inline Step Set(std::string k, std::string v) {
   return {Step::kSet, std::move(k), std::move(v)};
 }
-inline Step Del(std::string k) { return {Step::kDelete, std::move(k), {}}; }
+inline Step Many(std::string k, std::string v) {
+  return {Step::kSetMany, std::move(k), std::move(v)};
+}
+inline Step Del(std::string k) { return {Step::kDel, std::move(k), {}}; }
 inline Step Do(Step::Kind kind, std::string key = {}) {
   return {kind, std::move(key), {}};
 }

@@ -2,8 +2,8 @@
 //
 // A directory tree of inodes, descriptors and shared mappings with the POSIX
 // behaviour the engine relies on, plus three test controls:
-//   - faults: the n-th counted call (of one kind or any) fails with an errno,
-//     or transfers fewer bytes than asked;
+//   - faults: the n-th counted call fails with an errno, or transfers fewer
+//     bytes than asked;
 //   - capture: a copy of the files as they stand after the n-th call;
 //   - power loss: Crash() builds the MemFs a reboot could find. Each file
 //     keeps its bytes as of its last fsync plus a prefix of its later writes
@@ -14,6 +14,11 @@
 // stays put while the file's length changes; its bytes are folded into the
 // file (as an unsynced write) before any other call looks at that inode.
 //
+// Every call is counted and traced under the name of the system call it
+// stands for ("open", "pwrite", "fstat", "stat", "ftruncate", "fsync",
+// "fdatasync", "rename", "unlink", "mkdir", "flock", "mmap", "munmap",
+// "msync", ...).
+//
 // Thread-safety: none; one test thread drives it.
 
 #ifndef MARROW_TESTS_ENGINE_MEM_FS_H_
@@ -23,33 +28,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/fs.h"
 
 namespace marrow::store::testing {
-
-enum class Call : uint8_t {
-  kAny,
-  kOpen,
-  kClose,
-  kWrite,
-  kPread,
-  kPwrite,
-  kStat,
-  kStatPath,
-  kTruncate,
-  kFsync,
-  kFdatasync,
-  kRename,
-  kUnlink,
-  kMkdir,
-  kLock,
-  kMap,
-  kUnmap,
-  kSyncMapping,
-};
-const char* CallName(Call call);
 
 // What a power loss leaves of the writes that were not synced.
 enum class Outcome : uint8_t {
@@ -64,16 +48,16 @@ enum class Outcome : uint8_t {
 class MemFs final : public FileSystem {
  public:
   struct Traced {
-    Call call;
+    std::string_view call;  // the system call's name
     std::string path;
   };
 
   MemFs();
   ~MemFs() override;
 
-  // The n-th counted call from now (1-based, of kind `only` or any kind)
-  // fails with `error`, or with `error` 0 moves half the bytes asked.
-  void FailCall(uint64_t nth, int error, Call only = Call::kAny);
+  // The n-th counted call from now (1-based) fails with `error`, or with
+  // `error` 0 moves half the bytes asked; n 0 disarms.
+  void FailCall(uint64_t nth, int error);
   // After the n-th counted call from now, keep a Clone() for TakeCapture().
   void CaptureAfter(uint64_t nth);
   std::unique_ptr<MemFs> TakeCapture();
@@ -85,13 +69,11 @@ class MemFs final : public FileSystem {
   std::unique_ptr<MemFs> Clone();
   // What a reboot after a power loss now could find.
   std::unique_ptr<MemFs> Crash(Outcome outcome, uint64_t seed);
-  // Files that Crash() left longer than their data.
-  const std::vector<std::string>& zero_tails() const { return zero_tails_; }
+  // Whether Crash() left a file longer than its data.
+  bool zero_tail() const { return zero_tail_; }
 
   // Creates or replaces a whole file, durable at once.
   void WriteFile(const std::string& path, const std::string& bytes);
-  // Writes beyond this length fail with EFBIG.
-  uint64_t max_file_size = uint64_t{1} << 32;
 
   int Open(const char* path, int flags, mode_t mode) override;
   int Close(int fd) override;
@@ -101,8 +83,8 @@ class MemFs final : public FileSystem {
   int Stat(int fd, FileInfo* info) override;
   int StatPath(const char* path, FileInfo* info) override;
   int Truncate(int fd, uint64_t length) override;
-  int Fsync(int fd) override;
-  int Fdatasync(int fd) override { return Sync(fd, Call::kFdatasync); }
+  int Fsync(int fd) override { return Sync(fd, "fsync"); }
+  int Fdatasync(int fd) override { return Sync(fd, "fdatasync"); }
   int Rename(const char* from, const char* to) override;
   int Unlink(const char* path) override;
   int MakeDirectory(const char* path, mode_t mode) override;
@@ -116,27 +98,19 @@ class MemFs final : public FileSystem {
   struct Change {
     uint64_t offset = 0;
     std::string bytes;
-    bool resize = false;
-    bool from_map = false;
+    bool resize = false, from_map = false;
   };
   // Name -> inode (0: the name is removed), applied together.
   using DirChange = std::vector<std::pair<std::string, uint64_t>>;
   // Copy-on-write bytes: clones and synced copies share until written.
-  class Bytes {
-   public:
-    const std::string& operator*() const {
-      static const std::string kEmpty;
-      return p_ ? *p_ : kEmpty;
-    }
-    const std::string* operator->() const { return &**this; }
+  struct Bytes {
+    std::shared_ptr<std::string> p = std::make_shared<std::string>();
+    const std::string& operator*() const { return *p; }
+    const std::string* operator->() const { return p.get(); }
     std::string& Mut() {
-      if (!p_) p_ = std::make_shared<std::string>();
-      if (p_.use_count() > 1) p_ = std::make_shared<std::string>(*p_);
-      return *p_;
+      if (p.use_count() > 1) p = std::make_shared<std::string>(*p);
+      return *p;
     }
-
-   private:
-    std::shared_ptr<std::string> p_;
   };
   struct Inode {
     bool dir = false;
@@ -153,26 +127,28 @@ class MemFs final : public FileSystem {
   };
   struct Mapped {
     uint64_t ino = 0;
-    std::unique_ptr<uint8_t[]> bytes;
+    std::unique_ptr<char[]> bytes;
     uint64_t length = 0;
     std::string path;
   };
 
   // Counts a call; true (with errno set) when it must fail.
-  bool Fault(Call call, const std::string& path, size_t* n = nullptr);
-  int Fail(int error);
+  bool Fault(std::string_view call, const std::string& path,
+             size_t* n = nullptr);
   // The inode of `path`, or 0 with errno; *parent and *name of its last step.
   uint64_t Lookup(const std::string& path, uint64_t* parent = nullptr,
                   std::string* name = nullptr);
-  Fd* Desc(int fd, Call call, size_t* n = nullptr);
-  Mapped* FindMap(void* addr, Call call);
+  Fd* Desc(int fd, std::string_view call, size_t* n = nullptr);
+  Mapped* FindMap(void* addr, std::string_view call);
   // Mapping bytes into the file, and the file's bytes into its mappings.
   void Fold(uint64_t ino);
   void Propagate(uint64_t ino);
   void ChangeDir(uint64_t dir, DirChange change);
-  ssize_t ReadAt(Fd& f, void* buf, size_t n, uint64_t at);
   ssize_t WriteAt(Fd& f, const void* buf, size_t n, uint64_t at);
-  int Sync(int fd, Call call);
+  int Sync(int fd, std::string_view call);
+  // Makes the inode's bytes and entries durable; returns 0.
+  int Settle(uint64_t ino);
+  int Info(uint64_t ino, FileInfo* info);
   uint64_t NewInode(bool dir);
 
   std::map<uint64_t, Inode> inodes_;
@@ -182,13 +158,11 @@ class MemFs final : public FileSystem {
   std::map<uint64_t, int> locks_;  // directory inode -> descriptor
   std::vector<Mapped> maps_;
 
-  uint64_t fail_at_ = 0, kind_counted_ = 0, capture_at_ = 0, counted_ = 0;
+  uint64_t fail_at_ = 0, capture_at_ = 0, counted_ = 0;
   int fail_error_ = 0;
-  Call fail_only_ = Call::kAny;
-  bool fired_ = false;
+  bool fired_ = false, zero_tail_ = false;
   std::unique_ptr<MemFs> capture_;
   std::vector<Traced> trace_;
-  std::vector<std::string> zero_tails_;
 };
 
 }  // namespace marrow::store::testing
