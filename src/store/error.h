@@ -13,6 +13,7 @@
 #define MARROW_STORE_ERROR_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
@@ -131,18 +132,19 @@ struct Failure {
   std::string Text() const;
 };
 
-// Success or a Failure.
+// Success or a Failure. The Failure lives on the heap, so a success, the
+// outcome of nearly every call, is one null pointer to make and drop.
 class [[nodiscard]] Status {
  public:
   Status() = default;
-  Status(Failure f) : failure_(std::move(f)), ok_(false) {}  // NOLINT
-  bool ok() const { return ok_; }
-  const Failure& failure() const { return failure_; }
-  Failure&& take_failure() { return std::move(failure_); }
+  Status(Failure f)  // NOLINT
+      : failure_(std::make_unique<Failure>(std::move(f))) {}
+  bool ok() const { return failure_ == nullptr; }
+  const Failure& failure() const { return *failure_; }
+  Failure&& take_failure() { return std::move(*failure_); }
 
  private:
-  Failure failure_;
-  bool ok_ = true;
+  std::unique_ptr<Failure> failure_;
 };
 
 // A value or a Failure.
