@@ -1,4 +1,5 @@
-// The check the fuzz targets share.
+// The check the fuzz targets share: a failed check prints itself and aborts,
+// a crash libFuzzer records.
 
 #ifndef MARROW_FUZZ_FUZZ_UTIL_H_
 #define MARROW_FUZZ_FUZZ_UTIL_H_
@@ -6,18 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace marrow::fuzz {
-
-// A failed check: a message and a crash libFuzzer records.
-#define FUZZ_CHECK(cond)                                                    \
-  do {                                                                      \
-    if (!(cond)) {                                                          \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
-                   #cond);                                                  \
-      std::abort();                                                         \
-    }                                                                       \
-  } while (0)
-
-}  // namespace marrow::fuzz
+#define FUZZ_CHECK(cond)                                                       \
+  ((cond) ? (void)0                                                            \
+          : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,       \
+                          __LINE__, #cond),                                    \
+             std::abort()))
 
 #endif  // MARROW_FUZZ_FUZZ_UTIL_H_

@@ -7,8 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "engine/mem_fs.h"
 #include "fuzz/fuzz_util.h"
@@ -16,42 +16,35 @@
 #include "store/utf8.h"
 #include "store/wal.h"
 
-using marrow::store::WalEntry;
-using marrow::store::WalReader;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  marrow::store::testing::MemFs fs;
-  fs.WriteFile("/wal.bin",
-               std::string(reinterpret_cast<const char*>(data), size));
-  auto opened = marrow::store::OpenFile(fs, "/wal.bin", O_RDONLY);
+  namespace store = marrow::store;
+  using Outcome = store::WalReader::Outcome;
+  store::testing::MemFs fs;
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  fs.WriteFile("/wal.bin", bytes);
+  auto opened = store::OpenFile(fs, "/wal.bin", O_RDONLY);
   FUZZ_CHECK(opened.ok());
-  WalReader reader(opened.value(), 0, size);
-
-  WalEntry entry;
-  uint64_t start = 0;
-  std::string encoded;
-  while (true) {
-    const WalReader::Outcome outcome = reader.Next(&entry);
-    if (outcome != WalReader::Outcome::kRecord) {
-      FUZZ_CHECK(outcome != WalReader::Outcome::kReadError);
+  store::WalReader reader(opened.value(), 0, size);
+  store::WalEntry entry;
+  for (uint64_t start = 0;; start = reader.good_end()) {
+    const Outcome outcome = reader.Next(&entry);
+    if (outcome != Outcome::kRecord) {
       // A clean end lies exactly at the end of the file.
-      FUZZ_CHECK(outcome != WalReader::Outcome::kEnd || start == size);
+      FUZZ_CHECK(outcome != Outcome::kReadError);
+      FUZZ_CHECK(outcome != Outcome::kEnd || start == size);
       FUZZ_CHECK(reader.good_end() == start);
-      break;
+      return 0;
     }
     const uint64_t end = reader.good_end();
     FUZZ_CHECK(end > start && end <= size);
-    FUZZ_CHECK(marrow::store::IsValidUtf8(entry.key));
-    encoded.clear();
-    if (entry.kind == WalEntry::Kind::kPut) {
-      marrow::store::EncodeWalPut(entry.key, entry.val, &encoded);
+    FUZZ_CHECK(store::IsValidUtf8(entry.key));
+    std::string encoded;
+    if (entry.kind == store::WalEntry::Kind::kPut) {
+      store::EncodeWalPut(entry.key, entry.val, &encoded);
     } else {
       FUZZ_CHECK(entry.val.empty());
-      marrow::store::EncodeWalDelete(entry.key, &encoded);
+      store::EncodeWalDelete(entry.key, &encoded);
     }
-    FUZZ_CHECK(encoded.size() == end - start);
-    FUZZ_CHECK(std::memcmp(encoded.data(), data + start, encoded.size()) == 0);
-    start = end;
+    FUZZ_CHECK(encoded == std::string_view(bytes).substr(start, end - start));
   }
-  return 0;
 }

@@ -6,10 +6,9 @@ from __future__ import annotations
 import itertools
 import struct
 from pathlib import Path
-from typing import Iterable, Mapping, Union
+from typing import Iterable, Mapping, Optional, Union
 
 MASK = 2**64 - 1
-PANIC_PREFIX = "called `Result::unwrap()` on an `Err` value"
 EMPTY_BITMAP = bytes.fromhex("3a30000000000000")
 NEW_OFFSETS = 2_400_000  # 100,000 entries of 24 bytes
 
@@ -19,15 +18,11 @@ def _rotl(x: int, b: int) -> int:
 
 
 def _sipround(v: list[int]) -> None:
-    v[0] = (v[0] + v[1]) & MASK
-    v[1] = _rotl(v[1], 13) ^ v[0]
+    v[0], v[2] = (v[0] + v[1]) & MASK, (v[2] + v[3]) & MASK
+    v[1], v[3] = _rotl(v[1], 13) ^ v[0], _rotl(v[3], 16) ^ v[2]
     v[0] = _rotl(v[0], 32)
-    v[2] = (v[2] + v[3]) & MASK
-    v[3] = _rotl(v[3], 16) ^ v[2]
-    v[0] = (v[0] + v[3]) & MASK
-    v[3] = _rotl(v[3], 21) ^ v[0]
-    v[2] = (v[2] + v[1]) & MASK
-    v[1] = _rotl(v[1], 17) ^ v[2]
+    v[0], v[2] = (v[0] + v[3]) & MASK, (v[2] + v[1]) & MASK
+    v[3], v[1] = _rotl(v[3], 21) ^ v[0], _rotl(v[1], 17) ^ v[2]
     v[2] = _rotl(v[2], 32)
 
 
@@ -47,14 +42,12 @@ def fingerprint(key: str) -> int:
     return v[0] ^ v[1] ^ v[2] ^ v[3]
 
 
-def wal_put(key: Union[str, bytes], val: bytes) -> bytes:
+def wal(key: Union[str, bytes], val: Optional[bytes] = None) -> bytes:
+    """One log record: a put, or for no value a delete."""
     k = key.encode() if isinstance(key, str) else key
+    if val is None:
+        return struct.pack("<IQ", 1, len(k)) + k
     return struct.pack("<IQ", 0, len(k)) + k + struct.pack("<Q", len(val)) + val
-
-
-def wal_delete(key: Union[str, bytes]) -> bytes:
-    k = key.encode() if isinstance(key, str) else key
-    return struct.pack("<IQ", 1, len(k)) + k
 
 
 def entry(key_offset: int, key_len: int, val_offset: int, val_len: int) -> bytes:
@@ -68,10 +61,8 @@ def roaring(values: Iterable[int]) -> bytes:
     for v in sorted(set(values)):
         groups.setdefault(v >> 16, []).append(v & 0xFFFF)
     header = struct.pack("<II", 12346, len(groups)) + b"".join(struct.pack("<HH", high, len(lows) - 1) for high, lows in groups.items())
-    bodies = [
-        sum(1 << low for low in lows).to_bytes(8192, "little") if len(lows) > 4096 else struct.pack(f"<{len(lows)}H", *lows)
-        for lows in groups.values()
-    ]
+    bodies = [sum(1 << low for low in lows).to_bytes(8192, "little") if len(lows) > 4096 else struct.pack(f"<{len(lows)}H", *lows)
+              for lows in groups.values()]
     ends = list(itertools.accumulate([len(header) + 4 * len(bodies)] + [len(body) for body in bodies]))
     return header + struct.pack(f"<{len(bodies)}I", *ends[:-1]) + b"".join(bodies)
 
@@ -101,8 +92,8 @@ def sorted_snapshot(data: bytes) -> bytes:
 def is_panic(exc: BaseException) -> bool:
     """The engine's internal-failure exception: a direct BaseException subclass."""
     kind = type(exc)
-    named = (kind.__name__, kind.__module__) == ("PanicException", "pyo3_runtime")
-    return named and kind.__bases__ == (BaseException,) and str(exc).startswith(PANIC_PREFIX)
+    named = (kind.__name__, kind.__module__, kind.__bases__) == ("PanicException", "pyo3_runtime", (BaseException,))
+    return named and str(exc).startswith("called `Result::unwrap()` on an `Err` value")
 
 
 def make_dir(path: Path, files: Mapping[str, bytes]) -> Path:
@@ -111,5 +102,3 @@ def make_dir(path: Path, files: Mapping[str, bytes]) -> Path:
         (path / name).write_bytes(data)
     return path
 
-
-assert fingerprint("abc") == 0xEF09E0F4895A251D

@@ -62,14 +62,15 @@ def report(db: object) -> dict[str, object]:
     return {"values": {k: digest(db.get_bytes(k)) for k in KEYS}, "len": db.len(), "keys": sorted(db.keys())}  # type: ignore[attr-defined]
 
 
-def child(directory: str, journal: str, seed: int, cache_size: int) -> None:
+def child(directory: str, journal: str, seed: str, size: str) -> None:
     from marrow import Marrow
 
+    cache_size = int(size)
     db = Marrow(directory, cache_size)
     print(json.dumps(report(db)), flush=True)
     model = {k: v for k, v in ((k, db.get_bytes(k)) for k in KEYS) if v is not None}
     fd = os.open(journal, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
-    for i, (kind, key, val) in enumerate(calls(seed)):
+    for i, (kind, key, val) in enumerate(calls(int(seed))):
         try:
             if kind == "set":
                 db.set_bytes(key, val)
@@ -89,13 +90,13 @@ def child(directory: str, journal: str, seed: int, cache_size: int) -> None:
         os.write(fd, b"%d\n" % i)
 
 
-def reader(directory: str, cache_size: int) -> None:
+def reader(directory: str, cache_size: str) -> None:
     """Reports what a read-only open sees at each refresh until stdin closes."""
     import marrow
 
     while True:
         try:
-            store = marrow.open(directory, cache_size, readonly=True)
+            store = marrow.open(directory, int(cache_size), readonly=True)
             break
         except FileNotFoundError:  # the first writer has not made it yet
             time.sleep(0.002)
@@ -146,10 +147,8 @@ def run(directory: Path, cycles: int, seed: int, readers: float = 0.3) -> tuple[
         child_seed = rng.getrandbits(48)
         argv = [sys.executable, __file__, "child", str(store), str(journal), str(child_seed), str(rng.choice([0, 4, 64]))]
         proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        watcher = None
-        if rng.random() < readers:
-            watch = [sys.executable, __file__, "reader", str(store), str(rng.choice([0, 64]))]
-            watcher = subprocess.Popen(watch, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        watch = [sys.executable, __file__, "reader", str(store), str(rng.choice([0, 64]))] if rng.random() < readers else None
+        watcher = watch and subprocess.Popen(watch, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         if rng.random() < 0.1:  # somewhere in the start-up and the open
             time.sleep(rng.uniform(0.02, 0.12))
         elif select.select([proc.stdout], [], [], 60)[0]:  # the report is coming: the open is done
@@ -176,10 +175,9 @@ def run(directory: Path, cycles: int, seed: int, readers: float = 0.3) -> tuple[
         failures += [f"cycle {c}: {error}"] if error else []
         base = {k: v for k, v in found["values"].items() if v is not None}
         # A reader sees the recovered state plus a prefix of this child's calls.
-        for state in seen.splitlines():
-            checked += 1
-            error = check(json.loads(state), base, acked, now, 0)
-            failures += [f"cycle {c}: a reader saw a state the calls do not allow: {error}"] if error else []
+        errors = [check(json.loads(state), base, acked, now, 0) for state in seen.splitlines()]
+        checked += len(errors)
+        failures += [f"cycle {c}: a reader saw a state the calls do not allow: {e}" for e in errors if e]
         done, running = acked, now
         floor = max([i + 1 for i, op in enumerate(done) if op[0] in DURABLE], default=0)
         total += len(done)
@@ -190,11 +188,8 @@ def run(directory: Path, cycles: int, seed: int, readers: float = 0.3) -> tuple[
 
 
 def main() -> int:
-    if sys.argv[1:2] == ["child"]:
-        child(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
-        return 0
-    if sys.argv[1:2] == ["reader"]:
-        reader(sys.argv[2], int(sys.argv[3]))
+    if sys.argv[1:2] in (["child"], ["reader"]):
+        {"child": child, "reader": reader}[sys.argv[1]](*sys.argv[2:])
         return 0
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--cycles", type=int, default=200)

@@ -75,9 +75,7 @@ ROWS: dict[str, Row] = {
 
 
 @pytest.mark.parametrize("name", ROWS)
-def test_command(
-    name: str, tmp_path: Path, capsysbinary: pytest.CaptureFixture[bytes], monkeypatch: pytest.MonkeyPatch
-) -> None:
+def test_command(name: str, tmp_path: Path, capsysbinary: pytest.CaptureFixture[bytes], monkeypatch: pytest.MonkeyPatch) -> None:
     argv, stdin, damage, status, out, err, after = ROWS[name]
     path = tmp_path / "s"
     with marrow.open(path) as store:
@@ -91,10 +89,7 @@ def test_command(
         got = int(e.code or 0)
     captured = capsysbinary.readouterr()
     assert got == status, captured.err
-    if isinstance(out, bytes):
-        assert captured.out == out.replace(b"P", str(path).encode())
-    else:
-        assert str(out) in captured.out.decode()
+    assert captured.out == out.replace(b"P", str(path).encode()) if isinstance(out, bytes) else str(out) in captured.out.decode()
     assert err.replace("P", str(path)) in captured.err.decode()
     if status == 2 and argv:
         assert captured.err.count(b"\n") == 1  # one line

@@ -11,7 +11,7 @@ from typing import Any, Callable, Optional
 
 import pytest
 
-from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, snapshot, sorted_snapshot, wal_delete, wal_put
+from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, snapshot, sorted_snapshot, wal
 from marrow import Marrow
 
 
@@ -20,13 +20,13 @@ def zeros(size: int, prefix: bytes = b"") -> bytes:
     return prefix + bytes(size - len(prefix))
 
 
+def offsets(*entries: tuple[int, int, int, int]) -> bytes:
+    """A new store's offsets.bin holding these entries."""
+    return zeros(NEW_OFFSETS, b"".join(entry(*e) for e in entries))
+
+
 LOG_36 = bytes.fromhex("00000000 0100000000000000 61 0200000000000000 7879 01000000 0100000000000000 61")
-EMPTY_60 = bytes(8) + (bytes.fromhex("0800000000000000") + EMPTY_BITMAP) * 2 + bytes(20)
-ONE_82 = bytes.fromhex(
-    "0100000000000000 f3e9f0a4b9509b71 00000000"
-    "1200000000000000 3a300000 01000000 00000000 10000000 0000"
-    "0800000000000000 3a30000000000000 01000000 0100000000000000 0200000000000000"
-)
+EMPTY_60, ONE_82 = snapshot({}, [], [], 0, 0, 0), snapshot({"a": 0}, [0], [], 1, 1, 2)
 AB = [("set_bytes", "a", b"1"), ("set_bytes", "b", b"22"), ("set_bytes", "a", b"333"), ("delete", "b")]
 MANY = [("set_bytes", f"{i:06d}", b"v") for i in range(150_000)]
 MANY_ENTRIES = b"".join(entry(6 * i, 6, i, 1) for i in range(150_000))
@@ -41,74 +41,48 @@ ABC_SNAP = dict(ABC_FILES, **{"snapshot.bin": snapshot({"a": 0, "b": 1, "c": 2},
 # (initial files, calls, the files afterwards (None: absent), the contents
 # after a reopen in key order, or None to skip that check)
 GOLDEN: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]], dict[str, Any], Optional[dict[str, bytes]]]] = {
-    "log-put-delete-36-bytes": (
-        {}, [("set_bytes", "a", b"xy"), ("delete", "a")],
-        {"wal.bin": LOG_36, "keys.bin": b"a", "vals.bin": b"xy", "offsets.bin": zeros(NEW_OFFSETS, entry(0, 1, 0, 2)), "snapshot.bin": None},
-        {},
-    ),
+    "log-put-delete-36-bytes": ({}, [("set_bytes", "a", b"xy"), ("delete", "a")],
+                                {"wal.bin": LOG_36, "keys.bin": b"a", "vals.bin": b"xy", "offsets.bin": offsets((0, 1, 0, 2)), "snapshot.bin": None}, {}),
     "log-every-write-in-order": (
         {}, [("set_bytes", "", b""), ("set_bytes", "é", bytes(range(256))), ("delete", "never"), ("set_bytes", "", b"z"), ("delete", "")],
-        {"wal.bin": wal_put("", b"") + wal_put("é", bytes(range(256))) + wal_delete("never") + wal_put("", b"z") + wal_delete(""),
-         "keys.bin": "é".encode(), "offsets.bin": zeros(NEW_OFFSETS, entry(0, 0, 0, 0) + entry(0, 2, 0, 256) + entry(2, 0, 256, 1))},
-        {"é": bytes(range(256))},
-    ),
+        {"wal.bin": wal("", b"") + wal("é", bytes(range(256))) + wal("never") + wal("", b"z") + wal(""),
+         "keys.bin": "é".encode(), "offsets.bin": offsets((0, 0, 0, 0), (0, 2, 0, 256), (2, 0, 256, 1))}, {"é": bytes(range(256))}),
     "persist-empty-60-bytes": ({}, [("persist",)], {"snapshot.bin": EMPTY_60, "wal.bin": b"", "snapshot.bin.tmp": None}, {}),
     "persist-one-key-82-bytes": ({}, [("set_bytes", "a", b"xy"), ("persist",)], {"snapshot.bin": ONE_82, "wal.bin": b""}, {"a": b"xy"}),
     "vacuum-compacts-then-appends": (
         {}, AB + [("vacuum",), ("set_bytes", "c", b"c"), ("persist",)],
-        {"wal.bin": b"", "keys.bin": b"ac", "vals.bin": b"333c", "offsets.bin": zeros(NEW_OFFSETS, entry(0, 1, 0, 3) + entry(1, 1, 3, 1)),
-         "snapshot.bin": snapshot({"a": 0, "c": 1}, [0, 1], [], 2, 2, 4)},
-        {"a": b"333", "c": b"c"},
-    ),
-    "vacuum-of-nothing": ({}, [("vacuum",)], {"keys.bin": b"", "vals.bin": b"", "offsets.bin": zeros(NEW_OFFSETS), "snapshot.bin": EMPTY_60}, {}),
+        {"wal.bin": b"", "keys.bin": b"ac", "vals.bin": b"333c", "offsets.bin": offsets((0, 1, 0, 3), (1, 1, 3, 1)),
+         "snapshot.bin": snapshot({"a": 0, "c": 1}, [0, 1], [], 2, 2, 4)}, {"a": b"333", "c": b"c"}),
+    "vacuum-of-nothing": ({}, [("vacuum",)], {"keys.bin": b"", "vals.bin": b"", "offsets.bin": offsets(), "snapshot.bin": EMPTY_60}, {}),
     "reopen-without-snapshot-replays-from-id-0": (
         {}, [("set_bytes", "a", b"1"), ("set_bytes", "bb", b"22"), ("reopen",)],
-        {"keys.bin": b"abbabb", "vals.bin": b"122122", "offsets.bin": zeros(NEW_OFFSETS, entry(3, 1, 3, 1) + entry(4, 2, 4, 2))},
-        {"a": b"1", "bb": b"22"},
-    ),
+        {"keys.bin": b"abbabb", "vals.bin": b"122122", "offsets.bin": offsets((3, 1, 3, 1), (4, 2, 4, 2))}, {"a": b"1", "bb": b"22"}),
     "reopen-after-persist-appends-at-the-snapshot-ends": (
         {"keys.bin": b"ab" + JUNK, "vals.bin": b"122" + JUNK, "offsets.bin": entry(0, 1, 0, 1) + entry(1, 1, 1, 2),
-         "snapshot.bin": snapshot({"a": 0, "b": 1}, [0, 1], [], 2, 2, 3), "wal.bin": wal_put("c", b"333")},
+         "snapshot.bin": snapshot({"a": 0, "b": 1}, [0, 1], [], 2, 2, 3), "wal.bin": wal("c", b"333")},
         [("set_bytes", "d", b"4")],
-        {"keys.bin": b"abcd" + JUNK[2:], "vals.bin": b"1223334" + JUNK[4:],
-         "offsets.bin": zeros(NEW_OFFSETS, entry(0, 1, 0, 1) + entry(1, 1, 1, 2) + entry(2, 1, 3, 3) + entry(3, 1, 6, 1))},
-        {"a": b"1", "b": b"22", "c": b"333", "d": b"4"},
-    ),
+        {"keys.bin": b"abcd" + JUNK[2:], "vals.bin": b"1223334" + JUNK[4:], "offsets.bin": offsets((0, 1, 0, 1), (1, 1, 1, 2), (2, 1, 3, 3), (3, 1, 6, 1))},
+        {"a": b"1", "b": b"22", "c": b"333", "d": b"4"}),
     "offsets-full-at-100000": ({}, MANY[:100_000], {"offsets.bin": zeros(NEW_OFFSETS, MANY_ENTRIES[:NEW_OFFSETS])}, None),
-    "offsets-double-at-100001": (
-        {}, MANY[:100_000] + [("set_bytes", "grow", b"")],
-        {"offsets.bin": zeros(2 * NEW_OFFSETS, MANY_ENTRIES[:NEW_OFFSETS] + entry(600_000, 4, 100_000, 0))}, None,
-    ),
-    "vacuum-sizes-offsets-to-its-records": (
-        {}, MANY + [("vacuum",), ("set_bytes", "more", b"m")], {"offsets.bin": zeros(7_200_000, MANY_ENTRIES + entry(900_000, 4, 150_000, 1))}, None,
-    ),
-    "persist-bitmap-and-array-containers": (
-        {}, BITMAPS + [("persist",)],
-        {"snapshot.bin": snapshot(dict({f"k{i:04d}": i for i in range(5000)}, a=66_999), [*range(5000), 66_999], range(5000, 66_999), 67_000, 62_000 + 5 * 5000, 0)},
-        None,
-    ),
-    "short-offsets-lengthened": ({"offsets.bin": bytes(100)}, [("set_bytes", "k", b"v")], {"offsets.bin": zeros(NEW_OFFSETS, entry(0, 1, 0, 1))}, {"k": b"v"}),
+    "offsets-double-at-100001": ({}, MANY[:100_000] + [("set_bytes", "grow", b"")],
+                                 {"offsets.bin": zeros(2 * NEW_OFFSETS, MANY_ENTRIES[:NEW_OFFSETS] + entry(600_000, 4, 100_000, 0))}, None),
+    "vacuum-sizes-offsets-to-its-records": ({}, MANY + [("vacuum",), ("set_bytes", "more", b"m")],
+                                            {"offsets.bin": zeros(7_200_000, MANY_ENTRIES + entry(900_000, 4, 150_000, 1))}, None),
+    "persist-bitmap-and-array-containers": ({}, BITMAPS + [("persist",)], {"snapshot.bin": snapshot(
+        dict({f"k{i:04d}": i for i in range(5000)}, a=66_999), [*range(5000), 66_999], range(5000, 66_999), 67_000, 62_000 + 5 * 5000, 0)}, None),
+    "short-offsets-lengthened": ({"offsets.bin": bytes(100)}, [("set_bytes", "k", b"v")], {"offsets.bin": offsets((0, 1, 0, 1))}, {"k": b"v"}),
     "long-offsets-kept": ({"offsets.bin": bytes(3_000_005)}, [("set_bytes", "k", b"v")], {"offsets.bin": zeros(3_000_005, entry(0, 1, 0, 1))}, {"k": b"v"}),
     "leftover-tmp-and-vac-files-replaced": (
-        {"snapshot.bin.tmp": JUNK, "keys.bin.vac": JUNK, "vals.bin.vac": JUNK, "offsets.bin.vac": JUNK},
-        [("set_bytes", "a", b"xy"), ("persist",), ("vacuum",)],
-        {"snapshot.bin": ONE_82, "snapshot.bin.tmp": None, "keys.bin.vac": None, "keys.bin": b"a",
-         "vals.bin": b"xy", "offsets.bin": zeros(NEW_OFFSETS, entry(0, 1, 0, 2))},
-        {"a": b"xy"},
-    ),
+        {"snapshot.bin.tmp": JUNK, "keys.bin.vac": JUNK, "vals.bin.vac": JUNK, "offsets.bin.vac": JUNK}, [("set_bytes", "a", b"xy"), ("persist",), ("vacuum",)],
+        {"snapshot.bin": ONE_82, "snapshot.bin.tmp": None, "keys.bin.vac": None, "keys.bin": b"a", "vals.bin": b"xy", "offsets.bin": offsets((0, 1, 0, 2))},
+        {"a": b"xy"}),
     "run-containers-read-and-rewritten-without": (
-        dict(ABC_FILES, **{"snapshot.bin": snapshot({"a": 0, "b": 1, "c": 2}, RUN_LIVE, EMPTY_BITMAP, 3, 3, 6)}),
-        [("persist",)],
-        {"snapshot.bin": snapshot({"a": 0, "b": 1, "c": 2}, [0, 1, 2], [], 3, 3, 6)},
-        {"a": b"aa", "b": b"bb", "c": b"cc"},
-    ),
+        dict(ABC_FILES, **{"snapshot.bin": snapshot({"a": 0, "b": 1, "c": 2}, RUN_LIVE, EMPTY_BITMAP, 3, 3, 6)}), [("persist",)],
+        {"snapshot.bin": snapshot({"a": 0, "b": 1, "c": 2}, [0, 1, 2], [], 3, 3, 6)}, {"a": b"aa", "b": b"bb", "c": b"cc"}),
     "later-duplicate-index-entry-wins": (
         {"keys.bin": b"aa", "vals.bin": b"12", "offsets.bin": entry(0, 1, 0, 1) + entry(1, 1, 1, 1),
          "snapshot.bin": snapshot([(fingerprint("a"), 1), (fingerprint("a"), 0)], [0], [1], 2, 2, 2) + b"trailing bytes"},
-        [("persist",)],
-        {"snapshot.bin": snapshot({"a": 0}, [0], [1], 2, 2, 2)},
-        {"a": b"1"},
-    ),
+        [("persist",)], {"snapshot.bin": snapshot({"a": 0}, [0], [1], 2, 2, 2)}, {"a": b"1"}),
 }
 
 
@@ -128,8 +102,7 @@ def plant_links(first: Path, *names: str) -> None:
         (first.parent / name).symlink_to(outside)
 
 
-FILE_STEPS: dict[str, Callable[..., Any]] = {"truncate": os.truncate, "mkdir": Path.mkdir, "rmdir": Path.rmdir, "unlink": Path.unlink,
-                                             "file": Path.read_bytes, "plant_links": plant_links}
+FILE_STEPS: dict[str, Callable[..., Any]] = {"truncate": os.truncate, "file": Path.read_bytes, "plant_links": plant_links}
 
 
 class Steps:
@@ -189,54 +162,27 @@ CRAFTED: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]]]] = {
     "value-len-2**32-1": (one_record(0, 40, 0, 2**32 - 1), BAD_VALUE),
     "keys-end-past-the-file": (dict(one_record(0, 40, 0, 40), **{"snapshot.bin": snapshot({K40: 0}, [0], [], 1, 2**64 - 1, 40)}), USABLE),
     "vals-end-past-the-file": (dict(one_record(0, 40, 0, 40), **{"snapshot.bin": snapshot({K40: 0}, [0], [], 1, 40, 2**63)}), USABLE),
-    "index-points-at-another-keys-record": (
-        dict(ABC_FILES, **{"snapshot.bin": snapshot({"a": 1, "b": 1, "c": 2}, [1, 2], [0], 3, 3, 6)}),
-        [("get_bytes", "a", None), ("get_bytes", "b", b"bb"), ("len", 2), ("keys", ["b", "c"]), ("vacuum", None), ("reopen", None),
-         ("get_many", ["a", "b", "c"], [("a", None), ("b", b"bb"), ("c", b"cc")])],
-    ),
-    "record-files-cut-under-the-snapshot": (
-        dict(ABC_SNAP, **{"vals.bin": b"aab"}),
-        [("keys", ["a"]), ("len", 1), ("get_bytes", "b", None), ("set_bytes", "d", b"dd", None), ("vacuum", None), ("reopen", None),
-         ("get_many", ["a", "b", "d"], [("a", b"aa"), ("b", None), ("d", b"dd")]), ("keys", ["a", "d"])],
-    ),
-    "values-cut-behind-an-open-store": (
-        ABC_SNAP,
-        [("truncate", "vals.bin", 3, None), ("get_bytes", "c", PANIC), ("cache_stats", (0, 1)), ("get_many", ["a", "b"], PANIC),
-         ("cache_stats", (1, 1)), ("get_bytes", "a", b"aa"), ("set_bytes", "n", b"N", None), ("clear_cache", None), ("get_bytes", "n", b"N")],
-    ),
-    "log-tag-2-ends-the-replay": (
-        {"wal.bin": wal_put("a", b"1") + struct.pack("<IQ", 2, 1) + b"b" + wal_put("c", b"3")},
-        [("keys", ["a"]), ("file", "wal.bin", wal_put("a", b"1")), ("set_bytes", "d", b"4", None), ("reopen", None), ("keys", ["a", "d"])],
-    ),
-    "log-key-not-utf8-ends-the-replay": (
-        {"wal.bin": wal_put("a", b"1") + wal_delete(b"\xff\xfe") + wal_delete("a")},
-        [("keys", ["a"]), ("file", "wal.bin", wal_put("a", b"1"))],
-    ),
-    "log-length-past-the-end": (
-        {"wal.bin": wal_put("a", b"1") + struct.pack("<IQ", 0, 1) + b"b" + struct.pack("<Q", 1 << 40) + b"v"},
-        [("keys", ["a"]), ("get_bytes", "b", None), ("file", "wal.bin", wal_put("a", b"1"))],
-    ),
-    "unreadable-snapshot-fails-the-open": (
-        ABC_SNAP,
-        [("unlink", "snapshot.bin", None), ("mkdir", "snapshot.bin", None), ("reopen", OSError), ("file", "keys.bin", b"abc"),
-         ("file", "offsets.bin", ABC_FILES["offsets.bin"] + bytes(NEW_OFFSETS - 72))],
-    ),
-    "failed-vacuum-changes-nothing": (
-        ABC_SNAP,
-        [("mkdir", "vals.bin.vac", None), ("vacuum", OSError), ("file", "keys.bin", b"abc"), ("get_many", ["a", "c"], [("a", b"aa"), ("c", b"cc")]),
-         ("rmdir", "vals.bin.vac", None), ("vacuum", None), ("file", "keys.bin", b"abc"), ("reopen", None), ("keys", ["a", "b", "c"])],
-    ),
-    "planted-links-are-never-written-through": (
-        ABC_SNAP,
-        [("plant_links", "snapshot.bin.tmp", "keys.bin.vac", "vals.bin.vac", "offsets.bin.vac", "snapshot.bin.vac.tmp", None),
-         ("delete", "b", True), ("persist", None), ("vacuum", None), ("persist", None), ("file", "../outside", b"outside"),
-         ("reopen", None), ("get_many", ["a", "b", "c"], [("a", b"aa"), ("b", None), ("c", b"cc")])],
-    ),
-    "record-ids-used-up": (
-        {"snapshot.bin": snapshot({}, [], [], 2**32 - 1, 0, 0)},
-        [("set_bytes", "k", b"v", OverflowError), ("delete", "k", False), ("len", 0), ("reopen", None), ("len", 0), ("vacuum", None),
-         ("set_bytes", "k", b"v", None), ("get_bytes", "k", b"v")],
-    ),
+    "index-points-at-another-keys-record": (dict(ABC_FILES, **{"snapshot.bin": snapshot({"a": 1, "b": 1, "c": 2}, [1, 2], [0], 3, 3, 6)}), [
+        ("get_bytes", "a", None), ("get_bytes", "b", b"bb"), ("len", 2), ("keys", ["b", "c"]), ("vacuum", None), ("reopen", None),
+        ("get_many", ["a", "b", "c"], [("a", None), ("b", b"bb"), ("c", b"cc")])]),
+    "record-files-cut-under-the-snapshot": (dict(ABC_SNAP, **{"vals.bin": b"aab"}), [
+        ("keys", ["a"]), ("len", 1), ("get_bytes", "b", None), ("set_bytes", "d", b"dd", None), ("vacuum", None), ("reopen", None),
+        ("get_many", ["a", "b", "d"], [("a", b"aa"), ("b", None), ("d", b"dd")]), ("keys", ["a", "d"])]),
+    "values-cut-behind-an-open-store": (ABC_SNAP, [
+        ("truncate", "vals.bin", 3, None), ("get_bytes", "c", PANIC), ("cache_stats", (0, 1)), ("get_many", ["a", "b"], PANIC),
+        ("cache_stats", (1, 1)), ("get_bytes", "a", b"aa"), ("set_bytes", "n", b"N", None), ("clear_cache", None), ("get_bytes", "n", b"N")]),
+    "log-tag-2-ends-the-replay": ({"wal.bin": wal("a", b"1") + struct.pack("<IQ", 2, 1) + b"b" + wal("c", b"3")}, [
+        ("keys", ["a"]), ("file", "wal.bin", wal("a", b"1")), ("set_bytes", "d", b"4", None), ("reopen", None), ("keys", ["a", "d"])]),
+    "log-key-not-utf8-ends-the-replay": ({"wal.bin": wal("a", b"1") + wal(b"\xff\xfe") + wal("a")}, [("keys", ["a"]), ("file", "wal.bin", wal("a", b"1"))]),
+    "log-length-past-the-end": ({"wal.bin": wal("a", b"1") + struct.pack("<IQ", 0, 1) + b"b" + struct.pack("<Q", 1 << 40) + b"v"},
+                                [("keys", ["a"]), ("get_bytes", "b", None), ("file", "wal.bin", wal("a", b"1"))]),
+    "planted-links-are-never-written-through": (ABC_SNAP, [
+        ("plant_links", "snapshot.bin.tmp", "keys.bin.vac", "vals.bin.vac", "offsets.bin.vac", "snapshot.bin.vac.tmp", None),
+        ("delete", "b", True), ("persist", None), ("vacuum", None), ("persist", None), ("file", "../outside", b"outside"),
+        ("reopen", None), ("get_many", ["a", "b", "c"], [("a", b"aa"), ("b", None), ("c", b"cc")])]),
+    "record-ids-used-up": ({"snapshot.bin": snapshot({}, [], [], 2**32 - 1, 0, 0)}, [
+        ("set_bytes", "k", b"v", OverflowError), ("delete", "k", False), ("len", 0), ("reopen", None), ("len", 0), ("vacuum", None),
+        ("set_bytes", "k", b"v", None), ("get_bytes", "k", b"v")]),
 }
 
 
@@ -255,7 +201,7 @@ def test_crafted_store(tmp_path: Path, name: str) -> None:
 
 # No key is stored twice, so a dict of the steps, deletes dropped, is the state after them.
 LOG_STEPS = [("a", b"1"), ("bb", b"22"), ("a", None), ("é", b""), ("", b"empty key"), ("c", bytes(range(40))), ("zz", None)]
-LOG_RECORDS = [wal_put(k, v) if v is not None else wal_delete(k) for k, v in LOG_STEPS]
+LOG_RECORDS = [wal(k, v) for k, v in LOG_STEPS]
 
 
 @pytest.mark.parametrize("cut_file", ["wal.bin", "snapshot.bin"])
@@ -263,7 +209,7 @@ def test_every_cut_length(tmp_path: Path, cut_file: str) -> None:
     """A file cut anywhere opens without an error: the log as its whole
     records before the cut, the snapshot as absent."""
     # Cutting the snapshot: a, b, c persisted, then a put of d in the log.
-    base = {"wal.bin": b"".join(LOG_RECORDS)} if cut_file == "wal.bin" else dict(ABC_SNAP, **{"wal.bin": wal_put("d", b"4")})
+    base = {"wal.bin": b"".join(LOG_RECORDS)} if cut_file == "wal.bin" else dict(ABC_SNAP, **{"wal.bin": wal("d", b"4")})
     whole = base[cut_file]
     for cut in range(len(whole) + 1):
         d = make_dir(tmp_path / str(cut), dict(base, **{cut_file: whole[:cut]}))

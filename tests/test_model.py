@@ -24,7 +24,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 import pytest
 
 import marrow
-from conftest import snapshot, sorted_snapshot, wal_delete, wal_put
+from conftest import snapshot, sorted_snapshot, wal
 from marrow import Marrow, Store
 
 # Few keys, so that writes of one key often meet; empty, NUL and non-ASCII.
@@ -52,8 +52,7 @@ class Model:
     def _cache_insert(self, key: str) -> None:
         if key not in self.cache and self.cache and len(self.cache) >= self.capacity:
             self.cache.popitem(last=False)
-        self.cache[key] = None
-        self.cache.move_to_end(key)
+        self.cache[key] = self.cache.pop(key, None)  # now the most recently used
 
     def _apply(self, key: str, val: Optional[bytes]) -> bool:
         """A put (or, for None, a delete) on the records and the cache; the delete's result."""
@@ -62,9 +61,7 @@ class Model:
             return self.live.pop(key, None) is not None
         self.live.pop(key, None)
         self.live[key] = (self.next_id, val)
-        self.next_id += 1
-        self.keys_end += len(key.encode())
-        self.vals_end += len(val)
+        self.next_id, self.keys_end, self.vals_end = self.next_id + 1, self.keys_end + len(key.encode()), self.vals_end + len(val)
         self._cache_insert(key)
         return True
 
@@ -80,15 +77,14 @@ class Model:
 
     def snapshot_taken(self) -> None:
         self.log.clear()
-        self.persisted = True
-        self.base = {k: v for k, (_, v) in self.live.items()}
+        self.persisted, self.base = True, {k: v for k, (_, v) in self.live.items()}
 
     def reader_view(self, logged: int) -> dict[str, bytes]:
         """What a reader sees: the snapshot plus the whole records among the
         first `logged` bytes of the log, in record order."""
         view, end = dict(self.base), 0
         for key, val in self.log:
-            end += len(wal_put(key, val) if val is not None else wal_delete(key))
+            end += len(wal(key, val))
             if end > logged:
                 break
             view.pop(key, None)
@@ -98,18 +94,14 @@ class Model:
 
     def vacuum(self) -> None:
         self.live = {k: (i, v) for i, (k, (_, v)) in enumerate(self.live.items())}
-        self.next_id = len(self.live)
-        self.keys_end = sum(len(k.encode()) for k in self.live)
-        self.vals_end = sum(len(v) for _, v in self.live.values())
+        self.next_id, self.keys_end, self.vals_end = len(self.live), sum(len(k.encode()) for k in self.live), sum(len(v) for _, v in self.live.values())
         self.cache.clear()
 
     def reopen(self, capacity: int) -> None:
         """A new open: the snapshot, then the log replayed through a new cache."""
-        self.capacity = capacity
-        self.cache.clear()
+        self.capacity, self.cache = capacity, OrderedDict()
         if not self.persisted:  # replayed from record id 0, appended to the files again
-            self.live.clear()
-            self.next_id = 0
+            self.live, self.next_id = {}, 0
         for key, val in self.log:
             if not self.persisted:
                 self._apply(key, val)
@@ -119,7 +111,7 @@ class Model:
                 self._cache_insert(key)
 
     def wal_bytes(self) -> bytes:
-        return b"".join(wal_put(k, v) if v is not None else wal_delete(k) for k, v in self.log)
+        return b"".join(wal(k, v) for k, v in self.log)
 
     def snapshot_bytes(self) -> bytes:
         ids = {k: r for k, (r, _) in self.live.items()}
@@ -181,8 +173,7 @@ class StoreMachine(RuleBasedStateMachine):
         view = self.model.reader_view(len(self.file("wal.bin")))
         assert list(self.reader) == list(view) and len(self.reader) == len(view) and self.reader.readonly
         assert self.reader.get_many(list(view) + ["absent\n"]) == list(view.items()) + [("absent\n", None)]
-        changes = [Store.persist, Store.vacuum, lambda r: r.raw.delete("k"), lambda r: r.update(k=b"v"), lambda r: r.raw.set_bytes("k", b"v")]
-        for change in changes:
+        for change in [Store.persist, Store.vacuum, lambda r: r.raw.delete("k"), lambda r: r.update(k=b"v"), lambda r: r.raw.set_bytes("k", b"v")]:
             with pytest.raises(io.UnsupportedOperation):
                 change(self.reader)
         assert self.listing() == before
@@ -228,11 +219,8 @@ class StoreMachine(RuleBasedStateMachine):
     @invariant()
     def answers_and_files_match(self) -> None:
         m = self.model
-        assert self.db.len() == len(m.live)
-        assert self.db.keys() == list(m.live)
-        assert self.db.cache_stats() == (len(m.cache), m.capacity)
-        assert (self.dir / "keys.bin").stat().st_size == m.keys_end
-        assert (self.dir / "vals.bin").stat().st_size == m.vals_end
+        assert (self.db.len(), self.db.keys(), self.db.cache_stats()) == (len(m.live), list(m.live), (len(m.cache), m.capacity))
+        assert [(self.dir / name).stat().st_size for name in ("keys.bin", "vals.bin")] == [m.keys_end, m.vals_end]
         # The log on disk is a prefix of the logged records; at most one
         # buffer's worth is still in memory.
         logged, expected = self.file("wal.bin"), m.wal_bytes()
@@ -244,11 +232,6 @@ class StoreMachine(RuleBasedStateMachine):
 
 
 StoreMachine.TestCase.settings = settings(
-    max_examples=100,
-    stateful_step_count=35,
-    derandomize=True,
-    database=None,
-    deadline=None,
-    suppress_health_check=list(HealthCheck),
+    max_examples=100, stateful_step_count=35, derandomize=True, database=None, deadline=None, suppress_health_check=list(HealthCheck)
 )
 TestStore = StoreMachine.TestCase
