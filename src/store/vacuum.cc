@@ -77,7 +77,11 @@ Result<Compacted> Copy(const Store& store) {
   MARROW_ASSIGN(out.vals_file, CreateVac(store, kValsVacFile));
   MARROW_ASSIGN(out.offsets_file, CreateVac(store, kOffsetsVacFile));
   out.key_index.reserve(store.records.key_index().size());
-  out.record_keys.Reserve(store.records.LiveCount(), 0);
+  // Room for the texts of the live keys, at the average stored key length,
+  // so that the arena is not copied over and over as it grows.
+  const uint64_t live = store.records.LiveCount();
+  const uint64_t records = std::max<uint64_t>(store.records.next_id(), 1);
+  out.record_keys.Reserve(live, store.keys_end / records * live);
 
   BufferedWriter keys(out.keys_file, kCopyBufferSize);
   BufferedWriter vals(out.vals_file, kCopyBufferSize);
