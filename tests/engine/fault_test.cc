@@ -46,7 +46,7 @@ std::vector<Case> Cases() {
       {"delete writing out the log", "small", {Set("b", block)}, Del("k2")},
       {"set growing offsets.bin", "growth", {Set("k", "w")}, Set("g", "x")},
       {"get", "small", {}, Do(Step::kGet, "k9")},
-      {"get_many", "small", {}, Step{Step::kGetMany, "k7", "k8"}},
+      {"get_many", "small", {}, Do(Step::kGetMany, "k7", "k8")},
       {"keys", "small", {}, Do(Step::kKeys)},
       {"persist", "small", {Set("x", "y")}, Do(Step::kPersist)},
       {"vacuum", "big", {Del("k2")}, Do(Step::kVacuum)},
@@ -54,24 +54,24 @@ std::vector<Case> Cases() {
 }
 
 FailureForm ExpectedForm(const Case& c, const MemFs::Traced& call) {
+  using F = FailureForm;
   const auto ends = [&](const char* tail) { return call.path.ends_with(tail); };
   if (!c.op) {
-    return ends("/keys.bin") || ends("/vals.bin") || ends("/offsets.bin")
-               ? FailureForm::kInternal
-               : FailureForm::kIoByKind;
+    const bool keys_or_vals = ends("/keys.bin") || ends("/vals.bin");
+    return keys_or_vals || ends("/offsets.bin") ? F::kInternal : F::kIoByKind;
   }
-  if (c.op->kind == Step::kPersist) return FailureForm::kIoByKind;
-  if (c.op->kind != Step::kVacuum) return FailureForm::kInternal;
-  return call.call == "mmap" ||
-                 (call.call == "fstat" && ends("offsets.bin.vac"))
-             ? FailureForm::kInternal
-             : FailureForm::kPlainOs;
+  if (c.op->kind == Step::kPersist) return F::kIoByKind;
+  if (c.op->kind != Step::kVacuum) return F::kInternal;
+  const bool map =
+      call.call == "mmap" || (call.call == "fstat" && ends("offsets.bin.vac"));
+  return map ? F::kInternal : F::kPlainOs;
 }
 
 // Runs the case with the n-th call of its operation failing with `error`
 // (0: a short transfer; n 0: no fault); returns the operation's calls.
-std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error,
-                                   uint64_t& points) {
+size_t fault_points = 0;  // the faults that fired, in all cases
+
+std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error) {
   const Base& base = GetBase(c.base);
   std::unique_ptr<MemFs> fs = base.image->Clone();
   Model model = base.model;
@@ -103,7 +103,7 @@ std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error,
                             (error == 0 ? "short" : std::strerror(error));
   // A one-byte transfer cannot be cut short.
   EXPECT_TRUE(fs->fault_fired() || error == 0) << where;
-  points += fs->fault_fired();
+  fault_points += fs->fault_fired();
   if (status.ok()) {
     if (c.op) ApplyStep(*c.op, model);
   } else {
@@ -134,9 +134,8 @@ std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error,
 class FaultTable : public ::testing::TestWithParam<size_t> {
  protected:
   static void TearDownTestSuite() {
-    std::printf("fault table: %zu fault points\n", points_);
+    std::printf("fault table: %zu fault points\n", fault_points);
   }
-  static inline size_t points_ = 0;
 };
 
 TEST_P(FaultTable, EveryCallFails) {
@@ -146,19 +145,18 @@ TEST_P(FaultTable, EveryCallFails) {
                                               "pwrite",    "ftruncate", "fsync",
                                               "fdatasync", "flock"};
   const std::set<std::string_view> transfers = {"write", "pread", "pwrite"};
-  uint64_t points = 0;
-  const std::vector<MemFs::Traced> calls = RunCase(c, 0, 0, points);
+  const size_t before = fault_points;
+  const std::vector<MemFs::Traced> calls = RunCase(c, 0, 0);
   for (uint64_t n = 1; n <= calls.size() && !HasFailure(); ++n) {
     const std::string_view kind = calls[n - 1].call;
     for (int error : {ENOSPC, EIO, EACCES, EINTR, 0}) {
       if ((error != EINTR || retried.contains(kind)) &&
           (error != 0 || transfers.contains(kind))) {
-        RunCase(c, n, error, points);
+        RunCase(c, n, error);
       }
     }
   }
-  points_ += points;
-  RecordProperty("fault_points", std::to_string(points));
+  RecordProperty("fault_points", std::to_string(fault_points - before));
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, FaultTable,

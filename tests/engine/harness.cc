@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace marrow::store::testing {
 
 namespace {
@@ -35,14 +37,13 @@ Base Committed() {
   std::unique_ptr<MemFs> fs = small.image->Clone();
   run(*fs);
   const auto& trace = fs->trace();
-  size_t at = 0;
-  while (at < trace.size() && !(trace[at].call == "rename" &&
-                                trace[at].path.ends_with(".vac.tmp"))) {
-    ++at;
-  }
-  while (at < trace.size() && trace[at].call != "fsync") ++at;
+  auto at = std::find_if(trace.begin(), trace.end(), [](const auto& t) {
+    return t.call == "rename" && t.path.ends_with(".vac.tmp");
+  });
+  at = std::find_if(at, trace.end(), [](auto& t) { return t.call == "fsync"; });
+  const uint64_t calls = at - trace.begin() + 1;  // up to that fsync
   fs = small.image->Clone();
-  fs->CaptureAfter(at + 1);
+  fs->CaptureAfter(calls);
   run(*fs);
   return {fs->TakeCapture()->Crash(Outcome::kNoneReached, 0), small.model};
 }

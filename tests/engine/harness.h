@@ -25,16 +25,14 @@ struct Step {
   Kind kind;
   std::string key, value;
 };
-inline Step Set(std::string k, std::string v) {
-  return {Step::kSet, std::move(k), std::move(v)};
+inline Step Do(Step::Kind kind, std::string key = {}, std::string value = {}) {
+  return {kind, std::move(key), std::move(value)};
 }
+inline Step Set(std::string k, std::string v) { return Do(Step::kSet, k, v); }
 inline Step Many(std::string k, std::string v) {
-  return {Step::kSetMany, std::move(k), std::move(v)};
+  return Do(Step::kSetMany, k, v);
 }
-inline Step Del(std::string k) { return {Step::kDel, std::move(k), {}}; }
-inline Step Do(Step::Kind kind, std::string key = {}) {
-  return {kind, std::move(key), {}};
-}
+inline Step Del(std::string k) { return Do(Step::kDel, k); }
 
 void ApplyStep(const Step& step, Model& model);
 // The single changes a step makes, in order (a batch: one per item).

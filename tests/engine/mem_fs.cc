@@ -54,9 +54,6 @@ void Apply(std::map<std::string, uint64_t>& entries,
 
 }  // namespace
 
-MemFs::MemFs() { inodes_[kRoot].dir = true; }
-MemFs::~MemFs() = default;
-
 void MemFs::FailCall(uint64_t nth, int error) {
   fail_at_ = nth == 0 ? 0 : counted_ + nth;
   fail_error_ = error;
@@ -82,37 +79,30 @@ bool MemFs::Fault(std::string_view call, const std::string& path, size_t* n) {
   }
   trace_.push_back({call, path});
   if (++counted_ != fail_at_) return false;
-  if (fail_error_ == 0) {  // a short transfer; one byte cannot be cut
-    fired_ = n != nullptr && *n >= 2;
+  // Error 0 is a short transfer, which one byte cannot be.
+  fired_ = fail_error_ != 0 || (n != nullptr && *n >= 2);
+  if (fail_error_ == 0) {
     if (fired_) *n /= 2;
     return false;
   }
-  fired_ = true;
   errno = fail_error_;
   return true;
 }
 
-uint64_t MemFs::Lookup(const std::string& path, uint64_t* parent,
-                       std::string* name) {
+MemFs::Found MemFs::Lookup(const std::string& path) {
   const std::vector<std::string> parts = Split(path);
-  uint64_t at = kRoot, up = 0;
-  std::string last;
+  Found found{kRoot, 0, ""};
   for (size_t i = 0; i < parts.size(); ++i) {
-    const Inode& node = inodes_[at];
-    if (!node.dir) return Fail(ENOTDIR, 0);
-    up = at;
-    last = parts[i];
-    auto it = node.entries.find(last);
+    const Inode& node = inodes_[found.ino];
+    if (!node.dir) return Fail(ENOTDIR, Found{});
+    auto it = node.entries.find(parts[i]);
     if (it == node.entries.end()) {
-      if (parent != nullptr) *parent = i + 1 == parts.size() ? up : 0;
-      if (name != nullptr) *name = last;
-      return Fail(ENOENT, 0);
+      const uint64_t parent = i + 1 == parts.size() ? found.ino : 0;
+      return Fail(ENOENT, Found{0, parent, parts[i]});
     }
-    at = it->second;
+    found = {it->second, found.ino, parts[i]};
   }
-  if (parent != nullptr) *parent = up;
-  if (name != nullptr) *name = last;
-  return at;
+  return found;
 }
 
 MemFs::Fd* MemFs::Desc(int fd, std::string_view call, size_t* n) {
@@ -169,9 +159,7 @@ uint64_t MemFs::NewInode(bool dir) {
 int MemFs::Open(const char* path, int flags, mode_t) {
   if (Fault("open", path)) return -1;
   if (flags & O_TRUNC) return Fail(EINVAL);  // unused by the engine
-  uint64_t parent = 0;
-  std::string name;
-  uint64_t ino = Lookup(path, &parent, &name);
+  auto [ino, parent, name] = Lookup(path);
   if (ino == 0) {
     if (errno != ENOENT || parent == 0 || !(flags & O_CREAT)) return -1;
     ChangeDir(parent, {{name, ino = NewInode(false)}});
@@ -182,7 +170,7 @@ int MemFs::Open(const char* path, int flags, mode_t) {
   } else if (inodes_[ino].dir && Writable(flags)) {
     return Fail(EISDIR);
   }
-  fds_[next_fd_] = {ino, flags, 0, path};
+  fds_[next_fd_] = {ino, 0, flags, path};
   return next_fd_++;
 }
 
@@ -242,7 +230,7 @@ int MemFs::Stat(int fd, FileInfo* info) {
 
 int MemFs::StatPath(const char* path, FileInfo* info) {
   if (Fault("stat", path)) return -1;
-  const uint64_t ino = Lookup(path);
+  const uint64_t ino = Lookup(path).ino;
   if (ino == 0) return -1;
   Fold(ino);
   return Info(ino, info);
@@ -282,33 +270,31 @@ int MemFs::Settle(uint64_t ino) {
 
 int MemFs::Rename(const char* from, const char* to) {
   if (Fault("rename", from)) return -1;
-  uint64_t from_dir = 0, to_dir = 0;
-  std::string from_name, to_name;
-  const uint64_t ino = Lookup(from, &from_dir, &from_name);
-  if (ino == 0) return -1;
-  const uint64_t old = Lookup(to, &to_dir, &to_name);
-  if (old == 0 && (errno != ENOENT || to_dir == 0)) return -1;
-  if (from_dir != to_dir) return Fail(EXDEV);  // the engine never does
-  if (old != ino) ChangeDir(to_dir, {{to_name, ino}, {from_name, 0}});
+  const Found src = Lookup(from);
+  if (src.ino == 0) return -1;
+  const Found dst = Lookup(to);
+  if (dst.ino == 0 && (errno != ENOENT || dst.parent == 0)) return -1;
+  if (src.parent != dst.parent) return Fail(EXDEV);  // the engine never does
+  if (dst.ino != src.ino) {
+    ChangeDir(dst.parent, {{dst.name, src.ino}, {src.name, 0}});
+  }
   return 0;
 }
 
 int MemFs::Unlink(const char* path) {
   if (Fault("unlink", path)) return -1;
-  uint64_t dir = 0;
-  std::string name;
-  if (Lookup(path, &dir, &name) == 0) return -1;
-  ChangeDir(dir, {{name, 0}});
+  const Found found = Lookup(path);
+  if (found.ino == 0) return -1;
+  ChangeDir(found.parent, {{found.name, 0}});
   return 0;
 }
 
 int MemFs::MakeDirectory(const char* path, mode_t) {
   if (Fault("mkdir", path)) return -1;
-  uint64_t parent = 0;
-  std::string name;
-  if (Lookup(path, &parent, &name) != 0) return Fail(EEXIST);
-  if (errno != ENOENT || parent == 0) return -1;
-  ChangeDir(parent, {{name, NewInode(true)}});
+  const Found found = Lookup(path);
+  if (found.ino != 0) return Fail(EEXIST);
+  if (errno != ENOENT || found.parent == 0) return -1;
+  ChangeDir(found.parent, {{found.name, NewInode(true)}});
   return 0;
 }
 
@@ -327,8 +313,8 @@ void* MemFs::Map(int fd, uint64_t length, bool read_only) {
     return Fail(EACCES, nullptr);
   }
   if (TooBig(0, length)) return Fail(ENOMEM, nullptr);
-  maps_.push_back({f->ino, std::make_unique_for_overwrite<char[]>(length),
-                   length, f->path});
+  maps_.push_back({f->ino, length,
+                   std::make_unique_for_overwrite<char[]>(length), f->path});
   Propagate(f->ino);
   return maps_.back().bytes.get();
 }
@@ -425,7 +411,6 @@ void MemFs::WriteFile(const std::string& path, const std::string& bytes) {
   }
   inodes_[ino].data.p = std::make_shared<std::string>(bytes);
   Settle(ino);
-  Propagate(ino);
 }
 
 }  // namespace marrow::store::testing

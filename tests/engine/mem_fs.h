@@ -52,8 +52,7 @@ class MemFs final : public FileSystem {
     std::string path;
   };
 
-  MemFs();
-  ~MemFs() override;
+  MemFs() { inodes_[1].dir = true; }  // the root
 
   // The n-th counted call from now (1-based) fails with `error`, or with
   // `error` 0 moves half the bytes asked; n 0 disarms.
@@ -120,24 +119,26 @@ class MemFs final : public FileSystem {
     std::vector<DirChange> dir_pending;
   };
   struct Fd {
-    uint64_t ino = 0;
+    uint64_t ino = 0, pos = 0;
     int flags = 0;
-    uint64_t pos = 0;
     std::string path;
   };
   struct Mapped {
-    uint64_t ino = 0;
+    uint64_t ino = 0, length = 0;
     std::unique_ptr<char[]> bytes;
-    uint64_t length = 0;
     std::string path;
   };
 
   // Counts a call; true (with errno set) when it must fail.
   bool Fault(std::string_view call, const std::string& path,
              size_t* n = nullptr);
-  // The inode of `path`, or 0 with errno; *parent and *name of its last step.
-  uint64_t Lookup(const std::string& path, uint64_t* parent = nullptr,
-                  std::string* name = nullptr);
+  // The inode of `path` (0 with errno if none), the directory of its last
+  // step (0 if an earlier one is missing) and that step's name.
+  struct Found {
+    uint64_t ino = 0, parent = 0;
+    std::string name;
+  };
+  Found Lookup(const std::string& path);
   Fd* Desc(int fd, std::string_view call, size_t* n = nullptr);
   Mapped* FindMap(void* addr, std::string_view call);
   // Mapping bytes into the file, and the file's bytes into its mappings.

@@ -62,8 +62,8 @@ std::vector<Scenario> Scenarios() {
 struct Trial {
   std::unique_ptr<MemFs> fs;
   std::vector<uint64_t> ends;  // calls counted when each step returned
-  uint64_t first = 0;          // calls counted before the measured part
-  uint64_t opened = 0;         // calls counted when the open returned
+  // Calls counted before the measured part, and when the open returned.
+  uint64_t first = 0, opened = 0;
 };
 
 // Runs the scenario on a fresh copy of its base; with `crash_after`, keeps
@@ -170,23 +170,22 @@ TEST_P(PowerLoss, EveryCallCrashes) {
       const std::string got = Reboot(*rebooted);
       const bool ok =
           std::find(allowed.begin(), allowed.end(), got) != allowed.end();
-      if (outcome == Outcome::kZeroTail) {
-        if (!rebooted->zero_tail()) continue;
+      if (outcome != Outcome::kZeroTail) {
+        ++states_;
+        EXPECT_TRUE(ok) << s.name << ": crash after call " << n << " ("
+                        << call.call << " " << call.path << "), outcome "
+                        << static_cast<int>(outcome) << ", seed " << seed
+                        << ": got " << got << "\nallowed e.g. "
+                        << allowed.front() << "\nor " << allowed.back();
+      } else if (rebooted->zero_tail()) {
         ++zero_states_;
+        zero_misread_ += !ok;
         if (!ok) {
-          ++zero_misread_;
           std::printf("zero tail in %s after call %zu (%s %s): %.60s...\n",
                       s.name, static_cast<size_t>(n), call.call.data(),
                       call.path.c_str(), got.c_str());
         }
-        continue;
       }
-      ++states_;
-      EXPECT_TRUE(ok) << s.name << ": crash after call " << n << " ("
-                      << call.call << " " << call.path << "), outcome "
-                      << static_cast<int>(outcome) << ", seed " << seed
-                      << ": got " << got << "\nallowed e.g. " << allowed.front()
-                      << "\nor " << allowed.back();
     }
   }
 }
