@@ -154,41 +154,32 @@ Base MakeBase(const std::vector<Step>& steps) {
 const Base& GetBase(const std::string& name) {
   static std::map<std::string, Base> bases;
   if (auto it = bases.find(name); it != bases.end()) return it->second;
-  Base base;
-  if (name == "empty") {
-    base.image = std::make_unique<MemFs>();
-  } else if (name == "small") {
-    base = MakeBase(SmallSteps());
-  } else if (name == "big") {
+  if (name == "empty") return bases[name] = {std::make_unique<MemFs>(), {}};
+  if (name == "committed") return bases[name] = Committed();
+  std::vector<Step> steps = SmallSteps();
+  if (name == "big") {
     // Values around the vacuum's 1 MiB windows (a half window and more is
     // read apart).
-    std::vector<Step> steps = SmallSteps();
     for (int i = 0; i < 4; ++i) {
       steps.push_back(
           Set("w" + std::to_string(i), std::string(300000 + i, 'w')));
     }
     steps.insert(steps.end(), {Set("wide", std::string(700000, 'W')), Del("w1"),
                                Set("k5", "logged again")});
-    base = MakeBase(steps);
   } else if (name == "replay") {
     // A log that replays in more than one 4 MiB batch.
-    std::vector<Step> steps = SmallSteps();
     for (int i = 0; i < 5; ++i) {
       steps.push_back(
           Set("r" + std::to_string(i), std::string(1 << 20, 'r' + i)));
     }
     steps.push_back(Set("r2", "short again"));
-    base = MakeBase(steps);
   } else if (name == "growth") {
-    std::vector<Step> steps(99999, Set("k", "v"));
+    steps.assign(99999, Set("k", "v"));
     steps.push_back(Do(Step::kPersist));
-    base = MakeBase(steps);
-  } else if (name == "committed") {
-    base = Committed();
-  } else {
+  } else if (name != "small") {
     ADD_FAILURE() << "no base " << name;
   }
-  return bases[name] = std::move(base);
+  return bases[name] = MakeBase(steps);
 }
 
 }  // namespace marrow::store::testing

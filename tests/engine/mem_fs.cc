@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
-#include <sstream>
 
 namespace marrow::store::testing {
 
@@ -19,9 +18,10 @@ constexpr uint64_t kMaxSize = uint64_t{1} << 32;
 
 std::vector<std::string> Split(const std::string& path) {
   std::vector<std::string> parts;
-  std::istringstream in(path);
-  for (std::string part; std::getline(in, part, '/');) {
-    if (!part.empty() && part != ".") parts.push_back(part);
+  for (size_t at = 0, end; at <= path.size(); at = end + 1) {
+    end = std::min(path.find('/', at), path.size());
+    std::string part = path.substr(at, end - at);
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
   }
   return parts;
 }
@@ -354,10 +354,9 @@ std::unique_ptr<MemFs> MemFs::Crash(Outcome outcome, uint64_t seed) {
   std::unique_ptr<MemFs> out = Clone();
   std::mt19937_64 rng(seed);
   const bool random = outcome >= Outcome::kPrefix;
-  auto keep = [&](size_t n) {
-    return outcome == Outcome::kNoneReached  ? 0
-           : outcome == Outcome::kAllReached ? n
-                                             : rng() % (n + 1);
+  auto keep = [&](size_t n) -> size_t {
+    if (outcome == Outcome::kNoneReached) return 0;
+    return outcome == Outcome::kAllReached ? n : rng() % (n + 1);
   };
   for (auto& [ino, node] : out->inodes_) {
     if (node.dir) {
@@ -377,19 +376,15 @@ std::unique_ptr<MemFs> MemFs::Crash(Outcome outcome, uint64_t seed) {
     size_t seen = 0;
     for (const Change& c : node.pending) {
       if (c.from_map ? !maps : seen++ >= n) continue;
-      if (c.resize) {
-        bytes.resize(c.offset);
-        continue;
-      }
       uint64_t len = c.bytes.size();
       // The last write kept may be torn at a page boundary.
       const uint64_t first_page = (c.offset / kPage + 1) * kPage;
-      if (random && seen == n && !c.from_map && rng() % 2 &&
+      if (random && seen == n && !c.from_map && !c.resize && rng() % 2 &&
           first_page < c.offset + len) {
         const uint64_t pages = (c.offset + len - first_page - 1) / kPage + 1;
         len = first_page + kPage * (rng() % pages) - c.offset;
       }
-      Apply(bytes, c.bytes, c.offset, len);
+      c.resize ? bytes.resize(c.offset) : Apply(bytes, c.bytes, c.offset, len);
     }
     if (outcome == Outcome::kZeroTail && bytes.size() > node.durable->size()) {
       std::fill(bytes.begin() + node.durable->size(), bytes.end(), '\0');

@@ -62,7 +62,7 @@ std::vector<Scenario> Scenarios() {
 struct Trial {
   std::unique_ptr<MemFs> fs;
   std::vector<uint64_t> ends;  // calls counted when each step returned
-  // Calls counted before the measured part, and when the open returned.
+  // Calls counted before the measured steps, and when the open returned.
   uint64_t first = 0, opened = 0;
 };
 
