@@ -69,7 +69,6 @@ ROWS: dict[str, Row] = {
     "not-a-store": (["get", "P", "k"], b"", plant_file, 2, b"", "not a marrow store (not a directory)", None),
     "not-a-store-dir": (["delete", "P/..", "k"], b"", None, 2, b"", "not a marrow store (no keys.bin", None),
     "no-command": ([], b"", None, 2, b"", "usage: marrow", None),
-    "help": (["export", "--help"], b"", None, 0, "usage: marrow export", "", None),
     "version": (["--version"], b"", None, 0, f"marrow {marrow.__version__}", "", None),
 }
 

@@ -37,17 +37,5 @@ TEST(RecordKeysTest, MatchesAMapThroughCompactions) {
   }
 }
 
-TEST(RecordKeysTest, SettingAnIdAgainReplacesItsText) {
-  RecordKeys keys;
-  keys.Set(3, "old");
-  keys.Set(3, "new");
-  EXPECT_EQ(keys.size(), 1u);
-  EXPECT_EQ(keys.Find(3), "new");
-  keys.Erase(3);
-  EXPECT_FALSE(keys.Find(3));
-  keys.Set(1, "");  // below the first id ever set
-  EXPECT_EQ(keys.Find(1), "");
-}
-
 }  // namespace
 }  // namespace marrow::store

@@ -82,18 +82,5 @@ TEST(ValueCacheTest, EvictsExactlyTheLeastRecentlyUsedEntry) {
   }
 }
 
-TEST(ValueCacheTest, AbsurdCapacityIsAnOutOfMemoryFailure) {
-  for (uint64_t capacity :
-       {UINT64_MAX, uint64_t{1} << 40, uint64_t{UINT32_MAX}}) {
-    ValueCache cache;
-    Status st = cache.Init(capacity);
-    ASSERT_FALSE(st.ok()) << capacity;
-    EXPECT_EQ(st.failure().form, FailureForm::kOutOfMemory) << capacity;
-    EXPECT_NE(st.failure().Text().find(std::to_string(capacity)),
-              std::string::npos)
-        << st.failure().Text();
-  }
-}
-
 }  // namespace
 }  // namespace marrow::store
