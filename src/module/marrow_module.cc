@@ -184,15 +184,15 @@ PyObject* SetBytes(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!BindArguments(kSetBytesSig, args, kwargs, bound)) return nullptr;
     MarrowState* state = Receiver(self);
     if (state == nullptr) return nullptr;
-    std::string key;
+    TextView key;  // the str lends its UTF-8 bytes for the call
     std::string val;
-    if (!ConvertArgument("key", ToText, bound[0], &key) ||
+    if (!ConvertArgument("key", ToTextView, bound[0], &key) ||
         !ConvertArgument("val", ToByteString, bound[1], &val)) {
       return nullptr;
     }
     Borrow borrow(state);
     if (!borrow.Acquire()) return nullptr;
-    return NoneOr(borrow.db().SetBytes(std::move(key), std::move(val)));
+    return NoneOr(borrow.db().SetBytes(key.text, std::move(val)));
   });
 }
 

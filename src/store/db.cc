@@ -46,11 +46,11 @@ Status Db::CheckValueLength(size_t len) {
   return CheckFieldLength("value", len);
 }
 
-Status Db::SetBytes(std::string key, std::string value) {
+Status Db::SetBytes(std::string_view key, std::string value) {
   if (read_only()) return NotWritable("set_bytes()");
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
-  return store::SetBytes(store_->store(), wal_->writer(), std::move(key),
+  return store::SetBytes(store_->store(), wal_->writer(), key,
                          std::move(value));
 }
 

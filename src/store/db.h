@@ -65,7 +65,7 @@ class Db {
   static Status CheckValueLength(size_t len);
 
   // Logs a Put, then stores the record. The key is UTF-8 text.
-  Status SetBytes(std::string key, std::string value);
+  Status SetBytes(std::string_view key, std::string value);
   // The same for each item in order, with one log append and one write per
   // record file for the batch; the files end up byte for byte as the
   // SetBytes calls would leave them. Every item is checked before anything

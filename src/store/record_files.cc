@@ -135,7 +135,7 @@ void Install(Store& store, KeyFingerprint fp, std::string_view key,
 
 }  // namespace
 
-Status AppendRecord(Store& store, std::string key, std::string value) {
+Status AppendRecord(Store& store, std::string_view key, std::string value) {
   const KeyFingerprint fp = Fingerprint(key);
   MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store));
   MARROW_ASSIGN(uint8_t* slot,

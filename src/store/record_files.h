@@ -38,7 +38,7 @@ Status EnsureOffsetsCapacity(Store& store, uint64_t count = 1);
 // Stores one record for `key` and makes it the key's live record; the value
 // moves into the cache, the key text into RecordKeys. The callers check the
 // limits first (CheckAppendLimits), before anything is logged.
-Status AppendRecord(Store& store, std::string key, std::string value);
+Status AppendRecord(Store& store, std::string_view key, std::string value);
 // Stores a batch of records as AppendRecord would one by one, with one write
 // per record file. All or nothing: on failure nothing has changed.
 Status AppendRecords(Store& store,

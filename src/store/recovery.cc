@@ -77,7 +77,7 @@ Status Apply(Store& store, const WalReader& reader, WalEntry& entry) {
   MARROW_RETURN_IF_ERROR(
       CheckAppendLimits(store, entry.key.size(), entry.val.size()));
   if (!store.read_only) {
-    return AppendRecord(store, std::move(entry.key), std::move(entry.val));
+    return AppendRecord(store, entry.key, std::move(entry.val));
   }
   const OffsetEntry at{reader.key_at(), static_cast<uint32_t>(entry.key.size()),
                        reader.val_at(),

@@ -4,13 +4,13 @@
 
 namespace marrow::store {
 
-Status SetBytes(Store& store, WalWriter& wal, std::string key,
+Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
                 std::string value) {
   // Refusals come before anything is logged.
   MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
   const uint64_t mark = wal.Position();
   MARROW_RETURN_IF_ERROR(wal.AppendPut(key, value));
-  Status applied = AppendRecord(store, std::move(key), std::move(value));
+  Status applied = AppendRecord(store, key, std::move(value));
   if (!applied.ok()) wal.RollBack(mark);
   return applied;
 }

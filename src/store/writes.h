@@ -11,6 +11,7 @@
 #define MARROW_STORE_WRITES_H_
 
 #include <string>
+#include <string_view>
 
 #include "store/error.h"
 #include "store/state.h"
@@ -18,7 +19,7 @@
 
 namespace marrow::store {
 
-Status SetBytes(Store& store, WalWriter& wal, std::string key,
+Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
                 std::string value);
 Status SetMany(Store& store, WalWriter& wal,
                std::span<std::pair<std::string, std::string>> items);
