@@ -230,11 +230,11 @@ PyObject* Delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!BindArguments(kDeleteSig, args, kwargs, bound)) return nullptr;
     MarrowState* state = Receiver(self);
     if (state == nullptr) return nullptr;
-    std::string key;
-    if (!ConvertArgument("key", ToText, bound[0], &key)) return nullptr;
+    TextView key;
+    if (!ConvertArgument("key", ToTextView, bound[0], &key)) return nullptr;
     Borrow borrow(state);
     if (!borrow.Acquire()) return nullptr;
-    store::Result<bool> present = borrow.db().Delete(std::move(key));
+    store::Result<bool> present = borrow.db().Delete(key.text);
     if (!present.ok()) return RaiseFailure(present.failure());
     return PyBool_FromLong(present.value() ? 1 : 0);
   });

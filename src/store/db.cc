@@ -61,11 +61,11 @@ Status Db::SetMany(std::vector<std::pair<std::string, std::string>> items) {
   return store::SetMany(store_->store(), wal_->writer(), items);
 }
 
-Result<bool> Db::Delete(std::string key) {
+Result<bool> Db::Delete(std::string_view key) {
   if (read_only()) return NotWritable("delete()");
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
-  return store::Delete(store_->store(), wal_->writer(), std::move(key));
+  return store::Delete(store_->store(), wal_->writer(), key);
 }
 
 Result<bool> Db::GetBytes(std::string_view key,

@@ -72,7 +72,7 @@ class Db {
   // is logged, and a failure leaves none of the batch stored.
   Status SetMany(std::vector<std::pair<std::string, std::string>> items);
   // Logs a Delete (also for an absent key), then removes the key.
-  Result<bool> Delete(std::string key);
+  Result<bool> Delete(std::string_view key);
 
   // Calls `sink` with the value under the store lock (the bytes are valid
   // only during the call) and returns true, or returns false when absent.

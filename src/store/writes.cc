@@ -28,7 +28,7 @@ Status SetMany(Store& store, WalWriter& wal,
   return applied;
 }
 
-Result<bool> Delete(Store& store, WalWriter& wal, std::string key) {
+Result<bool> Delete(Store& store, WalWriter& wal, std::string_view key) {
   MARROW_RETURN_IF_ERROR(wal.AppendDelete(key));
   return RemoveRecord(store, key);
 }

@@ -23,7 +23,7 @@ Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
                 std::string value);
 Status SetMany(Store& store, WalWriter& wal,
                std::span<std::pair<std::string, std::string>> items);
-Result<bool> Delete(Store& store, WalWriter& wal, std::string key);
+Result<bool> Delete(Store& store, WalWriter& wal, std::string_view key);
 
 }  // namespace marrow::store
 
