@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)db.GetBytes(key, [](std::string_view) {});
   }
   keys.push_back("absent");
-  (void)db.GetMany(keys, [](size_t, const std::string_view*) {});
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  (void)db.GetMany(views, [](size_t, const std::string_view*) {});
   db.ClearCache();
   (void)db.SetBytes("fuzz", "value");
   (void)db.Delete(keys.empty() ? "k" : keys.front());

@@ -286,19 +286,24 @@ bool ToByteString(PyObject* obj, std::string* out) {
   return !PyErr_Occurred();
 }
 
-bool ToTextList(PyObject* obj, std::vector<std::string>* out) {
-  out->clear();
+bool ToTextList(PyObject* obj, TextList* out) {
+  *out = TextList();
   if (PyUnicode_Check(obj)) {
     return RaiseTypeError("Can't extract `str` to `Vec`");
   }
   if (!PySequence_Check(obj)) return RaiseConversion(obj, "Sequence");
-  out->reserve(std::min<size_t>(static_cast<size_t>(SizeHint(obj)), kMaxHint));
+  const size_t hint =
+      std::min<size_t>(static_cast<size_t>(SizeHint(obj)), kMaxHint);
+  out->items.reserve(hint);
+  out->texts.reserve(hint);
   PyRef iter = PyRef::Steal(PyObject_GetIter(obj));
   if (!iter) return false;
   while (PyRef item = PyRef::Steal(PyIter_Next(iter.get()))) {
-    std::string text;
-    if (!ToText(item.get(), &text)) return false;
-    out->push_back(std::move(text));
+    TextView view;
+    if (!ToTextView(item.get(), &view)) return false;
+    out->texts.push_back(view.text);
+    if (view.owner) out->owners.push_back(std::move(view.owner));
+    out->items.push_back(std::move(item));
   }
   return !PyErr_Occurred();
 }

@@ -53,7 +53,14 @@ bool ToUint64(PyObject* obj, uint64_t* out);
 // A sequence of integers 0..255 (not a str) to a byte string.
 bool ToByteString(PyObject* obj, std::string* out);
 // A sequence of str (not a str itself) to a list of UTF-8 texts.
-bool ToTextList(PyObject* obj, std::vector<std::string>* out);
+// A sequence of str (not a str itself): the items, held, and their UTF-8
+// texts, valid while `out` lives.
+struct TextList {
+  std::vector<PyRef> items;
+  std::vector<std::string_view> texts;
+  std::vector<PyRef> owners;  // UTF-8 copies the items could not lend
+};
+bool ToTextList(PyObject* obj, TextList* out);
 
 // Runs `convert(obj, out)`; on a TypeError adds the prefix for `name`.
 template <typename T>

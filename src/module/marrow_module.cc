@@ -246,17 +246,18 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!BindArguments(kGetManySig, args, kwargs, bound)) return nullptr;
     MarrowState* state = Receiver(self);
     if (state == nullptr) return nullptr;
-    std::vector<std::string> keys;
+    TextList keys;
     if (!ConvertArgument("keys", ToTextList, bound[0], &keys)) return nullptr;
     Borrow borrow(state);
     if (!borrow.Acquire()) return nullptr;
 
     // Values become bytes objects under the store lock; the list of pairs is
     // built after the lock is released.
-    std::vector<PyRef> values(keys.size());
+    const size_t count = keys.texts.size();
+    std::vector<PyRef> values(count);
     bool api_failed = false;
-    store::Status status =
-        borrow.db().GetMany(keys, [&](size_t i, const std::string_view* bytes) {
+    store::Status status = borrow.db().GetMany(
+        keys.texts, [&](size_t i, const std::string_view* bytes) {
           if (bytes == nullptr || api_failed) return;
           values[i] = PyRef::Steal(PyBytes_FromStringAndSize(
               bytes->data(), static_cast<Py_ssize_t>(bytes->size())));
@@ -265,10 +266,14 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!status.ok()) return RaiseFailure(status.failure());
     if (api_failed) return RaiseApiFailure();
 
-    PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+    PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return RaiseApiFailure();
-    for (size_t i = 0; i < keys.size(); ++i) {
-      PyRef key = PyRef::Steal(TextToPy(keys[i]));
+    for (size_t i = 0; i < count; ++i) {
+      // An exact str is handed back as it came; a subclass becomes a str.
+      PyObject* item = keys.items[i].get();
+      PyRef key = PyUnicode_CheckExact(item)
+                      ? PyRef::Borrow(item)
+                      : PyRef::Steal(TextToPy(keys.texts[i]));
       if (!key) return RaiseApiFailure();
       PyRef value = values[i] ? std::move(values[i]) : PyRef::Borrow(Py_None);
       PyObject* pair = PyTuple_Pack(2, key.get(), value.get());

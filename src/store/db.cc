@@ -75,7 +75,7 @@ Result<bool> Db::GetBytes(std::string_view key,
 }
 
 Status Db::GetMany(
-    std::span<const std::string> keys,
+    std::span<const std::string_view> keys,
     absl::FunctionRef<void(size_t, const std::string_view*)> sink) {
   Exclusive s(store_->mutex());
   return ReadValues(store_->store(), keys, sink);

@@ -81,7 +81,7 @@ class Db {
   // One lock hold for the batch. `sink(i, value)` runs for each key in
   // order, with nullptr for an absent key. On a failure no further key is
   // read.
-  Status GetMany(std::span<const std::string> keys,
+  Status GetMany(std::span<const std::string_view> keys,
                  absl::FunctionRef<void(size_t, const std::string_view*)> sink);
 
   Status Persist();

@@ -57,6 +57,9 @@ class FileSystem {
   virtual int Stat(int fd, FileInfo* info) = 0;
   // stat(2) of a path, following links.
   virtual int StatPath(const char* path, FileInfo* info) = 0;
+  // lseek(fd, 0, SEEK_END): the file's size, or -1 and errno. It moves the
+  // descriptor's position, which the engine never uses for these files.
+  virtual int64_t SeekEnd(int fd) = 0;
   virtual int Truncate(int fd, uint64_t length) = 0;
   virtual int Fsync(int fd) = 0;
   virtual int Fdatasync(int fd) = 0;

@@ -119,6 +119,25 @@ Result<uint64_t> FileSize(FileRef fd, Where where) {
   return info.size;
 }
 
+Result<uint64_t> FileEnd(FileRef fd, Where where) {
+  const int64_t end = fd.fs->SeekEnd(fd.fd);
+  if (end < 0) return ErrnoFailure(where);
+  return static_cast<uint64_t>(end);
+}
+
+Status FileView::Refresh(FileRef fd, Where where) {
+  end_ = 0;
+  MARROW_ASSIGN(end_, FileEnd(fd, where));
+  if (end_ > map_.size() && end_ / 2 >= tried_) {
+    tried_ = end_;
+    if (auto map = Mapping::Map(fd, end_, /*read_only=*/true, where);
+        map.ok()) {
+      map_ = std::move(map.value());
+    }
+  }
+  return {};
+}
+
 Result<std::optional<FileInfo>> StatIfPresent(FileSystem& fs,
                                               const std::string& path,
                                               Where where) {

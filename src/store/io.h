@@ -15,6 +15,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -113,6 +114,8 @@ Result<UniqueFd> CreateTruncated(FileSystem& fs, const std::string& path,
                                  Where where = Where::current());
 
 Result<uint64_t> FileSize(FileRef fd, Where where = Where::current());
+// The file's size by lseek, the cheapest call that tells it.
+Result<uint64_t> FileEnd(FileRef fd, Where where = Where::current());
 Result<FileInfo> StatFile(FileRef fd, Where where = Where::current());
 // What stat(path) finds, nullopt only when the path (or a directory on it)
 // does not exist; any other failure of the lookup is reported, never read
@@ -223,6 +226,49 @@ class WindowReader {
   size_t window_size_;
   uint64_t start_ = 0;
   size_t filled_ = 0;
+};
+
+// Reads of a file that only grows (keys.bin, vals.bin) through a read-only
+// shared mapping, so that a cold read copies from memory instead of making a
+// pread.
+//
+// A mapped page past the file's end kills the process (SIGBUS), and the
+// rest of the last page reads as zeros, so a file shortened behind the store
+// must never be read through the mapping. The caller therefore takes the
+// file's end with Refresh before a call's first read (one lseek, a quarter of
+// the pread it saves) and Find serves only ranges below both that end and
+// the mapping; every other range is read with pread, which reports a
+// shortened file as an early end of file. Left open is a file cut by another
+// process between that lseek and the copy.
+//
+// Refresh maps the file anew whenever it has doubled since it was last
+// mapped, so a growing file is mapped a logarithmic number of times and the
+// newest records in between are read with pread. A mapping that fails is
+// no error: the reads fall back to pread until the next doubling.
+class FileView {
+ public:
+  Status Refresh(FileRef fd, Where where = Where::current());
+  std::optional<std::string_view> Find(uint64_t offset, uint64_t len) const {
+    // Compared without adding: a damaged offset near 2^64 must not wrap.
+    const uint64_t readable = std::min(end_, map_.size());
+    if (offset > readable || len > readable - offset) return std::nullopt;
+    return std::string_view(reinterpret_cast<const char*>(map_.data()) + offset,
+                            len);
+  }
+  // Starts loading the first and last cache lines of a range Find serves.
+  void Prefetch(uint64_t offset, uint64_t len) const {
+    if (auto bytes = Find(offset, len); bytes && len > 0) {
+      __builtin_prefetch(bytes->data());
+      __builtin_prefetch(bytes->data() + len - 1);
+    }
+  }
+  // For a file replaced by another (vacuum).
+  void Reset() { *this = FileView(); }
+
+ private:
+  Mapping map_;
+  uint64_t end_ = 0;    // the file's end at the last Refresh
+  uint64_t tried_ = 0;  // the end at the last attempt to map
 };
 
 // The failure for a read that ran out of file.

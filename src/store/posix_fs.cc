@@ -155,6 +155,7 @@ class Posix final : public FileSystem {
     Fill(st, info);
     return 0;
   }
+  int64_t SeekEnd(int fd) override { return ::lseek(fd, 0, SEEK_END); }
   int Truncate(int fd, uint64_t length) override {
     return ::ftruncate(fd, static_cast<off_t>(length));
   }

@@ -1,5 +1,6 @@
 #include "store/reads.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,21 +22,50 @@ Located Locate(const Store& store, KeyFingerprint fp) {
   return {fp, id.value_or(0), id.has_value()};
 }
 
+// The read views' ends are taken once per call (a get_bytes or a whole
+// get_many), before the first read that needs them; the files do not change
+// under the store's lock except behind its back.
+struct Views {
+  bool keys = false;
+  bool vals = false;
+};
+
+Status RefreshKeys(Store& store, Views& views) {
+  if (!views.keys)
+    MARROW_RETURN_IF_ERROR(store.keys_view.Refresh(store.keys_file));
+  views.keys = true;
+  return {};
+}
+
+Status RefreshVals(Store& store, Views& views) {
+  if (!views.vals)
+    MARROW_RETURN_IF_ERROR(store.vals_view.Refresh(store.vals_file));
+  views.vals = true;
+  return {};
+}
+
 // Does record `id`, whose stored key `stored` was read (or is nullptr when
 // it was not), belong to `key`? Another key with the same fingerprint does
 // not. A text remembered for the record equals its stored bytes, so no
 // read is needed for records written or rebuilt while open.
-Result<bool> IsKeyOf(const Store& store, RecordId id, const OffsetEntry& entry,
-                     std::string_view key, const std::string* stored) {
+Result<bool> IsKeyOf(Store& store, Views& views, RecordId id,
+                     const OffsetEntry& entry, std::string_view key,
+                     const std::string* stored) {
   if (auto text = store.records.KeyText(id)) return *text == key;
   if (stored != nullptr) return *stored == key;
+  MARROW_RETURN_IF_ERROR(RefreshKeys(store, views));
+  if (auto viewed = ViewKey(store, entry)) return *viewed == key;
   std::string bytes;
   MARROW_RETURN_IF_ERROR(ReadKeyBytes(store, entry, &bytes));
   return bytes == key;
 }
 
-Result<bool> ReadValueOf(Store& store, std::string_view key, KeyFingerprint fp,
+Result<bool> ReadValueOf(Store& store, Views& views, std::string_view key,
+                         KeyFingerprint fp,
                          absl::FunctionRef<void(std::string_view)> sink) {
+  // The cache and the index are probed at once: a cold read waits on
+  // memory more than on anything else.
+  store.records.Prefetch(fp);
   if (const std::string* cached = store.cache.Lookup(fp)) {
     sink(*cached);
     return true;
@@ -43,10 +73,20 @@ Result<bool> ReadValueOf(Store& store, std::string_view key, KeyFingerprint fp,
   const Located at = Locate(store, fp);
   if (!at.found) return false;
   MARROW_ASSIGN(const OffsetEntry entry, ReadEntry(store, at.id));
-  MARROW_ASSIGN(const bool ours, IsKeyOf(store, at.id, entry, key, nullptr));
+  // The bytes load while the views' ends are taken (a prefetch never
+  // faults, so the views' previous ends serve as well as the new ones).
+  store.keys_view.Prefetch(entry.key_offset, entry.key_len);
+  store.vals_view.Prefetch(entry.val_offset, entry.val_len);
+  MARROW_RETURN_IF_ERROR(RefreshVals(store, views));
+  MARROW_ASSIGN(const bool ours,
+                IsKeyOf(store, views, at.id, entry, key, nullptr));
   if (!ours) return false;
   std::string value;
-  MARROW_RETURN_IF_ERROR(ReadValueBytes(store, at.id, entry, &value));
+  if (auto viewed = ViewValue(store, at.id, entry)) {
+    value.assign(*viewed);
+  } else {
+    MARROW_RETURN_IF_ERROR(ReadValueBytes(store, at.id, entry, &value));
+  }
   sink(value);
   store.cache.Insert(at.fp, std::move(value));
   return true;
@@ -56,84 +96,122 @@ Result<bool> ReadValueOf(Store& store, std::string_view key, KeyFingerprint fp,
 
 Result<bool> ReadValue(Store& store, std::string_view key,
                        absl::FunctionRef<void(std::string_view)> sink) {
-  return ReadValueOf(store, key, Fingerprint(key), sink);
+  Views views;
+  return ReadValueOf(store, views, key, Fingerprint(key), sink);
 }
 
 Status ReadValues(
-    Store& store, std::span<const std::string> keys,
+    Store& store, std::span<const std::string_view> keys,
     absl::FunctionRef<void(size_t, const std::string_view*)> sink) {
-  // First every read the misses need goes to the file system in one batch;
-  // then the keys are answered in order exactly as one ReadValue each would
-  // (a cache hit wins, a failure stops the batch at its key), so a value
-  // that an earlier key's insert evicted is simply read again.
+  // Keys are taken in chunks. For a chunk, first the memory every miss will
+  // touch is prefetched stage by stage (index and cache slots, then the
+  // offsets entries, then the key and value bytes in the views), so that the
+  // misses of a chunk wait on memory together, and every read that the views
+  // do not cover goes to the file system in one batch. Then the keys are
+  // answered in order exactly as one ReadValue each would (a cache hit wins,
+  // a failure stops the batch at its key), so a value that an earlier key's
+  // insert evicted is simply read again.
   struct Prefetch {
+    Located at;
     OffsetEntry entry;
     std::string key;
     std::string value;
     size_t key_request = SIZE_MAX;
     size_t value_request = SIZE_MAX;
+    bool ready = false;  // the key and value are viewed or requested
   };
-  std::vector<Prefetch> prefetch(keys.size());
+  constexpr size_t kChunk = 64;
+  std::vector<Prefetch> prefetch(std::min(keys.size(), kChunk));
   std::vector<ReadRequest> requests;
-  std::vector<Located> located(keys.size());
+  Views views;
+  // A reader's newest records are in the log: it reads one by one.
   const bool can_batch = !store.read_only;
-  for (size_t i = 0; i < keys.size() && can_batch; ++i) {
-    const KeyFingerprint fp = Fingerprint(keys[i]);
-    located[i].fp = fp;
-    if (store.cache.Contains(fp)) continue;
-    located[i] = Locate(store, fp);
-    const Located& at = located[i];
-    if (!at.found) continue;
-    auto entry = ReadEntry(store, at.id);
-    if (!entry.ok()) continue;  // the ordered pass reports it
-    Prefetch& p = prefetch[i];
-    p.entry = entry.value();
-    constexpr uint64_t kTrustedLength = 1 << 20;
-    if (p.entry.val_len > kTrustedLength || p.entry.key_len > kTrustedLength) {
-      continue;  // large ones are read (and size-checked) one by one
+  for (size_t first = 0; first < keys.size(); first += kChunk) {
+    const std::span<const std::string_view> chunk =
+        keys.subspan(first, std::min(kChunk, keys.size() - first));
+    requests.clear();
+    for (size_t i = 0; i < chunk.size(); ++i) {
+      prefetch[i] = Prefetch{};
+      prefetch[i].at.fp = Fingerprint(chunk[i]);
+      store.records.Prefetch(prefetch[i].at.fp);
+      store.cache.Prefetch(prefetch[i].at.fp);
     }
-    if (!store.records.KeyText(at.id)) {
-      p.key.resize(p.entry.key_len);
-      p.key_request = requests.size();
-      requests.push_back({store.keys_file.get(), p.key.data(), p.key.size(),
-                          p.entry.key_offset});
+    for (size_t i = 0; i < chunk.size() && can_batch; ++i) {
+      Located& at = prefetch[i].at;
+      if (store.cache.Contains(at.fp)) continue;
+      at = Locate(store, at.fp);
+      if (at.found) PrefetchEntry(store, at.id);
     }
-    p.value.resize(p.entry.val_len);
-    p.value_request = requests.size();
-    requests.push_back({store.vals_file.get(), p.value.data(), p.value.size(),
-                        p.entry.val_offset});
-  }
-  if (!requests.empty()) store.fs->ReadBatch(requests);
-  auto complete = [&](size_t request) {
-    return request != SIZE_MAX &&
-           requests[request].result ==
-               static_cast<ssize_t>(requests[request].len);
-  };
+    for (size_t i = 0; i < chunk.size() && can_batch; ++i) {
+      Prefetch& p = prefetch[i];
+      if (!p.at.found) continue;
+      auto entry = ReadEntry(store, p.at.id);
+      if (!entry.ok()) continue;  // the ordered pass reports it
+      // A failed lseek is reported by the ordered pass too.
+      if (!RefreshKeys(store, views).ok() || !RefreshVals(store, views).ok()) {
+        continue;
+      }
+      p.entry = entry.value();
+      const bool key_known = store.records.KeyText(p.at.id).has_value();
+      store.keys_view.Prefetch(p.entry.key_offset, p.entry.key_len);
+      store.vals_view.Prefetch(p.entry.val_offset, p.entry.val_len);
+      const bool key_viewed = ViewKey(store, p.entry).has_value();
+      const bool value_viewed = ViewValue(store, p.at.id, p.entry).has_value();
+      // Large ranges outside the views are read (and size-checked) one by
+      // one.
+      constexpr uint64_t kTrustedLength = 1 << 20;
+      if ((!key_known && !key_viewed && p.entry.key_len > kTrustedLength) ||
+          (!value_viewed && p.entry.val_len > kTrustedLength)) {
+        continue;
+      }
+      p.ready = true;
+      if (!key_known && !key_viewed) {
+        p.key.resize(p.entry.key_len);
+        p.key_request = requests.size();
+        requests.push_back({store.keys_file.get(), p.key.data(), p.key.size(),
+                            p.entry.key_offset});
+      }
+      if (!value_viewed) {
+        p.value.resize(p.entry.val_len);
+        p.value_request = requests.size();
+        requests.push_back({store.vals_file.get(), p.value.data(),
+                            p.value.size(), p.entry.val_offset});
+      }
+    }
+    if (!requests.empty()) store.fs->ReadBatch(requests);
+    auto complete = [&](size_t request) {
+      return request == SIZE_MAX ||
+             requests[request].result ==
+                 static_cast<ssize_t>(requests[request].len);
+    };
 
-  for (size_t i = 0; i < keys.size(); ++i) {
-    Prefetch& p = prefetch[i];
-    const bool ready = can_batch && p.value_request != SIZE_MAX &&
-                       complete(p.value_request) &&
-                       (p.key_request == SIZE_MAX || complete(p.key_request));
-    const Located& at = located[i];
-    if (!ready || store.cache.Contains(at.fp)) {
-      const KeyFingerprint fp = can_batch ? at.fp : Fingerprint(keys[i]);
-      MARROW_ASSIGN(const bool found,
-                    ReadValueOf(store, keys[i], fp,
-                                [&](std::string_view v) { sink(i, &v); }));
-      if (!found) sink(i, nullptr);
-      continue;
+    for (size_t i = 0; i < chunk.size(); ++i) {
+      Prefetch& p = prefetch[i];
+      const size_t index = first + i;
+      const bool ready =
+          p.ready && complete(p.value_request) && complete(p.key_request);
+      if (!ready || store.cache.Contains(p.at.fp)) {
+        MARROW_ASSIGN(
+            const bool found,
+            ReadValueOf(store, views, chunk[i], p.at.fp,
+                        [&](std::string_view v) { sink(index, &v); }));
+        if (!found) sink(index, nullptr);
+        continue;
+      }
+      MARROW_ASSIGN(const bool ours,
+                    IsKeyOf(store, views, p.at.id, p.entry, chunk[i],
+                            p.key_request == SIZE_MAX ? nullptr : &p.key));
+      if (!ours) {
+        sink(index, nullptr);
+        continue;
+      }
+      if (p.value_request == SIZE_MAX) {
+        p.value.assign(*ViewValue(store, p.at.id, p.entry));
+      }
+      const std::string_view value(p.value);
+      sink(index, &value);
+      store.cache.Insert(p.at.fp, std::move(p.value));
     }
-    MARROW_ASSIGN(const bool ours,
-                  IsKeyOf(store, at.id, p.entry, keys[i],
-                          p.key_request == SIZE_MAX ? nullptr : &p.key));
-    if (!ours) {
-      sink(i, nullptr);
-      continue;
-    }
-    const std::string_view value(p.value);
-    sink(i, &value);
-    store.cache.Insert(at.fp, std::move(p.value));
   }
   return {};
 }

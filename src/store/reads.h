@@ -27,7 +27,7 @@ Result<bool> ReadValue(Store& store, std::string_view key,
 // file system as one batch first. `sink(i, value)` gets nullptr for an
 // absent key; on a failure no further key is answered.
 Status ReadValues(
-    Store& store, std::span<const std::string> keys,
+    Store& store, std::span<const std::string_view> keys,
     absl::FunctionRef<void(size_t, const std::string_view*)> sink);
 
 }  // namespace marrow::store

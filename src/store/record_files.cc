@@ -217,14 +217,40 @@ Result<OffsetEntry> ReadEntry(const Store& store, RecordId id) {
   return DecodeOffsetEntry(slot);
 }
 
+void PrefetchEntry(const Store& store, RecordId id) {
+  const uint64_t start = uint64_t{id} * kOffsetEntrySize;
+  if (start + kOffsetEntrySize <= store.offsets_map.size()) {
+    __builtin_prefetch(store.offsets_map.data() + start);
+  }
+}
+
 Status ReadKeyBytes(const Store& store, const OffsetEntry& e,
                     std::string* out) {
   return ReadRange(store.keys_file, e.key_offset, e.key_len, out);
 }
 
+std::optional<std::string_view> ViewKey(const Store& store,
+                                        const OffsetEntry& e) {
+  return store.keys_view.Find(e.key_offset, e.key_len);
+}
+
+namespace {
+
+bool InLog(const Store& store, RecordId id) {
+  return store.read_only && id >= store.log_first_id;
+}
+
+}  // namespace
+
+std::optional<std::string_view> ViewValue(const Store& store, RecordId id,
+                                          const OffsetEntry& e) {
+  if (InLog(store, id)) return std::nullopt;
+  return store.vals_view.Find(e.val_offset, e.val_len);
+}
+
 Status ReadValueBytes(const Store& store, RecordId id, const OffsetEntry& e,
                       std::string* out) {
-  const bool in_log = store.read_only && id >= store.log_first_id;
+  const bool in_log = InLog(store, id);
   return ReadRange(in_log ? store.log : store.vals_file, e.val_offset,
                    e.val_len, out);
 }

@@ -15,6 +15,7 @@
 #define MARROW_STORE_RECORD_FILES_H_
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -64,7 +65,15 @@ Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len,
                          size_t count = 1);
 
 Result<OffsetEntry> ReadEntry(const Store& store, RecordId id);
+// Starts loading record `id`'s entry from offsets.bin's mapping.
+void PrefetchEntry(const Store& store, RecordId id);
 Status ReadKeyBytes(const Store& store, const OffsetEntry& e, std::string* out);
+// The record's key or value in the read views, when they cover it (after
+// their Refresh); otherwise ReadKeyBytes or ReadValueBytes reads it.
+std::optional<std::string_view> ViewKey(const Store& store,
+                                        const OffsetEntry& e);
+std::optional<std::string_view> ViewValue(const Store& store, RecordId id,
+                                          const OffsetEntry& e);
 // The value of record `id`, from vals.bin or, for a reader's records past
 // its snapshot, from the log.
 Status ReadValueBytes(const Store& store, RecordId id, const OffsetEntry& e,

@@ -71,6 +71,8 @@ class RecordIndex {
     if (it == index_.end() || !live_.Contains(it->second)) return std::nullopt;
     return it->second;
   }
+  // Starts loading the memory a Find of `fp` touches.
+  void Prefetch(KeyFingerprint fp) const { index_.prefetch(fp); }
   // The key text remembered for record `id` (see RecordKeys).
   std::optional<std::string_view> KeyText(RecordId id) const {
     return texts_.Find(id);

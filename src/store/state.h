@@ -3,8 +3,8 @@
 //
 // Store holds the RecordIndex (which record is each key's live one, with
 // the live and dead sets and the remembered key texts), the value cache,
-// the mapping of offsets.bin and the three record files with their logical
-// ends.
+// the mapping of offsets.bin, the three record files with their logical
+// ends and the read views of keys.bin and vals.bin.
 //
 // StoreHandle and WalHandle pair a Store or a WalWriter with a reader/writer
 // lock. When both are needed the StoreHandle lock is taken first.
@@ -60,6 +60,8 @@ struct Store {
   UniqueFd offsets_file;
   UniqueFd keys_file;
   UniqueFd vals_file;
+  FileView keys_view;  // of keys_file, for cold reads (reads.h)
+  FileView vals_view;  // of vals_file
 
   // Set only while the log is replayed at open.
   std::unique_ptr<AppendBatch> batch;

@@ -186,6 +186,8 @@ Status Vacuum(Store& store, WalWriter& wal) {
   // remaining steps report.
   store.keys_file = std::move(next.keys_file);
   store.vals_file = std::move(next.vals_file);
+  store.keys_view.Reset();
+  store.vals_view.Reset();
   store.offsets_file = std::move(next.offsets_file);
   store.offsets_map = std::move(map);
   store.records.Install(std::move(next.key_index), std::move(next.live),

@@ -39,6 +39,8 @@ class ValueCache {
   bool Contains(KeyFingerprint fp) const {
     return !index_.empty() && index_.contains(fp);
   }
+  // Starts loading the memory a Lookup or Insert of `fp` touches.
+  void Prefetch(KeyFingerprint fp) const { index_.prefetch(fp); }
   // Takes the value. Evicts the least recently used entry first when the
   // cache is full and `fp` is not cached.
   void Insert(KeyFingerprint fp, std::string value);

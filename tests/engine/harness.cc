@@ -93,9 +93,11 @@ Status RunStep(Db& db, const Step& step, const Model& model) {
       return std::move(found).status();
     }
     case Step::kGetMany: {
-      const std::vector<std::string> keys = {step.key, "absent", step.value};
-      return db.GetMany(
-          keys, [&](size_t i, const std::string_view* v) { want(keys[i], v); });
+      const std::vector<std::string_view> keys = {step.key, "absent",
+                                                  step.value};
+      return db.GetMany(keys, [&](size_t i, const std::string_view* v) {
+        want(std::string(keys[i]), v);
+      });
     }
     case Step::kKeys:
       return db.Keys().status();

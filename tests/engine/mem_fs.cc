@@ -228,6 +228,11 @@ int MemFs::Stat(int fd, FileInfo* info) {
   return f == nullptr ? -1 : Info(f->ino, info);
 }
 
+int64_t MemFs::SeekEnd(int fd) {
+  Fd* f = Desc(fd, "lseek");
+  return f == nullptr ? -1 : static_cast<int64_t>(inodes_[f->ino].data->size());
+}
+
 int MemFs::StatPath(const char* path, FileInfo* info) {
   if (Fault("stat", path)) return -1;
   const uint64_t ino = Lookup(path).ino;

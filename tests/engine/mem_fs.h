@@ -15,7 +15,7 @@
 // file (as an unsynced write) before any other call looks at that inode.
 //
 // Every call is counted and traced under the name of the system call it
-// stands for ("open", "pwrite", "fstat", "stat", "ftruncate", "fsync",
+// stands for ("open", "pwrite", "fstat", "lseek", "stat", "ftruncate", "fsync",
 // "fdatasync", "rename", "unlink", "mkdir", "flock", "mmap", "munmap",
 // "msync", ...).
 //
@@ -80,6 +80,7 @@ class MemFs final : public FileSystem {
   ssize_t Pread(int fd, void* buf, size_t n, uint64_t offset) override;
   ssize_t Pwrite(int fd, const void* buf, size_t n, uint64_t offset) override;
   int Stat(int fd, FileInfo* info) override;
+  int64_t SeekEnd(int fd) override;
   int StatPath(const char* path, FileInfo* info) override;
   int Truncate(int fd, uint64_t length) override;
   int Fsync(int fd) override { return Sync(fd, "fsync"); }
