@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "store/format.h"
 
@@ -180,7 +181,19 @@ Status AppendRecords(Store& store,
       PwriteFull(store.keys_file, keys.data(), keys.size(), store.keys_end));
   MARROW_RETURN_IF_ERROR(
       PwriteFull(store.vals_file, vals.data(), vals.size(), store.vals_end));
-  for (auto& [key, value] : items) {
+  // The index and cache slots are prefetched a few items ahead: a batch's
+  // inserts land at random places of tables larger than the caches.
+  constexpr size_t kAhead = 16;
+  std::vector<KeyFingerprint> fps(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    fps[i] = Fingerprint(items[i].first);
+  }
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i + kAhead < items.size()) {
+      store.records.Prefetch(fps[i + kAhead]);
+      store.cache.Prefetch(fps[i + kAhead]);
+    }
+    auto& [key, value] = items[i];
     const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
                             store.vals_end,
                             static_cast<uint32_t>(value.size())};
@@ -189,7 +202,7 @@ Status AppendRecords(Store& store,
                           uint64_t{store.records.next_id()} * kOffsetEntrySize);
     store.keys_end += entry.key_len;
     store.vals_end += entry.val_len;
-    Install(store, Fingerprint(key), key, std::move(value));
+    Install(store, fps[i], key, std::move(value));
   }
   return {};
 }

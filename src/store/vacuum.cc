@@ -32,6 +32,8 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "store/format.h"
 #include "store/io.h"
@@ -45,6 +47,7 @@ namespace marrow::store {
 namespace {
 
 constexpr size_t kCopyBufferSize = 1 << 20;
+constexpr size_t kInsertGroup = 32;
 
 Status AsPlainOs(Status s) {
   if (s.ok()) return s;
@@ -89,6 +92,16 @@ Result<Compacted> Copy(const Store& store) {
   WindowReader key_reader(store.keys_file, kCopyBufferSize);
   WindowReader val_reader(store.vals_file, kCopyBufferSize);
   std::string key_scratch, value_scratch;
+  // Index inserts land at random places of a table larger than the caches,
+  // so they are made in groups whose slots are prefetched first; the order
+  // stays that of the ids.
+  std::vector<std::pair<KeyFingerprint, RecordId>> pending;
+  pending.reserve(kInsertGroup);
+  auto insert_pending = [&] {
+    for (const auto& [fp, id] : pending) out.key_index.prefetch(fp);
+    for (const auto& [fp, id] : pending) out.key_index.insert_or_assign(fp, id);
+    pending.clear();
+  };
   Status status;
   store.records.live().ForEach([&](RecordId id) {
     if (id >= store.records.next_id()) return false;
@@ -118,8 +131,9 @@ Result<Compacted> Copy(const Store& store) {
     // Reads compare a remembered text with the key asked for instead of
     // reading keys.bin, so only texts equal to the stored bytes are kept.
     const bool exact = IsValidUtf8(key);
-    out.key_index.insert_or_assign(
+    pending.emplace_back(
         Fingerprint(exact ? key : std::string_view(Utf8Lossy(key))), out.count);
+    if (pending.size() == kInsertGroup) insert_pending();
     out.live.Add(out.count);
     if (exact) out.record_keys.Set(out.count, key);
     out.keys_end += e.key_len;
@@ -128,6 +142,7 @@ Result<Compacted> Copy(const Store& store) {
     return true;
   });
   if (!status.ok()) return status.take_failure();
+  insert_pending();
   MARROW_RETURN_IF_ERROR(AsPlainOs(keys.Flush()));
   MARROW_RETURN_IF_ERROR(AsPlainOs(vals.Flush()));
   MARROW_RETURN_IF_ERROR(AsPlainOs(offsets.Flush()));
