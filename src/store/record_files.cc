@@ -138,6 +138,9 @@ void Install(Store& store, KeyFingerprint fp, std::string_view key,
 
 Status AppendRecord(Store& store, std::string_view key, std::string value) {
   const KeyFingerprint fp = Fingerprint(key);
+  // The slots the install writes load while the record is written.
+  store.records.Prefetch(fp);
+  store.cache.Prefetch(fp);
   MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store));
   MARROW_ASSIGN(uint8_t* slot,
                 Slot(store, store.records.next_id(), Where::current()));
