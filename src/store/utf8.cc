@@ -1,6 +1,7 @@
 #include "store/utf8.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace marrow::store {
 
@@ -43,7 +44,15 @@ size_t SequenceLength(std::string_view s, size_t i, size_t* bad) {
 bool IsValidUtf8(std::string_view bytes) {
   size_t i = 0, bad;
   while (i < bytes.size()) {
-    // Fast path over ASCII.
+    // Fast paths over ASCII: eight bytes at a time, then one.
+    uint64_t word;
+    if (i + sizeof word <= bytes.size()) {
+      std::memcpy(&word, bytes.data() + i, sizeof word);
+      if ((word & 0x8080808080808080u) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    }
     if (static_cast<uint8_t>(bytes[i]) < 0x80) {
       ++i;
       continue;
