@@ -1260,7 +1260,9 @@ def write_report(out: Path, args: argparse.Namespace, stores: list[str],
               "`lmdb-1txn` runs the whole workload in one transaction. A measurement stops "
               f"after {args.cap:g} s of operations (a fill stopped that way loads the rest of "
               "its records untimed, in one transaction where the store has them). "
-              "`floor` is two `pwrite` (or `pread`) calls per record from C.", "",
+              "`floor` is two `pwrite` (or `pread`) calls per record from C (the read floor "
+              "measured again just before the reads). Cells run workload by workload, every "
+              "store in turn, so the figures a ratio compares are minutes apart at most.", "",
               f"The batch fill writes the fill's records {FILL_BATCH:,} to a batch with each "
               "store's own batch write, timed per key: marrow one `StoreCore.set_many` per "
               "batch (one log append and one write per record file), plyvel "
@@ -1442,14 +1444,26 @@ def main() -> int:
     results: dict[tuple[str, str], dict[str, Any]] = {}
     try:
         floors: dict[str, dict[str, Any]] = {}
-        try:
-            floors = run_floors(build_floor(args.floor), workdir, args.n, args.large)
+
+        def measure_floors() -> dict[str, dict[str, Any]]:
+            try:
+                return run_floors(build_floor(args.floor), workdir, args.n, args.large)
+            except (OSError, subprocess.CalledProcessError) as e:
+                print(f"note: no raw floors ({e})", file=sys.stderr)
+                return {}
+
+        floors = measure_floors()
+        if floors:
             print(f"floor: write {fmt(floors['fill']['value'], 'ops/s')} ops/s, "
                   f"read {fmt(floors['cold-get']['value'], 'ops/s')} ops/s", file=sys.stderr)
-        except (OSError, subprocess.CalledProcessError) as e:
-            print(f"note: no raw floors ({e})", file=sys.stderr)
-        for store in stores:
-            for w in workloads:
+        # Workload by workload, every store in turn, so that the figures a
+        # ratio compares are taken minutes apart at most: a shared machine's
+        # speed drifts over a run.
+        for w in workloads:
+            if w == "cold-get" and floors and (fresh := measure_floors()):
+                floors["cold-get"] = fresh["cold-get"]  # next to the reads it is compared with
+                print(f"floor: read {fmt(floors['cold-get']['value'], 'ops/s')} ops/s", file=sys.stderr)
+            for store in stores:
                 if w in MARROW_ONLY and store != "marrow":
                     continue
                 if w in NOT_FOR_DICT and store == "dict":
@@ -1468,7 +1482,6 @@ def main() -> int:
                 shown = (f"error: {r['error']}" if "error" in r
                          else f"{fmt(r['value'], r['unit'])} {r['unit']}")
                 print(f"{store:>10} {w:<20} {shown}  [{r['wall']:.1f} s]", file=sys.stderr)
-            shutil.rmtree(workdir / store, ignore_errors=True)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
