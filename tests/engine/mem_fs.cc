@@ -116,7 +116,7 @@ MemFs::Fd* MemFs::Desc(int fd, std::string_view call, size_t* n) {
 void MemFs::Fold(uint64_t ino) {
   Inode& node = inodes_[ino];
   for (Mapped& m : maps_) {
-    if (m.ino != ino) continue;
+    if (m.ino != ino || m.read_only) continue;
     const char* mapped = m.bytes.get();
     const char* data = node.data->data();
     auto same = [&](uint64_t at, uint64_t n) {
@@ -136,13 +136,14 @@ void MemFs::Fold(uint64_t ino) {
   }
 }
 
-void MemFs::Propagate(uint64_t ino) {
+void MemFs::Propagate(uint64_t ino, uint64_t from, uint64_t to) {
   const std::string& data = *inodes_[ino].data;
   for (Mapped& m : maps_) {
     if (m.ino != ino) continue;
     const uint64_t len = std::min<uint64_t>(m.length, data.size());
-    std::memcpy(m.bytes.get(), data.data(), len);
-    std::memset(m.bytes.get() + len, 0, m.length - len);
+    const uint64_t lo = std::min(from, len), hi = std::min(to, len);
+    std::memcpy(m.bytes.get() + lo, data.data() + lo, hi - lo);
+    if (to == UINT64_MAX) std::memset(m.bytes.get() + len, 0, m.length - len);
   }
 }
 
@@ -191,7 +192,7 @@ ssize_t MemFs::WriteAt(Fd& f, const void* buf, size_t n, uint64_t at) {
   std::string bytes(static_cast<const char*>(buf), n);
   Apply(node.data.Mut(), bytes, at, n);
   node.pending.push_back({at, std::move(bytes), false, false});
-  Propagate(f.ino);
+  Propagate(f.ino, at, at + n);
   return static_cast<ssize_t>(n);
 }
 
@@ -318,7 +319,7 @@ void* MemFs::Map(int fd, uint64_t length, bool read_only) {
     return Fail(EACCES, nullptr);
   }
   if (TooBig(0, length)) return Fail(ENOMEM, nullptr);
-  maps_.push_back({f->ino, length,
+  maps_.push_back({f->ino, length, read_only,
                    std::make_unique_for_overwrite<char[]>(length), f->path});
   Propagate(f->ino);
   return maps_.back().bytes.get();

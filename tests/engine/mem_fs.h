@@ -126,6 +126,7 @@ class MemFs final : public FileSystem {
   };
   struct Mapped {
     uint64_t ino = 0, length = 0;
+    bool read_only = false;  // never differs from the file: nothing to fold
     std::unique_ptr<char[]> bytes;
     std::string path;
   };
@@ -144,7 +145,8 @@ class MemFs final : public FileSystem {
   Mapped* FindMap(void* addr, std::string_view call);
   // Mapping bytes into the file, and the file's bytes into its mappings.
   void Fold(uint64_t ino);
-  void Propagate(uint64_t ino);
+  // Only [from, to) changed when `to` is given (a write that did not shrink).
+  void Propagate(uint64_t ino, uint64_t from = 0, uint64_t to = UINT64_MAX);
   void ChangeDir(uint64_t dir, DirChange change);
   ssize_t WriteAt(Fd& f, const void* buf, size_t n, uint64_t at);
   int Sync(int fd, std::string_view call);
