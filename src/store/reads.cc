@@ -77,10 +77,10 @@ Result<bool> ReadValueOf(Store& store, Views& views, std::string_view key,
   // faults, so the views' previous ends serve as well as the new ones).
   store.keys_view.Prefetch(entry.key_offset, entry.key_len);
   store.vals_view.Prefetch(entry.val_offset, entry.val_len);
-  MARROW_RETURN_IF_ERROR(RefreshVals(store, views));
   MARROW_ASSIGN(const bool ours,
                 IsKeyOf(store, views, at.id, entry, key, nullptr));
   if (!ours) return false;
+  MARROW_RETURN_IF_ERROR(RefreshVals(store, views));
   std::string value;
   if (auto viewed = ViewValue(store, at.id, entry)) {
     value.assign(*viewed);

@@ -176,9 +176,11 @@ Status AppendRecords(Store& store,
   std::string vals;
   keys.reserve(key_bytes);
   vals.reserve(val_bytes);
-  for (const auto& [key, value] : items) {
-    keys.append(key);
-    vals.append(value);
+  std::vector<KeyFingerprint> fps(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    keys.append(items[i].first);
+    vals.append(items[i].second);
+    fps[i] = Fingerprint(items[i].first);
   }
   MARROW_RETURN_IF_ERROR(
       PwriteFull(store.keys_file, keys.data(), keys.size(), store.keys_end));
@@ -187,10 +189,6 @@ Status AppendRecords(Store& store,
   // The index and cache slots are prefetched a few items ahead: a batch's
   // inserts land at random places of tables larger than the caches.
   constexpr size_t kAhead = 16;
-  std::vector<KeyFingerprint> fps(items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    fps[i] = Fingerprint(items[i].first);
-  }
   for (size_t i = 0; i < items.size(); ++i) {
     if (i + kAhead < items.size()) {
       store.records.Prefetch(fps[i + kAhead]);
