@@ -30,18 +30,19 @@ struct Views {
   bool vals = false;
 };
 
-Status RefreshKeys(Store& store, Views& views) {
-  if (!views.keys)
-    MARROW_RETURN_IF_ERROR(store.keys_view.Refresh(store.keys_file));
-  views.keys = true;
+// Takes the view's end unless this call already did.
+Status RefreshOnce(FileView& view, const UniqueFd& file, bool& done) {
+  if (!done) MARROW_RETURN_IF_ERROR(view.Refresh(file));
+  done = true;
   return {};
 }
 
+Status RefreshKeys(Store& store, Views& views) {
+  return RefreshOnce(store.keys_view, store.keys_file, views.keys);
+}
+
 Status RefreshVals(Store& store, Views& views) {
-  if (!views.vals)
-    MARROW_RETURN_IF_ERROR(store.vals_view.Refresh(store.vals_file));
-  views.vals = true;
-  return {};
+  return RefreshOnce(store.vals_view, store.vals_file, views.vals);
 }
 
 // Does record `id`, whose stored key `stored` was read (or is nullptr when
@@ -147,15 +148,19 @@ Status ReadValues(
       if (!p.at.found) continue;
       auto entry = ReadEntry(store, p.at.id);
       if (!entry.ok()) continue;  // the ordered pass reports it
-      // A failed lseek is reported by the ordered pass too.
-      if (!RefreshKeys(store, views).ok() || !RefreshVals(store, views).ok()) {
-        continue;
-      }
       p.entry = entry.value();
       const bool key_known = store.records.KeyText(p.at.id).has_value();
-      store.keys_view.Prefetch(p.entry.key_offset, p.entry.key_len);
+      // A failed lseek is reported by the ordered pass too; keys.bin's end
+      // is taken only when a stored key must be compared.
+      if ((!key_known && !RefreshKeys(store, views).ok()) ||
+          !RefreshVals(store, views).ok()) {
+        continue;
+      }
+      if (!key_known) {
+        store.keys_view.Prefetch(p.entry.key_offset, p.entry.key_len);
+      }
       store.vals_view.Prefetch(p.entry.val_offset, p.entry.val_len);
-      const bool key_viewed = ViewKey(store, p.entry).has_value();
+      const bool key_viewed = !key_known && ViewKey(store, p.entry).has_value();
       const bool value_viewed = ViewValue(store, p.at.id, p.entry).has_value();
       // Large ranges outside the views are read (and size-checked) one by
       // one.
