@@ -10,7 +10,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check
 STAMPS := build/stamps
-APT_PACKAGES := libroaring-dev libabsl-dev libgtest-dev liburing-dev clang libclang-rt-14-dev
+APT_PACKAGES := libroaring-dev libgtest-dev liburing-dev clang libclang-rt-14-dev
 PY_TOOLS := scikit-build-core cmake ninja pytest hypothesis tqdm
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 JOBS ?= $(shell nproc)
@@ -36,8 +36,9 @@ quiet = log=$$(mktemp); if ! ( $(1) ) >"$$log" 2>&1; then cat "$$log"; rm -f "$$
 setup: apt-packages $(STAMPS)/installed
 
 # Installs only the Debian packages that are missing; updates the package
-# lists only when something has to be installed.
-apt-packages:
+# lists only when something has to be installed. The header-only hash map
+# comes from Debian 13 into build/deps where the system lacks it (mk/deps.mk).
+apt-packages: $(PHMAP_STAMP)
 	@missing=""; for p in $(APT_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
@@ -55,7 +56,7 @@ $(STAMPS)/venv: Makefile
 
 # Reinstalled when a source changes; the CMake build dir persists, so
 # rebuilds are incremental.
-$(STAMPS)/installed: $(STAMPS)/venv $(PACKAGE_INPUTS)
+$(STAMPS)/installed: $(STAMPS)/venv $(PHMAP_STAMP) $(PACKAGE_INPUTS)
 	@echo "building and installing marrow"
 	@$(call quiet, $(PIP) install -q --no-build-isolation --no-deps \
 	  --config-settings=build-dir=build/wheel/{wheel_tag} .)

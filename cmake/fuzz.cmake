@@ -17,7 +17,6 @@ if(MARROW_FUZZ)
   endif()
   get_filename_component(_marrow_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
   find_package(roaring REQUIRED)
-  find_package(absl REQUIRED)
 
   set(_marrow_fuzz_sanitizers -fsanitize=address,undefined
                               -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -29,6 +28,8 @@ if(MARROW_FUZZ)
   target_compile_features(marrow_store_fuzz PUBLIC cxx_std_20)
   target_include_directories(marrow_store_fuzz PUBLIC ${_marrow_root}/src
                                                       ${_marrow_root})
+  target_include_directories(marrow_store_fuzz SYSTEM
+                             PUBLIC ${MARROW_PHMAP_INCLUDE})
   target_compile_options(
     marrow_store_fuzz PRIVATE -Wall -Wextra -Werror
     PUBLIC ${_marrow_fuzz_sanitizers} -fsanitize=fuzzer-no-link -g)

@@ -47,7 +47,7 @@ package-docs: setup package-tools
 	@$(PY) docs/gen_api_docs.py
 
 # pip builds the linux_x86_64 wheel (in the incremental build dir of
-# setup), auditwheel copies the shared libraries it links (CRoaring, Abseil,
+# setup), auditwheel copies the shared libraries it links (CRoaring,
 # liburing) into it and picks the manylinux tag that glibc and libstdc++
 # allow.
 WHEEL_RAW := build/wheel-raw
@@ -75,11 +75,11 @@ $(call quiet, "$$tmp/venv/bin/pip" install -q $(1)); \
 cd "$$tmp" && $(2) "$$tmp/venv/bin/python" -I $(CURDIR)/tests/smoke_installed.py $(3)
 endef
 
-# Runs a command with the system's CRoaring, Abseil and liburing replaced by
+# Runs a command with the system's CRoaring and liburing replaced by
 # /dev/null, in a mount namespace of its own (a user namespace too when not
 # root): the module can only load the copies in the wheel.
 HIDDEN_LIBS := find /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f \
-	\( -name 'libroaring*.so*' -o -name 'libabsl_*.so*' -o -name 'liburing*.so*' \)
+	\( -name 'libroaring*.so*' -o -name 'liburing*.so*' \)
 WITHOUT_SYSTEM_LIBS := unshare $(if $(filter 0,$(shell id -u)),-m,-rm) sh -euc \
 	'n=0; for f in $$($(HIDDEN_LIBS)); do mount --bind /dev/null "$$f"; n=$$((n+1)); done; \
 	 echo "$$n system libraries hidden"; [ $$n -gt 0 ]; exec "$$@"' hide

@@ -69,14 +69,13 @@ Result<bool> Db::Delete(std::string_view key) {
 }
 
 Result<bool> Db::GetBytes(std::string_view key,
-                          absl::FunctionRef<void(std::string_view)> sink) {
+                          FunctionRef<void(std::string_view)> sink) {
   Exclusive s(store_->mutex());
   return ReadValue(store_->store(), key, sink);
 }
 
-Status Db::GetMany(
-    std::span<const std::string_view> keys,
-    absl::FunctionRef<void(size_t, const std::string_view*)> sink) {
+Status Db::GetMany(std::span<const std::string_view> keys,
+                   FunctionRef<void(size_t, const std::string_view*)> sink) {
   Exclusive s(store_->mutex());
   return ReadValues(store_->store(), keys, sink);
 }
@@ -113,7 +112,7 @@ Result<std::vector<std::string>> Db::Keys() {
   return keys;
 }
 
-Status Db::ForEachKey(absl::FunctionRef<void(std::string_view)> sink) {
+Status Db::ForEachKey(FunctionRef<void(std::string_view)> sink) {
   Shared s(store_->mutex());
   return ForEachLiveKey(store_->store(), sink);
 }

@@ -26,9 +26,9 @@
 #include <utility>
 #include <vector>
 
-#include "absl/functional/function_ref.h"
 #include "store/error.h"
 #include "store/fs.h"
+#include "store/function_ref.h"
 
 namespace marrow::store {
 
@@ -77,12 +77,12 @@ class Db {
   // Calls `sink` with the value under the store lock (the bytes are valid
   // only during the call) and returns true, or returns false when absent.
   Result<bool> GetBytes(std::string_view key,
-                        absl::FunctionRef<void(std::string_view)> sink);
+                        FunctionRef<void(std::string_view)> sink);
   // One lock hold for the batch. `sink(i, value)` runs for each key in
   // order, with nullptr for an absent key. On a failure no further key is
   // read.
   Status GetMany(std::span<const std::string_view> keys,
-                 absl::FunctionRef<void(size_t, const std::string_view*)> sink);
+                 FunctionRef<void(size_t, const std::string_view*)> sink);
 
   Status Persist();
   Status Vacuum();
@@ -96,7 +96,7 @@ class Db {
   // snapshot are read back from keys.bin, so this can fail on damaged files.
   Result<std::vector<std::string>> Keys();
   // The same texts handed to `sink` one at a time, without collecting them.
-  Status ForEachKey(absl::FunctionRef<void(std::string_view)> sink);
+  Status ForEachKey(FunctionRef<void(std::string_view)> sink);
   CacheStats GetCacheStats();
   void ClearCache();
 

@@ -8,7 +8,7 @@ namespace marrow::store {
 uint64_t LiveCount(const Store& store) { return store.records.LiveCount(); }
 
 Status ForEachLiveKey(const Store& store,
-                      absl::FunctionRef<void(std::string_view)> sink) {
+                      FunctionRef<void(std::string_view)> sink) {
   std::string scratch;
   Status status;
   WindowReader reader(store.keys_file, 1 << 20);

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "absl/functional/function_ref.h"
 #include "store/error.h"
+#include "store/function_ref.h"
 #include "store/state.h"
 
 namespace marrow::store {
@@ -21,7 +21,7 @@ uint64_t LiveCount(const Store& store);
 // RecordKeys entry (loaded from a snapshot) has its key read back from
 // keys.bin, invalid UTF-8 replaced by U+FFFD. Stops at the first failure.
 Status ForEachLiveKey(const Store& store,
-                      absl::FunctionRef<void(std::string_view)> sink);
+                      FunctionRef<void(std::string_view)> sink);
 
 }  // namespace marrow::store
 

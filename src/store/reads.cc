@@ -63,7 +63,7 @@ Result<bool> IsKeyOf(Store& store, Views& views, RecordId id,
 
 Result<bool> ReadValueOf(Store& store, Views& views, std::string_view key,
                          KeyFingerprint fp,
-                         absl::FunctionRef<void(std::string_view)> sink) {
+                         FunctionRef<void(std::string_view)> sink) {
   // The cache and the index are probed at once: a cold read waits on
   // memory more than on anything else.
   store.records.Prefetch(fp);
@@ -96,14 +96,13 @@ Result<bool> ReadValueOf(Store& store, Views& views, std::string_view key,
 }  // namespace
 
 Result<bool> ReadValue(Store& store, std::string_view key,
-                       absl::FunctionRef<void(std::string_view)> sink) {
+                       FunctionRef<void(std::string_view)> sink) {
   Views views;
   return ReadValueOf(store, views, key, Fingerprint(key), sink);
 }
 
-Status ReadValues(
-    Store& store, std::span<const std::string_view> keys,
-    absl::FunctionRef<void(size_t, const std::string_view*)> sink) {
+Status ReadValues(Store& store, std::span<const std::string_view> keys,
+                  FunctionRef<void(size_t, const std::string_view*)> sink) {
   // Keys are taken in chunks. For a chunk, first the memory every miss will
   // touch is prefetched stage by stage (index and cache slots, then the
   // offsets entries, then the key and value bytes in the views), so that the

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "absl/functional/function_ref.h"
 #include "store/error.h"
+#include "store/function_ref.h"
 #include "store/state.h"
 
 namespace marrow::store {
@@ -20,15 +20,14 @@ namespace marrow::store {
 // files (checking the stored key text), caching what it read. Calls `sink`
 // with the value and returns true, or returns false when the key is absent.
 Result<bool> ReadValue(Store& store, std::string_view key,
-                       absl::FunctionRef<void(std::string_view)> sink);
+                       FunctionRef<void(std::string_view)> sink);
 
 // ReadValue for each key in order, with the same results, values, failures
 // and cache effects, but with the file reads of the misses handed to the
 // file system as one batch first. `sink(i, value)` gets nullptr for an
 // absent key; on a failure no further key is answered.
-Status ReadValues(
-    Store& store, std::span<const std::string_view> keys,
-    absl::FunctionRef<void(size_t, const std::string_view*)> sink);
+Status ReadValues(Store& store, std::span<const std::string_view> keys,
+                  FunctionRef<void(size_t, const std::string_view*)> sink);
 
 }  // namespace marrow::store
 

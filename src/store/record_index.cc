@@ -54,7 +54,7 @@ void RecordIndex::Install(KeyIndex index, Bitmap live, Bitmap dead,
   next_id_ = next_id;
 }
 
-void RecordIndex::DropRecords(absl::FunctionRef<bool(RecordId)> gone) {
+void RecordIndex::DropRecords(FunctionRef<bool(RecordId)> gone) {
   std::vector<RecordId> dropped;
   live_.ForEach([&](RecordId id) {
     if (gone(id)) dropped.push_back(id);

@@ -26,16 +26,16 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/functional/function_ref.h"
 #include "store/bitmap.h"
 #include "store/fingerprint.h"
+#include "store/flat_hash_map.h"
+#include "store/function_ref.h"
 #include "store/record_keys.h"
 
 namespace marrow::store {
 
 using RecordId = uint32_t;
-using KeyIndex = absl::flat_hash_map<KeyFingerprint, RecordId>;
+using KeyIndex = FlatHashMap<KeyFingerprint, RecordId>;
 
 // DeadSet: the RecordIds superseded or deleted since the last vacuum. Only
 // persist reads it, so additions are collected and merged in ascending
@@ -94,7 +94,7 @@ class RecordIndex {
                RecordId next_id);
   // Moves every live or indexed record for which `gone` holds to the dead
   // set and out of the index.
-  void DropRecords(absl::FunctionRef<bool(RecordId)> gone);
+  void DropRecords(FunctionRef<bool(RecordId)> gone);
 
  private:
   KeyIndex index_;

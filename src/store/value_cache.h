@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
 #include "store/error.h"
 #include "store/fingerprint.h"
+#include "store/flat_hash_map.h"
 
 namespace marrow::store {
 
@@ -69,7 +69,7 @@ class ValueCache {
   void PushNewest(uint32_t n);
   void Release(uint32_t n);
 
-  absl::flat_hash_map<KeyFingerprint, uint32_t> index_;
+  FlatHashMap<KeyFingerprint, uint32_t> index_;
   std::vector<Node> nodes_;
   std::vector<uint32_t> free_;
   uint32_t newest_ = kNil;
