@@ -16,7 +16,6 @@ if(MARROW_FUZZ)
     message(FATAL_ERROR "MARROW_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++)")
   endif()
   get_filename_component(_marrow_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-  find_package(roaring REQUIRED)
 
   set(_marrow_fuzz_sanitizers -fsanitize=address,undefined
                               -fno-sanitize-recover=all -fno-omit-frame-pointer)

@@ -9,10 +9,8 @@
 #                    the built module;
 #                    docs/api.md up to date with the docstrings
 #   package-docs     regenerate docs/api.md
-#   wheel            dist/: one self-contained manylinux abi3 wheel
-#   wheel-check      the wheel and the sdist, each installed into a fresh
-#                    venv outside the tree and smoke-tested there (make
-#                    test runs the wheel half)
+#   wheel-check-sdist  the sdist installed into a fresh venv outside the
+#                    tree (compiled there) and smoke-tested
 
 # tqdm is a dependency of the package, but the package is installed with
 # --no-deps, so it comes in here. auditwheel grafts shared libraries into
@@ -26,7 +24,7 @@ PACKAGE_STUBTEST := mkdir -p build/stubtest && cd build/stubtest && $(abspath $(
 
 TEST_TARGETS += package-test wheel-check-wheel
 
-.PHONY: package-tools package-test package-docs wheel wheel-check wheel-check-wheel wheel-check-sdist
+.PHONY: package-tools package-test package-docs wheel-check-sdist
 
 # After the package's own install: two pips never write the venv at once.
 $(STAMPS)/package-tools: $(STAMPS)/venv mk/package.mk | $(STAMPS)/installed
@@ -46,24 +44,8 @@ package-test: setup package-tools
 package-docs: setup package-tools
 	@$(PY) docs/gen_api_docs.py
 
-# pip builds the linux_x86_64 wheel (in the incremental build dir of
-# setup), auditwheel copies the shared libraries it links (CRoaring,
-# liburing) into it and picks the manylinux tag that glibc and libstdc++
-# allow.
-WHEEL_RAW := build/wheel-raw
+# The wheels (wheel, wheel-check, wheel-check-wheel) are in mk/wheels.mk.
 WHEEL_BIN := PATH="$(abspath $(VENV)/bin):$$PATH"
-
-wheel: setup package-tools
-	@rm -rf dist $(WHEEL_RAW)
-	@echo "pip wheel"
-	@$(call quiet, $(PIP) wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) \
-	  --config-settings=build-dir=build/wheel/{wheel_tag} .)
-	@echo "auditwheel repair"
-	@$(call quiet, $(WHEEL_BIN) auditwheel repair -w dist $(WHEEL_RAW)/*.whl)
-	@rm -rf $(WHEEL_RAW)
-	@$(WHEEL_BIN) auditwheel show dist/*.whl
-	@$(WHEEL_BIN) abi3audit --strict --summary dist/*.whl
-	@ls -l dist/*.whl
 
 # Installs $(1) (a wheel or an sdist) into a fresh venv in a temporary
 # directory, then runs the smoke test there, prefixed by $(2), with args $(3).
@@ -84,9 +66,6 @@ WITHOUT_SYSTEM_LIBS := unshare $(if $(filter 0,$(shell id -u)),-m,-rm) sh -euc \
 	'n=0; for f in $$($(HIDDEN_LIBS)); do mount --bind /dev/null "$$f"; n=$$((n+1)); done; \
 	 echo "$$n system libraries hidden"; [ $$n -gt 0 ]; exec "$$@"' hide
 
-wheel-check-wheel: wheel
-	@$(call install_and_smoke,$(CURDIR)/dist/*.whl,$(WITHOUT_SYSTEM_LIBS),--bundled)
-
 # The sdist must hold all the build needs; installing it compiles it, with
 # the build tools pip fetches and the Debian -dev packages.
 SDIST_DIR := build/sdist
@@ -100,5 +79,3 @@ wheel-check-sdist: setup package-tools
 	  grep -q "^marrow-[^/]*/$$f" <<<"$$listing" || { echo "sdist lacks $$f"; exit 1; }; \
 	done
 	@$(call install_and_smoke,$(CURDIR)/$(SDIST_DIR)/*.tar.gz)
-
-wheel-check: wheel-check-wheel wheel-check-sdist

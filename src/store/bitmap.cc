@@ -13,6 +13,9 @@ namespace marrow::store {
 
 namespace {
 
+// The CRoaring bitmap behind a Bitmap's pointer.
+roaring_bitmap_t* Rb(void* p) { return static_cast<roaring_bitmap_t*>(p); }
+
 roaring_bitmap_t* CheckedCreate() {
   roaring_bitmap_t* r = roaring_bitmap_create();
   if (r == nullptr) throw std::bad_alloc();
@@ -31,42 +34,42 @@ Bitmap& Bitmap::operator=(Bitmap&& o) noexcept {
 }
 
 Bitmap::~Bitmap() {
-  if (r_ != nullptr) roaring_bitmap_free(r_);
+  if (r_ != nullptr) roaring_bitmap_free(Rb(r_));
 }
 
-void Bitmap::Add(uint32_t v) { roaring_bitmap_add(r_, v); }
+void Bitmap::Add(uint32_t v) { roaring_bitmap_add(Rb(r_), v); }
 void Bitmap::AddMany(const uint32_t* values, size_t n) {
-  roaring_bitmap_add_many(r_, n, values);
+  roaring_bitmap_add_many(Rb(r_), n, values);
 }
 
 Bitmap Bitmap::Copy() const {
-  roaring_bitmap_t* copy = roaring_bitmap_copy(r_);
+  roaring_bitmap_t* copy = roaring_bitmap_copy(Rb(r_));
   if (copy == nullptr) throw std::bad_alloc();
   return Bitmap(copy);
 }
 
-void Bitmap::Remove(uint32_t v) { roaring_bitmap_remove(r_, v); }
+void Bitmap::Remove(uint32_t v) { roaring_bitmap_remove(Rb(r_), v); }
 bool Bitmap::Contains(uint32_t v) const {
-  return roaring_bitmap_contains(r_, v);
+  return roaring_bitmap_contains(Rb(r_), v);
 }
 uint64_t Bitmap::Cardinality() const {
-  return roaring_bitmap_get_cardinality(r_);
+  return roaring_bitmap_get_cardinality(Rb(r_));
 }
-void Bitmap::Clear() { roaring_bitmap_clear(r_); }
+void Bitmap::Clear() { roaring_bitmap_clear(Rb(r_)); }
 
 void Bitmap::ForEachImpl(bool (*fn)(uint32_t, void*), void* ctx) const {
-  roaring_iterate(r_, fn, ctx);
+  roaring_iterate(Rb(r_), fn, ctx);
 }
 
 std::string Bitmap::SerializePortable() const {
-  std::string out(roaring_bitmap_portable_size_in_bytes(r_), '\0');
-  roaring_bitmap_portable_serialize(r_, out.data());
+  std::string out(roaring_bitmap_portable_size_in_bytes(Rb(r_)), '\0');
+  roaring_bitmap_portable_serialize(Rb(r_), out.data());
   if (out.size() >= 2 && GetU16(reinterpret_cast<const uint8_t*>(out.data())) ==
                              kRoaringCookieRuns) {
     // Run containers are never written: convert a copy.
-    Bitmap copy(roaring_bitmap_copy(r_));
+    Bitmap copy(roaring_bitmap_copy(Rb(r_)));
     if (copy.r_ == nullptr) throw std::bad_alloc();
-    roaring_bitmap_remove_run_compression(copy.r_);
+    roaring_bitmap_remove_run_compression(Rb(copy.r_));
     return copy.SerializePortable();
   }
   return out;

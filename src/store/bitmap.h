@@ -16,8 +16,6 @@
 #include <optional>
 #include <string>
 
-struct roaring_bitmap_s;
-
 namespace marrow::store {
 
 class Bitmap {
@@ -58,10 +56,12 @@ class Bitmap {
                                                 size_t size);
 
  private:
-  explicit Bitmap(roaring_bitmap_s* r) : r_(r) {}
+  explicit Bitmap(void* r) : r_(r) {}
   void ForEachImpl(bool (*fn)(uint32_t, void*), void* ctx) const;
 
-  roaring_bitmap_s* r_;
+  // A roaring_bitmap_t, opaque here: newer CRoaring versions declare it in a
+  // C++ namespace of their own, older ones at global scope.
+  void* r_;
 };
 
 }  // namespace marrow::store

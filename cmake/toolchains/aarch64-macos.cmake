@@ -1,0 +1,6 @@
+# macOS on aarch64 (11 or later), built with zig: a compile check of the engine,
+# which must keep building where Linux's calls (io_uring, ...) are missing.
+set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(MARROW_ZIG_TARGET aarch64-macos.11.0)
+include(${CMAKE_CURRENT_LIST_DIR}/zig.cmake)
