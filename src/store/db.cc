@@ -15,8 +15,8 @@
 
 namespace marrow::store {
 
-using Exclusive = std::unique_lock<std::shared_mutex>;
-using Shared = std::shared_lock<std::shared_mutex>;
+using Exclusive = std::unique_lock<SharedMutex>;
+using Shared = std::shared_lock<SharedMutex>;
 
 namespace {
 

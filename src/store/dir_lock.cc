@@ -70,7 +70,7 @@ void DirectoryLock::WriteOutLogs() {
   std::lock_guard<std::mutex> guard(mu_);
   for (const auto& weak : writers_) {
     if (std::shared_ptr<WalHandle> wal = weak.lock()) {
-      std::unique_lock<std::shared_mutex> hold(wal->mutex());
+      std::unique_lock<SharedMutex> hold(wal->mutex());
       (void)wal->writer().WriteOut();  // what fails stays buffered
     }
   }

@@ -17,12 +17,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "store/io.h"
 #include "store/record_index.h"
+#include "store/shared_mutex.h"
 #include "store/value_cache.h"
 #include "store/wal.h"
 
@@ -79,22 +79,22 @@ struct Store {
 class StoreHandle {
  public:
   explicit StoreHandle(Store store) : store_(std::move(store)) {}
-  std::shared_mutex& mutex() { return mu_; }
+  SharedMutex& mutex() { return mu_; }
   Store& store() { return store_; }
 
  private:
-  std::shared_mutex mu_;
+  SharedMutex mu_;
   Store store_;
 };
 
 class WalHandle {
  public:
   explicit WalHandle(WalWriter writer) : writer_(std::move(writer)) {}
-  std::shared_mutex& mutex() { return mu_; }
+  SharedMutex& mutex() { return mu_; }
   WalWriter& writer() { return writer_; }
 
  private:
-  std::shared_mutex mu_;
+  SharedMutex mu_;
   WalWriter writer_;
 };
 
