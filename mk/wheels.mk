@@ -71,7 +71,8 @@ $(STAMPS)/liburing-%: $(STAMPS)/liburing-source $(STAMPS)/zig
 WHEEL_INPUTS := $(PACKAGE_INPUTS) $(wildcard cmake/toolchains/*.cmake) mk/wheels.mk
 
 # pip builds the linux_<arch> wheel with the target's toolchain file;
-# auditwheel checks that it needs nothing beyond manylinux2014 and tags it.
+# auditwheel tags it with the oldest policy its symbols allow, which must be
+# manylinux2014.
 $(CROSS)/%/wheel.stamp: $(WHEEL_INPUTS) $(STAMPS)/zig $(STAMPS)/liburing-% $(STAMPS)/croaring \
 		$(STAMPS)/phmap $(STAMPS)/python-headers
 	@echo "pip wheel ($(call zig_target,$*))"
@@ -82,7 +83,8 @@ $(CROSS)/%/wheel.stamp: $(WHEEL_INPUTS) $(STAMPS)/zig $(STAMPS)/liburing-% $(STA
 	  --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(call zig_target,$*).cmake) \
 	  --config-settings=cmake.define.MARROW_ROARING_SOURCE=$(abspath $(ROARING_SOURCE)) \
 	  --config-settings=cmake.define.MARROW_PHMAP_INCLUDE=$(abspath $(DEPS)/phmap/usr/include) .))
-	@$(call quiet, $(WHEEL_BIN) auditwheel repair --plat manylinux2014_$* -w $(CROSS)/$*/dist $(CROSS)/$*/raw/*.whl)
+	@$(call quiet, $(WHEEL_BIN) auditwheel repair --plat auto -w $(CROSS)/$*/dist $(CROSS)/$*/raw/*.whl)
+	@ls $(CROSS)/$*/dist/*-manylinux2014_$*.*.whl >/dev/null || { echo "not a manylinux2014 wheel: $$(ls $(CROSS)/$*/dist)"; exit 1; }
 	@rm -rf $(CROSS)/$*/raw
 	@touch $@
 

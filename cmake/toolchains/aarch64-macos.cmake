@@ -4,3 +4,5 @@ set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(MARROW_ZIG_TARGET aarch64-macos.11.0)
 include(${CMAKE_CURRENT_LIST_DIR}/zig.cmake)
+# Nothing is linked or installed for macOS yet (a compile check).
+set(CMAKE_INSTALL_NAME_TOOL /bin/true CACHE FILEPATH "" FORCE)

@@ -82,12 +82,19 @@ ErrorKind KindOfErrno(int code) {
   }
 }
 
+// strerror_r is GNU's (returns the text, which may or may not live in
+// buf) or POSIX's (returns 0 and fills buf, as on macOS and FreeBSD): these
+// take either result.
+[[maybe_unused]] const char* ErrorText(const char* text, const char*) {
+  return text;
+}
+[[maybe_unused]] const char* ErrorText(int, const char* buf) { return buf; }
+
 }  // namespace
 
 IoError IoError::FromErrno(int code) {
-  char buf[256];
-  // GNU strerror_r returns the text, which may or may not live in buf.
-  const char* text = strerror_r(code, buf, sizeof buf);
+  char buf[256] = "";
+  const char* text = ErrorText(strerror_r(code, buf, sizeof buf), buf);
   return IoError{KindOfErrno(code), code, text};
 }
 

@@ -160,7 +160,12 @@ class Posix final : public FileSystem {
     return ::ftruncate(fd, static_cast<off_t>(length));
   }
   int Fsync(int fd) override { return ::fsync(fd); }
+#ifdef __APPLE__
+  // macOS declares no fdatasync: fsync, as Fsync does.
+  int Fdatasync(int fd) override { return ::fsync(fd); }
+#else
   int Fdatasync(int fd) override { return ::fdatasync(fd); }
+#endif
   int Rename(const char* from, const char* to) override {
     return ::rename(from, to);
   }
