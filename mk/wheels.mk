@@ -14,7 +14,7 @@
 #                      with an arm64 CPython from Debian (smoke test, model
 #                      test); the engine compiled for macOS; the sdist
 #                      (mk/package.mk). Each step says how long it took.
-#   wheel-check-wheel  the x86_64 wheel's smoke test (make test runs it)
+#   wheel-check-wheel  (make test) a wheel of the native build, smoke-tested
 
 ZIG_VERSION := 0.17.1
 CROSS := build/cross
@@ -97,10 +97,21 @@ wheel: $(addprefix $(CROSS)/,$(addsuffix /wheel.stamp,$(WHEEL_ARCHS))) | $(STAMP
 X86_64_WHEEL = $(firstword $(wildcard $(CROSS)/x86_64/dist/*.whl))
 AARCH64_WHEEL = $(firstword $(wildcard $(CROSS)/aarch64/dist/*.whl))
 
-# The smoke test of the x86_64 wheel in a fresh venv, the system's copies of
-# the libraries hidden.
-wheel-check-wheel: $(CROSS)/x86_64/wheel.stamp
-	@$(call install_and_smoke,$(abspath $(X86_64_WHEEL)),$(WITHOUT_SYSTEM_LIBS),--static)
+# make test's wheel check: the native build (Debian 12's libraries, in the
+# incremental build dir of setup) as a wheel, repaired by auditwheel
+# (CRoaring grafted into marrow.libs/, manylinux_2_34), smoke-tested in a
+# fresh venv with the system's copies hidden. The portable wheels take
+# minutes from a clean tree (zig builds its libc++ for each target), so
+# make wheel-check tests them.
+NATIVE_WHEEL := build/wheel-native
+
+wheel-check-wheel: setup package-tools
+	@rm -rf $(NATIVE_WHEEL)
+	@echo "pip wheel (native), auditwheel repair"
+	@$(call quiet, $(PIP) wheel -q --no-build-isolation --no-deps -w $(NATIVE_WHEEL)/raw \
+	  --config-settings=build-dir=build/wheel/{wheel_tag} .)
+	@$(call quiet, $(WHEEL_BIN) auditwheel repair -w $(NATIVE_WHEEL)/dist $(NATIVE_WHEEL)/raw/*.whl)
+	@$(call install_and_smoke,$(CURDIR)/$(NATIVE_WHEEL)/dist/*.whl,$(WITHOUT_SYSTEM_LIBS),--bundled)
 
 # The same venv then runs the model test, the libraries still hidden.
 wheel-check-x86_64: $(CROSS)/x86_64/wheel.stamp
@@ -110,14 +121,16 @@ wheel-check-x86_64: $(CROSS)/x86_64/wheel.stamp
 	  echo "pip install $$(basename $(X86_64_WHEEL)) pytest hypothesis into a fresh venv"; \
 	  $(call quiet, "$$tmp/venv/bin/pip" install -q $(abspath $(X86_64_WHEEL)) pytest hypothesis); \
 	  cd "$$tmp" && $(WITHOUT_SYSTEM_LIBS) "$$tmp/venv/bin/python" -I $(CURDIR)/tests/smoke_installed.py --static && \
+	  "$$tmp/venv/bin/python" -I $(CURDIR)/tests/batch_read_probe.py && \
 	  $(WITHOUT_SYSTEM_LIBS) "$$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir $(CURDIR) $(CURDIR)/tests/test_model.py)
 
 # An arm64 venv (python3.11 from Debian, run by qemu-aarch64 with the
 # unpacked packages as its root), filled by this machine's pip for the
 # aarch64 platform: the wheel, its dependency and the test tools, all pure
-# Python but the wheel. qemu-user does not emulate io_uring, so get_many
-# takes its positioned-read fallback there: the syscall trace of the smoke
-# test shows it.
+# Python but the wheel. qemu-user does not emulate io_uring (syscall 425,
+# io_uring_setup, is unknown to it), so get_many's batches take their
+# positioned-read fallback there: qemu's syscall trace of
+# tests/batch_read_probe.py shows it.
 wheel-check-aarch64: $(CROSS)/aarch64/wheel.stamp $(STAMPS)/arm64-root wheel-apt
 	@$(call timed,wheel-check-aarch64, \
 	  tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
@@ -127,8 +140,11 @@ wheel-check-aarch64: $(CROSS)/aarch64/wheel.stamp $(STAMPS)/arm64-root wheel-apt
 	    --platform manylinux2014_aarch64 --python-version 3.11 --implementation cp --only-binary=:all: \
 	    $(abspath $(AARCH64_WHEEL)) pytest hypothesis); \
 	  cd "$$tmp" && echo "qemu-aarch64: $$($(QEMU_AARCH64) venv/bin/python -c 'import platform; print(platform.machine(), platform.python_version())')"; \
-	  QEMU_STRACE=1 $(QEMU_AARCH64) venv/bin/python -I $(CURDIR)/tests/smoke_installed.py --static 2>"$$tmp/strace" && \
-	  echo "  io_uring_setup calls: $$(grep -c 'io_uring_setup' "$$tmp/strace" || true) (refused: $$(grep -c 'io_uring_setup.*= -1' "$$tmp/strace" || true)); pread64 calls: $$(grep -c 'pread64' "$$tmp/strace" || true)" && \
+	  $(QEMU_AARCH64) venv/bin/python -I $(CURDIR)/tests/smoke_installed.py --static && \
+	  QEMU_STRACE=1 $(QEMU_AARCH64) venv/bin/python -I $(CURDIR)/tests/batch_read_probe.py 2>"$$tmp/strace" && \
+	  uring=$$(grep -c 'Unknown syscall 425' "$$tmp/strace" || true) && preads=$$(grep -c ' pread64' "$$tmp/strace" || true) && \
+	  echo "  get_many batch under qemu: io_uring_setup refused $$uring time(s); $$preads positioned reads (the fallback)" && \
+	  [ "$$uring" -ge 1 ] && [ "$$preads" -ge 50 ] && \
 	  $(QEMU_AARCH64) venv/bin/python -m pytest -q -p no:cacheprovider --rootdir $(CURDIR) $(CURDIR)/tests/test_model.py)
 
 # The engine (no module: nothing is shipped for macOS yet) compiled for

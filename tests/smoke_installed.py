@@ -1,9 +1,11 @@
 """Smoke test of an installed marrow, run by that environment's python -I.
 
-    python -I tests/smoke_installed.py [--static]
+    python -I tests/smoke_installed.py [--static | --bundled]
 
---static (a wheel): the module links CRoaring, liburing and the C++
+--static (a portable wheel): the module links CRoaring, liburing and the C++
 standard library in, so the process loads no shared copy of any of them.
+--bundled (a native wheel repaired by auditwheel): the process loads
+CRoaring from the package's marrow.libs/ and from nowhere else.
 """
 
 import io
@@ -40,6 +42,11 @@ def main() -> None:
         with open("/proc/self/maps") as f:
             loaded = {line.split()[-1] for line in f if re.search(r"/lib(roaring|uring|stdc\+\+|c\+\+)", line)}
         assert not loaded, loaded
+    if "--bundled" in sys.argv[1:]:
+        libs = os.path.join(os.path.dirname(os.path.dirname(module)), "marrow.libs")
+        with open("/proc/self/maps") as f:
+            loaded = {line.split()[-1] for line in f if re.search(r"/lib(roaring|uring)", line)}
+        assert loaded and {os.path.dirname(os.path.normpath(p)) for p in loaded} == {libs}, loaded
     with tempfile.TemporaryDirectory(prefix="marrow-smoke-") as path:
         smoke(path)
     print(f"smoke ok: marrow {marrow.__version__} from {os.path.dirname(module)}")
