@@ -26,10 +26,9 @@ def _sipround(v: list[int]) -> None:
     v[2] = _rotl(v[2], 32)
 
 
-def fingerprint(key: str) -> int:
-    """SipHash-1-3 under the zero key of the key's UTF-8 bytes plus 0xFF."""
-    m = key.encode() + b"\xff"
-    m += bytes(7 - len(m) % 8) + bytes([len(m) & 0xFF])  # the last word holds the length in its top byte
+def siphash13(data: bytes) -> int:
+    """SipHash-1-3 under the all-zero key."""
+    m = data + bytes(7 - len(data) % 8) + bytes([len(data) & 0xFF])  # the last word holds the length in its top byte
     v = [0x736F6D6570736575, 0x646F72616E646F6D, 0x6C7967656E657261, 0x7465646279746573]
     for i in range(0, len(m), 8):
         w = int.from_bytes(m[i : i + 8], "little")
@@ -42,12 +41,23 @@ def fingerprint(key: str) -> int:
     return v[0] ^ v[1] ^ v[2] ^ v[3]
 
 
+def fingerprint(key: str) -> int:
+    """The key's fingerprint: SipHash-1-3 of its UTF-8 bytes plus 0xFF."""
+    return siphash13(key.encode() + b"\xff")
+
+
 def wal(key: Union[str, bytes], val: Optional[bytes] = None) -> bytes:
     """One log record: a put, or for no value a delete."""
     k = key.encode() if isinstance(key, str) else key
     if val is None:
         return struct.pack("<IQ", 1, len(k)) + k
     return struct.pack("<IQ", 0, len(k)) + k + struct.pack("<Q", len(val)) + val
+
+
+def wal_batch(ops: Iterable[tuple[str, Optional[bytes]]]) -> bytes:
+    """A batch frame: tag 3, the records' length and checksum, the records."""
+    records = b"".join(wal(k, v) for k, v in ops)
+    return struct.pack("<IQQ", 3, len(records), siphash13(records)) + records
 
 
 def entry(key_offset: int, key_len: int, val_offset: int, val_len: int) -> bytes:

@@ -26,8 +26,11 @@ class Encoded:
         self.raw = Marrow(path)
 
     def set_many(self, items: Iterable[Tuple[Any, Any]]) -> None:
-        for key, val in items:
-            self.set_bytes(key, val)
+        self.commit(items)
+
+    def commit(self, ops: Iterable[Tuple[Any, Any]], sync: bool = False) -> None:
+        for key, val in ops:
+            self.delete(key) if val is None else self.set_bytes(key, val)
 
     def set_bytes(self, key: Any, val: Any) -> None:
         self.raw.set_bytes(repr(key), pickle.dumps(val))

@@ -14,6 +14,9 @@
 // stays put while the file's length changes; its bytes are folded into the
 // file (as an unsynced write) before any other call looks at that inode.
 //
+// A hook can run between two calls (say, a reader refreshing in the middle
+// of a writer's persist); its own calls are neither counted nor traced.
+//
 // Every call is counted and traced under the name of the system call it
 // stands for ("open", "pwrite", "fstat", "lseek", "stat", "ftruncate", "fsync",
 // "fdatasync", "rename", "unlink", "mkdir", "flock", "mmap", "munmap",
@@ -25,6 +28,7 @@
 #define MARROW_TESTS_ENGINE_MEM_FS_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,6 +64,10 @@ class MemFs final : public FileSystem {
   // After the n-th counted call from now, keep a Clone() for TakeCapture().
   void CaptureAfter(uint64_t nth);
   std::unique_ptr<MemFs> TakeCapture();
+  // After the n-th counted call from now, `hook` runs once, before the next
+  // call starts or at RunHook(), whichever comes first.
+  void AfterCall(uint64_t nth, std::function<void()> hook);
+  void RunHook();
   bool fault_fired() const { return fired_; }
   // Every counted call since construction, with the path it concerned.
   const std::vector<Traced>& trace() const { return trace_; }
@@ -166,6 +174,8 @@ class MemFs final : public FileSystem {
   int fail_error_ = 0;
   bool fired_ = false, zero_tail_ = false;
   std::unique_ptr<MemFs> capture_;
+  uint64_t hook_at_ = 0;
+  std::function<void()> hook_;
   std::vector<Traced> trace_;
 };
 
