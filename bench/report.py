@@ -415,6 +415,8 @@ def write_chart(path: Path, stores: list[str], results: Results, floors: Floors,
     rows = [row for row in THROUGHPUT_ROWS + DURABLE_ROWS
             if row.chart and figure(results, floors, "marrow", row)
             and any(figure(results, floors, p, row) for p in peers)]
+    # The peers with a bar (a run of some workloads leaves some out).
+    peers = [p for p in peers if any(figure(results, floors, p, row) for row in rows)] or peers
     goals = [t for t in targets(results, floors, n) if t.score is not None]
     top_h = 0.13 * len(rows) * len(peers) + 1.0
     low_h = 0.3 * len(goals) + 1.0
