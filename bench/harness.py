@@ -37,8 +37,6 @@ def worker_main(args: argparse.Namespace) -> int:
         result = WORKLOADS[workload].fn(ctx)
     finally:
         shutil.rmtree(ctx.dir("scratch"), ignore_errors=True)
-    if ctx.store.fallback:
-        result["fallback"] = ctx.store.fallback
     print("RESULT " + json.dumps(result), flush=True)
     return 0
 

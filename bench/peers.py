@@ -13,7 +13,7 @@ from __future__ import annotations
 import operator
 import threading
 from pathlib import Path
-from typing import Any, Callable, Iterator, Sequence, TypeVar
+from typing import Any, Iterator, Sequence, TypeVar
 
 
 class Store:
@@ -26,10 +26,6 @@ class Store:
     # at once are safe (thread_start runs first in each thread).
     durable = False
     durable_how = ""
-    # Set when the adapter had to stand in for an API this build lacks; the
-    # worker puts it into the cell's result and the report names it.
-    fallback: str | None = None
-
     def __init__(self) -> None:
         # Imported here, so that no import lands inside a timed section.
         import importlib
@@ -130,10 +126,6 @@ class MarrowStore(Store):
         self.store: Any = None
         self.core: Any = None
 
-    def note_fallback(self, text: str) -> None:
-        if text not in (self.fallback or ""):
-            self.fallback = "; ".join(filter(None, [self.fallback, text]))
-
     def open(self, path: Path) -> None:
         self.core = self.core_type(str(path))  # set_many; .raw for everything else
         self.db = self.core.raw
@@ -141,31 +133,11 @@ class MarrowStore(Store):
     def open_mapping(self, path: Path, sync: bool = False) -> None:
         """Opens the store through `marrow.open`; sync: the open option that
         makes every write durable."""
-        self.sync_option = False
-        if sync:
-            try:
-                self.store = self.mod.open(str(path), sync=True)
-                self.sync_option = True
-            except TypeError:
-                # FALLBACK for builds without the sync option: a sync after
-                # each write (see sync_call); remove once every build has it.
-                self.note_fallback("a sync after each write in place of the open option sync=True")
-                self.store = self.mod.open(str(path))
-        else:
-            self.store = self.mod.open(str(path))
+        self.sync_option = sync
+        self.store = self.mod.open(str(path), sync=sync)
         self.db = self.store.raw
         self.core = None
-        self.sync = self.sync_call()
-
-    def sync_call(self) -> Callable[[], None]:
-        sync = getattr(self.store, "sync", None)
-        if sync is not None:
-            return sync
-        # FALLBACK for builds without Store.sync(): persist() makes the same
-        # changes durable, at a cost that grows with the store; remove once
-        # every build has sync().
-        self.note_fallback("persist() in place of Store.sync()")
-        return self.store.persist
+        self.sync = self.store.sync
 
     def open_durable(self, path: Path) -> None:
         self.open_mapping(path)
@@ -204,15 +176,7 @@ class MarrowStore(Store):
             sync()
 
     def durable_batch(self, pairs: list[tuple[Any, bytes]]) -> None:
-        batch = getattr(self.store, "batch", None)
-        if batch is None:
-            # FALLBACK for builds without Store.batch(): one set_many, then
-            # the sync; remove once every build has batch().
-            self.note_fallback("set_many() then the sync in place of Store.batch()")
-            self.store.set_many(pairs)
-            self.sync()
-            return
-        with batch(sync=True) as b:
+        with self.store.batch(sync=True) as b:
             b.update(pairs)
 
     def get(self, keys: Sequence[Any]) -> None:

