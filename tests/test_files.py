@@ -11,8 +11,9 @@ from typing import Any, Callable, Optional
 
 import pytest
 
-from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, snapshot, sorted_snapshot, wal
+from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, snapshot, sorted_snapshot, wal, wal_batch
 from marrow import Marrow
+from marrow._core import StoreCore
 
 
 def zeros(size: int, prefix: bytes = b"") -> bytes:
@@ -47,6 +48,10 @@ GOLDEN: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]], dict[str, Any],
         {}, [("set_bytes", "", b""), ("set_bytes", "é", bytes(range(256))), ("delete", "never"), ("set_bytes", "", b"z"), ("delete", "")],
         {"wal.bin": wal("", b"") + wal("é", bytes(range(256))) + wal("never") + wal("", b"z") + wal(""),
          "keys.bin": "é".encode(), "offsets.bin": offsets((0, 0, 0, 0), (0, 2, 0, 256), (2, 0, 256, 1))}, {"é": bytes(range(256))}),
+    "log-batch-frame-between-records": (
+        {}, [("set_bytes", "a", b"xy"), ("commit", [("b", b"1"), ("a", None), ("", b"")]), ("commit", []), ("delete", "b")],
+        {"wal.bin": wal("a", b"xy") + wal_batch([("b", b"1"), ("a", None), ("", b"")]) + wal("b"),
+         "keys.bin": b"ab", "vals.bin": b"xy1", "offsets.bin": offsets((0, 1, 0, 2), (1, 1, 2, 1), (2, 0, 3, 0))}, {"": b""}),
     "persist-empty-60-bytes": ({}, [("persist",)], {"snapshot.bin": EMPTY_60, "wal.bin": b"", "snapshot.bin.tmp": None}, {}),
     "persist-one-key-82-bytes": ({}, [("set_bytes", "a", b"xy"), ("persist",)], {"snapshot.bin": ONE_82, "wal.bin": b""}, {"a": b"xy"}),
     "vacuum-compacts-then-appends": (
@@ -102,21 +107,36 @@ def plant_links(first: Path, *names: str) -> None:
         (first.parent / name).symlink_to(outside)
 
 
-FILE_STEPS: dict[str, Callable[..., Any]] = {"truncate": os.truncate, "file": Path.read_bytes, "plant_links": plant_links}
+def patch(path: Path, offset: int, data: bytes) -> None:
+    """Overwrites bytes of a file in place, as damage behind the store would."""
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
+FILE_STEPS: dict[str, Callable[..., Any]] = {"truncate": os.truncate, "file": Path.read_bytes, "plant_links": plant_links, "patch": patch}
 
 
 class Steps:
-    """A store opened on crafted files. A step is one of its methods,
-    "reopen", or one of FILE_STEPS on a file of its directory."""
+    """A store opened on crafted files. A step is one of its Marrow methods,
+    "commit" (a batch), "reopen", or one of FILE_STEPS on a file of its
+    directory."""
 
     def __init__(self, path: Path) -> None:
         self.path = path
-        self.db: Optional[Marrow] = Marrow(str(path), 1)
+        self.core: Optional[StoreCore] = StoreCore(str(path), 1)
+        self.db: Optional[Marrow] = self.core.raw
+
+    def close(self) -> None:
+        self.core = self.db = None
 
     def __call__(self, name: str, *args: Any) -> Any:
         if name == "reopen":
-            self.db = None
-            self.db = Marrow(str(self.path), 1)
+            self.close()
+            self.__init__(self.path)  # type: ignore[misc]
+        elif name == "commit":
+            assert self.core is not None
+            return self.core.commit(*args)
         elif name in FILE_STEPS:
             return FILE_STEPS[name](self.path / args[0], *args[1:])
         else:
@@ -129,7 +149,7 @@ def test_golden_files(tmp_path: Path, name: str) -> None:
     store = Steps(make_dir(tmp_path / "s", initial))
     for call in calls:
         store(*call)
-    store.db = None
+    store.close()
     for fname, expected in files.items():
         path = store.path / fname
         data = path.read_bytes() if path.exists() else None
@@ -173,6 +193,16 @@ CRAFTED: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]]]] = {
         ("cache_stats", (1, 1)), ("get_bytes", "a", b"aa"), ("set_bytes", "n", b"N", None), ("clear_cache", None), ("get_bytes", "n", b"N")]),
     "keys-cut-behind-an-open-store": (ABC_SNAP, [("get_bytes", "c", b"cc"), ("clear_cache", None), ("truncate", "keys.bin", 1, None),
                                                  ("get_bytes", "c", PANIC), ("get_bytes", "a", b"aa")]),
+    # Records written since the open: the key is compared with the bytes its
+    # entry points to (here past the mapping made by the first read).
+    "key-of-a-record-written-since-open-damaged": (ABC_SNAP, [
+        ("get_bytes", "a", b"aa"), ("set_bytes", "d", b"dd", None), ("clear_cache", None), ("patch", "keys.bin", 3, b"x", None),
+        ("get_bytes", "d", None), ("get_many", ["d"], [("d", None)]), ("cache_stats", (0, 1)), ("patch", "keys.bin", 3, b"d", None),
+        ("get_bytes", "d", b"dd"), ("clear_cache", None), ("truncate", "keys.bin", 3, None), ("get_bytes", "d", PANIC), ("get_many", ["d"], PANIC),
+        ("get_bytes", "a", b"aa")]),
+    "batch-frame-checksum-ends-the-replay": (  # a value byte changed: only the checksum tells
+        {"wal.bin": wal("a", b"1") + wal_batch([("b", b"2")])[:-1] + b"3" + wal("c", b"3")},
+        [("keys", ["a"]), ("file", "wal.bin", wal("a", b"1")), ("commit", [("d", b"4"), ("a", None)], None), ("reopen", None), ("keys", ["d"])]),
     "log-tag-2-ends-the-replay": ({"wal.bin": wal("a", b"1") + struct.pack("<IQ", 2, 1) + b"b" + wal("c", b"3")}, [
         ("keys", ["a"]), ("file", "wal.bin", wal("a", b"1")), ("set_bytes", "d", b"4", None), ("reopen", None), ("keys", ["a", "d"])]),
     "log-key-not-utf8-ends-the-replay": ({"wal.bin": wal("a", b"1") + wal(b"\xff\xfe") + wal("a")}, [("keys", ["a"]), ("file", "wal.bin", wal("a", b"1"))]),
@@ -201,15 +231,17 @@ def test_crafted_store(tmp_path: Path, name: str) -> None:
             assert got == expected, step
 
 
-# No key is stored twice, so a dict of the steps, deletes dropped, is the state after them.
-LOG_STEPS = [("a", b"1"), ("bb", b"22"), ("a", None), ("é", b""), ("", b"empty key"), ("c", bytes(range(40))), ("zz", None)]
-LOG_RECORDS = [wal(k, v) for k, v in LOG_STEPS]
+# Records and batch frames; no key is stored twice, so a dict of the changes,
+# deletes dropped, is the state after them.
+LOG_STEPS: list[list[tuple[str, Optional[bytes]]]] = [
+    [("a", b"1")], [("bb", b"22")], [("a", None), ("é", b""), ("q", b"batched")], [("", b"empty key")], [("c", bytes(range(40)))], [("zz", None)]]
+LOG_RECORDS = [wal_batch(ops) if len(ops) > 1 else wal(*ops[0]) for ops in LOG_STEPS]
 
 
 @pytest.mark.parametrize("cut_file", ["wal.bin", "snapshot.bin"])
 def test_every_cut_length(tmp_path: Path, cut_file: str) -> None:
     """A file cut anywhere opens without an error: the log as its whole
-    records before the cut, the snapshot as absent."""
+    records and batches before the cut, the snapshot as absent."""
     # Cutting the snapshot: a, b, c persisted, then a put of d in the log.
     base = {"wal.bin": b"".join(LOG_RECORDS)} if cut_file == "wal.bin" else dict(ABC_SNAP, **{"wal.bin": wal("d", b"4")})
     whole = base[cut_file]
@@ -218,7 +250,7 @@ def test_every_cut_length(tmp_path: Path, cut_file: str) -> None:
         db = Marrow(str(d))
         if cut_file == "wal.bin":
             n = sum(len(prefix) <= cut for prefix in itertools.accumulate(LOG_RECORDS))
-            expected = {k: v for k, v in dict(LOG_STEPS[:n]).items() if v is not None}
+            expected = {k: v for k, v in dict(op for ops in LOG_STEPS[:n] for op in ops).items() if v is not None}
             # The torn tail is cut off, so writes after it are replayed too.
             assert (d / "wal.bin").read_bytes() == b"".join(LOG_RECORDS[:n]), cut
         else:
