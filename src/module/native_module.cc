@@ -151,7 +151,8 @@ bool ToOps(PyObject* obj, bool deletes, std::vector<store::WriteOp>* out) {
     op.erase = deletes && value == Py_None;
     if (!ConvertArgument("key", ToText, PyTuple_GetItem(pair.get(), 0),
                          &op.key) ||
-        (!op.erase && !ConvertArgument("val", ToByteString, value, &op.value))) {
+        (!op.erase &&
+         !ConvertArgument("val", ToByteString, value, &op.value))) {
       return false;
     }
     out->push_back(std::move(op));
@@ -218,20 +219,20 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     store::Status status;
     {
       WithoutGil unlocked;
-      status = state->db->GetMany(
-          keys.texts, [&](size_t i, const std::string_view* value) {
-            if (value == nullptr) return;
-            at[i] = {gathered.size(), value->size()};
-            gathered.append(*value);
-          });
+      status = state->db->GetMany(keys.texts,
+                                  [&](size_t i, const std::string_view* value) {
+                                    if (value == nullptr) return;
+                                    at[i] = {gathered.size(), value->size()};
+                                    gathered.append(*value);
+                                  });
     }
     if (!status.ok()) return RaiseFailure(status.failure());
     std::vector<PyRef> values(count);
     for (size_t i = 0; i < count; ++i) {
       if (at[i].first == SIZE_MAX) continue;
-      values[i] = PyRef::Steal(PyBytes_FromStringAndSize(
-          gathered.data() + at[i].first,
-          static_cast<Py_ssize_t>(at[i].second)));
+      values[i] = PyRef::Steal(
+          PyBytes_FromStringAndSize(gathered.data() + at[i].first,
+                                    static_cast<Py_ssize_t>(at[i].second)));
       if (!values[i]) return RaiseApiFailure();
     }
     return KeyValuePairs(keys, values);

@@ -200,9 +200,9 @@ Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts) {
       if (store.records.Remove(fps[i])) store.cache.Remove(fps[i]);
       continue;
     }
-    const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(op.key.size()),
-                            store.vals_end,
-                            static_cast<uint32_t>(op.value.size())};
+    const OffsetEntry entry{
+        store.keys_end, static_cast<uint32_t>(op.key.size()), store.vals_end,
+        static_cast<uint32_t>(op.value.size())};
     EncodeOffsetEntry(entry,
                       store.offsets_map.data() +
                           uint64_t{store.records.next_id()} * kOffsetEntrySize);
@@ -253,8 +253,8 @@ bool InLog(const Store& store, RecordId id) {
 
 Status ReadKeyBytes(const Store& store, RecordId id, const OffsetEntry& e,
                     std::string* out) {
-  return ReadRange(InLog(store, id) ? store.log : store.keys_file,
-                   e.key_offset, e.key_len, out);
+  return ReadRange(InLog(store, id) ? store.log : store.keys_file, e.key_offset,
+                   e.key_len, out);
 }
 
 std::optional<std::string_view> ViewKey(const Store& store, RecordId id,

@@ -301,7 +301,7 @@ Got ReadLengthPrefixed(Source& source, uint64_t limit, std::string* out) {
 // of the source's first byte.
 template <typename Source>
 Got DecodeRecord(Source& source, uint32_t tag, uint64_t at, uint64_t limit,
-                  WalEntry* entry) {
+                 WalEntry* entry) {
   entry->key_at = at + source.consumed() + 8;
   Got got = ReadLengthPrefixed(source, limit, &entry->key);
   if (got != Got::kOk) return got;

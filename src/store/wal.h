@@ -125,8 +125,8 @@ class WalWriter {
   std::string buffer_;
   uint64_t file_size_ = 0;  // bytes of wal.bin written by this writer's view
   std::optional<uint64_t> cut_to_;  // the length a failed rollback left owed
-  uint64_t base_ = 0;       // End() when the current log was put in place
-  uint64_t durable_ = 0;    // End() covered by a completed sync or snapshot
+  uint64_t base_ = 0;     // End() when the current log was put in place
+  uint64_t durable_ = 0;  // End() covered by a completed sync or snapshot
   bool directory_synced_ = false;  // the log's entry in its directory
   bool sync_failed_ = false;
 };

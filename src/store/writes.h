@@ -12,8 +12,8 @@
 #ifndef MARROW_STORE_WRITES_H_
 #define MARROW_STORE_WRITES_H_
 
-#include <string>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "store/error.h"

@@ -419,8 +419,9 @@ std::unique_ptr<MemFs> MemFs::Crash(Outcome outcome, uint64_t seed) {
       const uint64_t first = (node.durable->size() + kPage - 1) / kPage;
       const uint64_t last = (bytes.size() + kPage - 1) / kPage;
       const uint64_t from = std::min<uint64_t>(
-          bytes.size(), rng() % 2 ? node.durable->size()
-                                  : kPage * (first + rng() % (last - first + 1)));
+          bytes.size(), rng() % 2
+                            ? node.durable->size()
+                            : kPage * (first + rng() % (last - first + 1)));
       std::fill(bytes.begin() + from, bytes.end(), '\0');
       out->zero_tail_ |= from < bytes.size();
     }

@@ -56,11 +56,11 @@ std::vector<Scenario> Scenarios() {
   const Step sync = Do(Step::kSync);
   const std::vector<Step> growth = {Set("g1", "x"), Many("g", "y"), persist,
                                     Set("g3", "z")};
-  const std::vector<Step> syncs = {Set("a", "1"), Many("m", block),  sync,
-                                   Del("k2"),     Set("b", block),   sync,
-                                   sync,          Set("c", "3"),     persist,
-                                   Set("d", "4"), Many("n", "v"),    sync,
-                                   vacuum,        Set("e", block),   sync};
+  const std::vector<Step> syncs = {Set("a", "1"), Many("m", block), sync,
+                                   Del("k2"),     Set("b", block),  sync,
+                                   sync,          Set("c", "3"),    persist,
+                                   Set("d", "4"), Many("n", "v"),   sync,
+                                   vacuum,        Set("e", block),  sync};
   return {
       {"logged writes", "small", 0, logged},
       {"sync", "small", 0, syncs},
@@ -106,8 +106,9 @@ Trial Execute(const Scenario& s, std::optional<uint64_t> crash_after,
       reader = std::move(opened.value());
       run.fs->AfterCall(*refresh_after, [&] {
         Status refreshed = reader->Refresh();
-        run.reader_saw = refreshed.ok() ? Show(*reader)
-                                        : "refresh: " + Describe(refreshed.failure());
+        run.reader_saw = refreshed.ok()
+                             ? Show(*reader)
+                             : "refresh: " + Describe(refreshed.failure());
       });
     }
     run.first = calls();
