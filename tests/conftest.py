@@ -65,16 +65,24 @@ def entry(key_offset: int, key_len: int, val_offset: int, val_len: int) -> bytes
     return struct.pack("<QIQI", key_offset, key_len, val_offset, val_len)
 
 
+def portable(containers: list[tuple[int, int, bytes, bool]], runs: bool = True, offsets: Optional[bool] = None) -> bytes:
+    """A portable roaring bitmap of raw (key, cardinality, body, is run) containers, unchecked: in the form with
+    run containers (cookie 12347, run flags, offsets from 4 containers on unless `offsets` says) or without."""
+    n = len(containers)
+    head = struct.pack("<HH", 12347, n - 1) + sum(c[3] << i for i, c in enumerate(containers)).to_bytes((n + 7) // 8, "little") if runs else struct.pack("<II", 12346, n)
+    head += b"".join(struct.pack("<HH", key, card - 1) for key, card, _, _ in containers)
+    if offsets if offsets is not None else not runs or n >= 4:
+        head += struct.pack(f"<{n}I", *list(itertools.accumulate([len(head) + 4 * n] + [len(c[2]) for c in containers]))[:n])
+    return head + b"".join(c[2] for c in containers)
+
+
 def roaring(values: Iterable[int]) -> bytes:
     """A portable roaring bitmap with array and bitmap containers only."""
     groups: dict[int, list[int]] = {}
     for v in sorted(set(values)):
         groups.setdefault(v >> 16, []).append(v & 0xFFFF)
-    header = struct.pack("<II", 12346, len(groups)) + b"".join(struct.pack("<HH", high, len(lows) - 1) for high, lows in groups.items())
-    bodies = [sum(1 << low for low in lows).to_bytes(8192, "little") if len(lows) > 4096 else struct.pack(f"<{len(lows)}H", *lows)
-              for lows in groups.values()]
-    ends = list(itertools.accumulate([len(header) + 4 * len(bodies)] + [len(body) for body in bodies]))
-    return header + struct.pack(f"<{len(bodies)}I", *ends[:-1]) + b"".join(bodies)
+    return portable([(high, len(lows), sum(1 << low for low in lows).to_bytes(8192, "little") if len(lows) > 4096
+                      else struct.pack(f"<{len(lows)}H", *lows), False) for high, lows in groups.items()], runs=False)
 
 
 Index = Union[Mapping[str, int], list[tuple[int, int]]]

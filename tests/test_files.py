@@ -11,7 +11,7 @@ from typing import Any, Callable, Optional
 
 import pytest
 
-from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, snapshot, sorted_snapshot, wal, wal_batch
+from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, portable, snapshot, sorted_snapshot, wal, wal_batch
 from marrow import Marrow
 from marrow._core import StoreCore
 
@@ -172,6 +172,41 @@ BAD_VALUE = [("get_bytes", K40, PANIC), ("keys", [K40]), ("vacuum", OSError), ("
 USABLE = [("set_bytes", "new", b"N", None), ("get_many", [K40, "new"], [(K40, V40), ("new", b"N")]), ("vacuum", None),
           ("reopen", None), ("keys", [K40, "new"]), ("get_bytes", K40, V40)]
 
+
+def live_set(bitmap: bytes, members: Optional[list[int]] = None) -> tuple[dict[str, bytes], list[tuple[Any, ...]]]:
+    """A store whose snapshot's live set is `bitmap`, with a record named after its id for each of the members it must
+    decode to; an invalid bitmap (no members given) makes the snapshot count as absent, so the store opens empty."""
+    ids, table = members or [], bytearray(24 * (max(members or [-1]) + 1))
+    for i, r in enumerate(ids):
+        table[24 * r : 24 * r + 24] = entry(6 * i, 6, 0, 0)
+    keys = [f"{r:06d}" for r in ids]
+    return {"keys.bin": "".join(keys).encode(), "offsets.bin": bytes(table),
+            "snapshot.bin": snapshot(dict(zip(keys, ids)), bitmap, EMPTY_BITMAP, len(table) // 24, 6 * len(ids), 0)}, [("len", len(ids)), ("keys", keys)]
+
+
+# Containers: (key, cardinality, body, is run), with the cardinality the members' unless given.
+def array(key: int, *lows: int) -> tuple[int, int, bytes, bool]:
+    return key, len(lows), struct.pack(f"<{len(lows)}H", *lows), False
+
+
+def runs(key: int, *pairs: tuple[int, int], card: int = 0) -> tuple[int, int, bytes, bool]:
+    """A run container of (start, count) pairs."""
+    return key, card or sum(n for _, n in pairs), struct.pack(f"<{1 + 2 * len(pairs)}H", len(pairs), *(v for s, n in pairs for v in (s, n - 1))), True
+
+
+def bits(key: int, lows: range, card: int = 0) -> tuple[int, int, bytes, bool]:
+    return key, card or len(lows), sum(1 << v for v in lows).to_bytes(8192, "little"), False
+
+
+# Bitmaps with run containers on both sides of the offset header's threshold (3 containers go without it, 4 carry
+# it), mixed with array and bitmap containers; runs that become an array (4096 members) or a bitmap (4097), ending at 65535.
+RUNS_3 = [runs(0, (0, 3), (10, 1)), array(1, 7, 65535), runs(2, (61440, 4096))]
+RUNS_3_IDS = [0, 1, 2, 10, 65543, 131071, *range(2 << 16 | 61440, 3 << 16)]
+RUNS_4 = [runs(0, (0, 3)), array(1, *range(1, 8192, 2)), bits(2, range(0, 8194, 2)), runs(3, (61439, 4097))]
+RUNS_4_IDS = [0, 1, 2, *range(1 << 16 | 1, 1 << 16 | 8192, 2), *range(2 << 16, 2 << 16 | 8194, 2), *range(3 << 16 | 61439, 4 << 16)]
+ONE_PER_KEY = [array(k, k) for k in range(9)]
+
+
 # Offsets at and near the ends of the signed and the unsigned 64-bit range.
 FAR = {"wraps": 2**64 - 35, "2**63-1": 2**63 - 1, "2**63": 2**63, "2**64-1": 2**64 - 1}
 # (files, [(method, *args, expected result: a value, an exception class or PANIC)])
@@ -215,6 +250,21 @@ CRAFTED: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]]]] = {
     "record-ids-used-up": ({"snapshot.bin": snapshot({}, [], [], 2**32 - 1, 0, 0)}, [
         ("set_bytes", "k", b"v", OverflowError), ("delete", "k", False), ("len", 0), ("reopen", None), ("len", 0), ("vacuum", None),
         ("set_bytes", "k", b"v", None), ("get_bytes", "k", b"v")]),
+    "live-set-runs-3-containers-no-offsets": live_set(portable(RUNS_3), RUNS_3_IDS),
+    "live-set-runs-4-containers-with-offsets": live_set(portable(RUNS_4), RUNS_4_IDS),
+    **{f"live-set-runs-{n + 1}-containers-last-run": live_set(portable(ONE_PER_KEY[:n] + [runs(n, (0, 2))]),
+                                                           [k << 16 | k for k in range(n)] + [n << 16, n << 16 | 1]) for n in (7, 8)},
+    "live-set-runs-3-containers-with-offsets": live_set(portable(RUNS_3, offsets=True)),
+    "live-set-runs-4-containers-without-offsets": live_set(portable(RUNS_4, offsets=False)),
+    "live-set-array-member-repeated": live_set(portable([array(0, 1, 1, 2)], runs=False)),
+    "live-set-array-members-descending": live_set(portable([array(0, 2, 1)])),
+    **{f"live-set-bitmap-cardinality-{c}-of-4098": live_set(portable([bits(0, range(4098), c)], runs=False)) for c in (4097, 4099)},
+    "live-set-runs-overlap-by-one": live_set(portable([runs(0, (0, 6), (5, 2))])),
+    "live-set-runs-descending": live_set(portable([runs(0, (10, 1), (0, 1))])),
+    "live-set-run-past-65535": live_set(portable([runs(0, (65535, 2))])),
+    **{f"live-set-run-cardinality-{c}-of-{n}": live_set(portable([runs(0, (0, n), card=c)])) for c, n in ((2, 3), (4097, 4096))},
+    "live-set-container-key-repeated": live_set(portable(ONE_PER_KEY[:1] * 2, runs=False)),
+    "live-set-container-keys-descending": live_set(portable(ONE_PER_KEY[1::-1])),
 }
 
 

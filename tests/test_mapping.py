@@ -116,6 +116,9 @@ def test_context_and_close(tmp_path: Path) -> None:
             store["k"] = b"v"
             raise RuntimeError("no persist on an error, only the close")
     assert store.closed and not (path / "snapshot.bin").exists() and (path / "wal.bin").stat().st_size > 0
+    with marrow.open(path, readonly=True) as reader:  # a reader's block ends without a persist, which would raise
+        assert dict(reader) == {"k": b"v"}
+    assert reader.closed and not (path / "snapshot.bin").exists()
     with marrow.open(path, cache_size=3) as store:
         assert (store.path, store.cache_stats(), dict(store)) == (str(path), (1, 3), {"k": b"v"})
         store["j"] = b"w"
