@@ -665,7 +665,7 @@ def w_vacuum_gil(ctx: Ctx) -> dict[str, Any]:
 
     def vacuum() -> None:
         try:
-            db.vacuum()
+            store.core.vacuum()  # StoreCore: lets other threads run
         except BaseException as e:
             errors.append(e)
         finally:
