@@ -176,7 +176,10 @@ def test_threads_end_in_the_models_state(tmp_path: Path) -> None:
             errors.append(e)
 
     threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
-    [thread.start() for thread in threads], [thread.join() for thread in threads]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
     assert not errors, errors
     expected = {k: v for model in models for k, v in model.items()}
     assert dict(store.items()) == expected
