@@ -9,6 +9,7 @@ import sys
 import threading
 import time
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any, Iterable, List, Optional, Sequence, Tuple
 
@@ -152,35 +153,27 @@ def test_threads_end_in_the_models_state(tmp_path: Path) -> None:
     threads' own calls say, and so does a reopen."""
     store = marrow.open(tmp_path / "s", cache_size=8)
     models: list[dict[str, bytes]] = [{} for _ in range(4)]
-    errors: list[BaseException] = []
 
     def work(t: int) -> None:
         rng, model = random.Random(t), models[t]
-        try:
-            for _ in range(400):
-                key, r = f"t{t}-{rng.randrange(16)}", rng.random()
-                if r < 0.4:
-                    store[key] = model[key] = rng.randbytes(rng.randrange(40))
-                elif r < 0.5:
-                    store.pop(key, None), model.pop(key, None)
-                elif r < 0.65:
-                    with store.batch() as b:
-                        b[key], model[key] = b"batched", b"batched"
-                        del b[f"t{t}-0"]
-                    model.pop(f"t{t}-0", None)
-                elif r < 0.85:
-                    assert store.get_many([key]) == [(key, model.get(key))]
-                else:
-                    [store.sync, store.persist, store.vacuum][rng.randrange(3)]()
-        except BaseException as e:  # noqa: BLE001 - reported by the test
-            errors.append(e)
+        for _ in range(400):
+            key, r = f"t{t}-{rng.randrange(16)}", rng.random()
+            if r < 0.4:
+                store[key] = model[key] = rng.randbytes(rng.randrange(40))
+            elif r < 0.5:
+                store.pop(key, None), model.pop(key, None)
+            elif r < 0.65:
+                with store.batch() as b:
+                    b[key], model[key] = b"batched", b"batched"
+                    del b[f"t{t}-0"]
+                model.pop(f"t{t}-0", None)
+            elif r < 0.85:
+                assert store.get_many([key]) == [(key, model.get(key))]
+            else:
+                [store.sync, store.persist, store.vacuum][rng.randrange(3)]()
 
-    threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert not errors, errors
+    with ThreadPoolExecutor(4) as pool:  # a thread's failure is raised here
+        list(pool.map(work, range(4)))
     expected = {k: v for model in models for k, v in model.items()}
     assert dict(store.items()) == expected
     store.close()
@@ -190,26 +183,19 @@ def test_threads_end_in_the_models_state(tmp_path: Path) -> None:
 def test_other_threads_run_during_a_vacuum(tmp_path: Path) -> None:
     """With thread switches left to blocking calls alone, a loop in another
     thread runs while vacuum() works only if vacuum gives up the interpreter
-    lock; the loop's count is reported."""
+    lock (a vacuum that holds it runs to its end first); the loop's count is
+    reported."""
     store = marrow.open(tmp_path / "s")
     store.set_many((f"k{i}", b"v" * 20) for i in range(200_000))
-    inside = [False]
-
-    def vacuum() -> None:
-        inside[0] = True
-        store.vacuum()
-        inside[0] = False
-
-    interval = sys.getswitchinterval()
+    interval, spins = sys.getswitchinterval(), 0
     sys.setswitchinterval(1000)
     try:
-        thread, spins = threading.Thread(target=vacuum), 0
+        thread = threading.Thread(target=store.vacuum)
         thread.start()
         while thread.is_alive():
-            spins += inside[0]
+            spins += 1
             time.sleep(0)
-        thread.join()
     finally:
         sys.setswitchinterval(interval)
     print(f"a loop in another thread ran {spins} times during a vacuum of 200,000 records")
-    assert spins > 0 and len(store) == 200_000
+    assert spins > 10 and len(store) == 200_000

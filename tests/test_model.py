@@ -35,7 +35,7 @@ VALUES = st.one_of(
     # Records that cross the 8192-byte log buffer, and that bypass it.
     st.builds(lambda n, b: bytes([b]) * n, st.integers(2000, 12000), st.integers(0, 255)),
 )
-CACHE_SIZES = st.sampled_from([0, 1, 3])
+CACHE_SIZES = st.sampled_from([0, 1, 3, 8])
 
 
 class Model:

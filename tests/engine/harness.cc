@@ -45,9 +45,10 @@ Base Committed() {
   at = std::find_if(at, trace.end(), [](auto& t) { return t.call == "fsync"; });
   const uint64_t calls = at - trace.begin() + 1;  // up to that fsync
   fs = small.image->Clone();
-  fs->CaptureAfter(calls);
+  std::unique_ptr<MemFs> image;
+  fs->AfterCall(calls, [&] { image = fs->Clone(); });
   run(*fs);
-  return {fs->TakeCapture()->Crash(Outcome::kNoneReached, 0), small.model};
+  return {image->Crash(Outcome::kNoneReached, 0), small.model};
 }
 
 }  // namespace
@@ -145,6 +146,20 @@ std::string Describe(const Model& m) {
            std::to_string(std::hash<std::string>()(v) % 1000003) + " ";
   }
   return out + "}";
+}
+
+std::string Reboot(MemFs& fs) {
+  auto show = [](auto opened, const char* what) -> std::string {
+    if (!opened.ok()) return what + (" failed: " + Describe(opened.failure()));
+    return Show(*opened.value());
+  };
+  FileInfo dir;  // no directory: no reader
+  const std::string seen = fs.StatPath(kDir, &dir) != 0
+                               ? Describe(Model())
+                               : show(Db::OpenReader(kDir, 100, fs), "reader");
+  const std::string got = show(Db::Open(kDir, 100, fs), "open");
+  return got == seen ? got
+                     : "the reader saw " + seen + " but the writer " + got;
 }
 
 std::string Show(Db& db) {

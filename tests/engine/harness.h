@@ -53,6 +53,9 @@ Status RunStep(Db& db, const Step& step, const Model& model);
 Model Content(Db& db, std::string* error);
 // Content, or why it cannot be read.
 std::string Show(Db& db);
+// The content a store rebooted from `fs` shows, or why it cannot be read; a
+// reader (which changes nothing) must see the same before the writer opens.
+std::string Reboot(MemFs& fs);
 std::string Describe(const Failure& f);
 std::string Describe(const Model& m);
 

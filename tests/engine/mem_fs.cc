@@ -60,18 +60,6 @@ void MemFs::FailCall(uint64_t nth, int error) {
   fired_ = false;
 }
 
-void MemFs::CaptureAfter(uint64_t nth) {
-  capture_at_ = counted_ + nth;
-  capture_.reset();
-}
-
-std::unique_ptr<MemFs> MemFs::TakeCapture() {
-  if (!capture_ && capture_at_ != 0 && counted_ == capture_at_) {
-    capture_ = Clone();
-  }
-  return std::move(capture_);
-}
-
 void MemFs::AfterCall(uint64_t nth, std::function<void()> hook) {
   hook_at_ = counted_ + nth;
   hook_ = std::move(hook);
@@ -81,21 +69,16 @@ void MemFs::RunHook() {
   if (!hook_) return;
   std::function<void()> hook = std::move(hook_);
   hook_ = nullptr;
-  const uint64_t counted = counted_, fail_at = fail_at_;
+  const uint64_t counted = counted_;
   const size_t traced = trace_.size();
-  fail_at_ = 0;
   hook();
   counted_ = counted;
-  fail_at_ = fail_at;
   trace_.resize(traced);
 }
 
 bool MemFs::Fault(std::string_view call, const std::string& path, size_t* n) {
   if (hook_ && counted_ == hook_at_) RunHook();
   // The state after call N is the state before call N + 1.
-  if (capture_at_ != 0 && counted_ == capture_at_ && !capture_) {
-    capture_ = Clone();
-  }
   trace_.push_back({call, path});
   if (++counted_ != fail_at_) return false;
   // Error 0 is a short transfer, which one byte cannot be.
