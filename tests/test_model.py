@@ -14,6 +14,7 @@ import io
 import os
 import shutil
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from collections import OrderedDict
 from pathlib import Path
 from typing import Optional
@@ -36,6 +37,7 @@ VALUES = st.one_of(
     st.builds(lambda n, b: bytes([b]) * n, st.integers(2000, 12000), st.integers(0, 255)),
 )
 CACHE_SIZES = st.sampled_from([0, 1, 3, 8])
+OPS = st.lists(st.tuples(KEYS, st.none() | VALUES), max_size=5)  # a batch's puts and deletes
 
 
 class Model:
@@ -172,27 +174,40 @@ class StoreMachine(RuleBasedStateMachine):
             with pytest.raises(TypeError):
                 self.store.set_many(items + [("k", bad) if isinstance(bad, (int, str)) else bad])  # type: ignore[list-item]
 
-    @rule(ops=st.lists(st.tuples(KEYS, st.none() | VALUES), max_size=5), fail=st.booleans(), sync=st.booleans())
+    def commit(self, ops: list[tuple[str, Optional[bytes]]], sync: bool, fail: bool = False) -> None:
+        assert self.store is not None
+        with self.store.batch(sync=sync) as b:
+            for key, val in ops:
+                if val is None:
+                    del b[key]
+                else:
+                    b[key] = val
+            assert len(b) == len(ops)
+            if fail:
+                raise KeyError("discard")
+
+    @rule(ops=OPS, fail=st.booleans(), sync=st.booleans())
     def batch(self, ops: list[tuple[str, Optional[bytes]]], fail: bool, sync: bool) -> None:
         """Puts and deletes committed as one frame when the block ends; an
-        exception in the block discards them; the batch refuses use after."""
-        assert self.store is not None
+        exception in the block discards them."""
         with pytest.raises(KeyError) if fail else contextlib.nullcontext():
-            with self.store.batch(sync=sync) as b:
-                for key, val in ops:
-                    if val is None:
-                        del b[key]
-                    else:
-                        b[key] = val
-                assert len(b) == len(ops)
-                if fail:
-                    raise KeyError("discard")
+            self.commit(ops, sync, fail)
         if not fail:
             self.model.commit(ops)
-        with pytest.raises(ValueError):
-            b["late"] = b""
         if sync and not fail:
             assert self.file("wal.bin") == self.model.wal_bytes()
+
+    @rule(batches=st.lists(OPS.filter(bool), min_size=2, max_size=4))
+    def threads(self, batches: list[list[tuple[str, Optional[bytes]]]]) -> None:
+        """Batches committed and synced from threads at once land whole, in
+        some order: the model takes the order of their frames in the log."""
+        logged = len(self.model.wal_bytes())
+        with ThreadPoolExecutor(len(batches)) as pool:
+            list(pool.map(lambda ops: self.commit(ops, True), batches))
+        tail = self.file("wal.bin")[logged:]
+        for ops in sorted(batches, key=lambda ops: tail.find(wal_batch(ops))):
+            self.model.commit(ops)
+        assert self.file("wal.bin") == self.model.wal_bytes()
 
     @rule()
     def sync(self) -> None:
