@@ -1,7 +1,7 @@
-// The log decoder on arbitrary bytes: every record it returns must be a
-// well-formed record whose encoding is exactly the bytes it was read from,
-// and it must stop (never crash, never reserve memory for lengths the file
-// does not hold) wherever the bytes stop decoding.
+// The log decoder on arbitrary bytes: every record or batch frame it
+// returns must be well-formed, its encoding exactly the bytes it was read
+// from, and it must stop (never crash, never reserve memory for lengths the
+// file does not hold) wherever the bytes stop decoding.
 
 #include <fcntl.h>
 
@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/mem_fs.h"
 #include "fuzz/fuzz_util.h"
+#include "store/format.h"
 #include "store/io.h"
 #include "store/utf8.h"
 #include "store/wal.h"
@@ -25,9 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto opened = store::OpenFile(fs, "/wal.bin", O_RDONLY);
   FUZZ_CHECK(opened.ok());
   store::WalReader reader(opened.value(), 0, size);
-  store::WalEntry entry;
+  std::vector<store::WalEntry> entries;
   for (uint64_t start = 0;; start = reader.good_end()) {
-    const Outcome outcome = reader.Next(&entry);
+    const Outcome outcome = reader.Next(&entries);
     if (outcome != Outcome::kRecord) {
       // A clean end lies exactly at the end of the file.
       FUZZ_CHECK(outcome != Outcome::kReadError);
@@ -37,13 +39,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint64_t end = reader.good_end();
     FUZZ_CHECK(end > start && end <= size);
-    FUZZ_CHECK(store::IsValidUtf8(entry.key));
+    std::vector<store::WriteOp> ops;
+    for (const store::WalEntry& entry : entries) {
+      FUZZ_CHECK(store::IsValidUtf8(entry.key));
+      const bool put = entry.kind == store::WalEntry::Kind::kPut;
+      FUZZ_CHECK(put || entry.val.empty());
+      FUZZ_CHECK(bytes.substr(entry.key_at, entry.key.size()) == entry.key);
+      FUZZ_CHECK(!put ||
+                 bytes.substr(entry.val_at, entry.val.size()) == entry.val);
+      ops.push_back({entry.key, entry.val, !put});
+    }
+    // One record, or a frame (which may hold one record, or none).
     std::string encoded;
-    if (entry.kind == store::WalEntry::Kind::kPut) {
-      store::EncodeWalPut(entry.key, entry.val, &encoded);
+    if (bytes[start] == store::kWalTagBatch) {
+      store::EncodeWalBatch(ops, &encoded);
+    } else if (!ops[0].erase) {
+      store::EncodeWalPut(ops[0].key, ops[0].value, &encoded);
     } else {
-      FUZZ_CHECK(entry.val.empty());
-      store::EncodeWalDelete(entry.key, &encoded);
+      store::EncodeWalDelete(ops[0].key, &encoded);
     }
     FUZZ_CHECK(encoded == std::string_view(bytes).substr(start, end - start));
   }

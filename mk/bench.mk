@@ -1,6 +1,8 @@
 # Benchmark against the peers (bench/README in the main README):
 #   make bench-run     full run (1,000,000 keys), writes bench/results.{md,png,json}
 #   make bench-quick   100,000 keys, under two minutes
+#   make bench-durable       the durable writes alone (1,000,000 keys) into
+#   make bench-durable-quick build/bench/durable.{md,png,json} (quick: 100,000)
 #   make bench-callgrind   instructions per operation only
 # The peers live in their own environment, build/bench-venv, so the test
 # environment never sees them; marrow goes in as a wheel built from this tree
@@ -15,7 +17,7 @@ BENCH_APT := valgrind eatmydata gcc
 BENCH_STAMPS := $(or $(STAMPS),build/stamps)
 BENCH_SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: bench-run bench-quick bench-callgrind bench-setup bench-apt
+.PHONY: bench-run bench-quick bench-durable bench-durable-quick bench-callgrind bench-setup bench-apt
 
 BENCH_TARGETS += bench-run
 
@@ -58,6 +60,14 @@ bench-run: bench-setup
 bench-quick: bench-setup
 	$(BENCH_PY) bench/bench.py --quick --floor $(BENCH_FLOOR) --out bench/results.md
 	$(BENCH_PY) bench/callgrind.py --syscalls --profile --append bench/results.md
+
+# The durable workloads (and the fills they start from) without the rest;
+# their report goes to build/bench/, not over bench/results.md.
+bench-durable: bench-setup
+	$(BENCH_PY) bench/bench.py --workloads durable --floor $(BENCH_FLOOR) --out build/bench/durable.md
+
+bench-durable-quick: bench-setup
+	$(BENCH_PY) bench/bench.py --quick --workloads durable --floor $(BENCH_FLOOR) --out build/bench/durable.md
 
 bench-callgrind: bench-setup
 	$(BENCH_PY) bench/callgrind.py

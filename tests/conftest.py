@@ -26,10 +26,9 @@ def _sipround(v: list[int]) -> None:
     v[2] = _rotl(v[2], 32)
 
 
-def fingerprint(key: str) -> int:
-    """SipHash-1-3 under the zero key of the key's UTF-8 bytes plus 0xFF."""
-    m = key.encode() + b"\xff"
-    m += bytes(7 - len(m) % 8) + bytes([len(m) & 0xFF])  # the last word holds the length in its top byte
+def siphash13(data: bytes) -> int:
+    """SipHash-1-3 under the all-zero key."""
+    m = data + bytes(7 - len(data) % 8) + bytes([len(data) & 0xFF])  # the last word holds the length in its top byte
     v = [0x736F6D6570736575, 0x646F72616E646F6D, 0x6C7967656E657261, 0x7465646279746573]
     for i in range(0, len(m), 8):
         w = int.from_bytes(m[i : i + 8], "little")
@@ -42,6 +41,11 @@ def fingerprint(key: str) -> int:
     return v[0] ^ v[1] ^ v[2] ^ v[3]
 
 
+def fingerprint(key: str) -> int:
+    """The key's fingerprint: SipHash-1-3 of its UTF-8 bytes plus 0xFF."""
+    return siphash13(key.encode() + b"\xff")
+
+
 def wal(key: Union[str, bytes], val: Optional[bytes] = None) -> bytes:
     """One log record: a put, or for no value a delete."""
     k = key.encode() if isinstance(key, str) else key
@@ -50,9 +54,26 @@ def wal(key: Union[str, bytes], val: Optional[bytes] = None) -> bytes:
     return struct.pack("<IQ", 0, len(k)) + k + struct.pack("<Q", len(val)) + val
 
 
+def wal_batch(ops: Iterable[tuple[str, Optional[bytes]]]) -> bytes:
+    """A batch frame: tag 3, the records' length and checksum, the records."""
+    records = b"".join(wal(k, v) for k, v in ops)
+    return struct.pack("<IQQ", 3, len(records), siphash13(records)) + records
+
+
 def entry(key_offset: int, key_len: int, val_offset: int, val_len: int) -> bytes:
     """One 24-byte offsets.bin entry."""
     return struct.pack("<QIQI", key_offset, key_len, val_offset, val_len)
+
+
+def portable(containers: list[tuple[int, int, bytes, bool]], runs: bool = True, offsets: Optional[bool] = None) -> bytes:
+    """A portable roaring bitmap of raw (key, cardinality, body, is run) containers, unchecked: in the form with
+    run containers (cookie 12347, run flags, offsets from 4 containers on unless `offsets` says) or without."""
+    n = len(containers)
+    head = struct.pack("<HH", 12347, n - 1) + sum(c[3] << i for i, c in enumerate(containers)).to_bytes((n + 7) // 8, "little") if runs else struct.pack("<II", 12346, n)
+    head += b"".join(struct.pack("<HH", key, card - 1) for key, card, _, _ in containers)
+    if offsets if offsets is not None else not runs or n >= 4:
+        head += struct.pack(f"<{n}I", *list(itertools.accumulate([len(head) + 4 * n] + [len(c[2]) for c in containers]))[:n])
+    return head + b"".join(c[2] for c in containers)
 
 
 def roaring(values: Iterable[int]) -> bytes:
@@ -60,11 +81,8 @@ def roaring(values: Iterable[int]) -> bytes:
     groups: dict[int, list[int]] = {}
     for v in sorted(set(values)):
         groups.setdefault(v >> 16, []).append(v & 0xFFFF)
-    header = struct.pack("<II", 12346, len(groups)) + b"".join(struct.pack("<HH", high, len(lows) - 1) for high, lows in groups.items())
-    bodies = [sum(1 << low for low in lows).to_bytes(8192, "little") if len(lows) > 4096 else struct.pack(f"<{len(lows)}H", *lows)
-              for lows in groups.values()]
-    ends = list(itertools.accumulate([len(header) + 4 * len(bodies)] + [len(body) for body in bodies]))
-    return header + struct.pack(f"<{len(bodies)}I", *ends[:-1]) + b"".join(bodies)
+    return portable([(high, len(lows), sum(1 << low for low in lows).to_bytes(8192, "little") if len(lows) > 4096
+                      else struct.pack(f"<{len(lows)}H", *lows), False) for high, lows in groups.items()], runs=False)
 
 
 Index = Union[Mapping[str, int], list[tuple[int, int]]]

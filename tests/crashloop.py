@@ -3,13 +3,15 @@
 
 A child opens the store, prints what it reads (every key of a small universe,
 len() and keys()), then runs a seeded random sequence of set_bytes, delete,
-get_bytes, persist, vacuum and reopen (a new Marrow opened before the old one
+get_bytes, batches of puts and deletes (some larger than the log's buffer),
+sync, persist, vacuum and reopen (a new store opened before the old one
 goes). After each call that returned it appends the call's index to a
 journal with write(2), which a SIGKILL cannot undo. The parent kills the
 child at a random instant; the next child's report must equal the state
 after some prefix of the journaled calls (or all of them plus the one that
-was running), and that prefix must reach past the last persist, vacuum or
-reopen: later writes may be lost, but only as a suffix.
+was running), and that prefix must reach past the last sync, persist,
+vacuum or reopen: later writes may be lost, but only as a suffix, and a
+batch only whole.
 
 In some cycles a reader process opens the store read-only beside the child
 and refreshes at random instants, through the kill and after it; every state
@@ -36,8 +38,8 @@ from pathlib import Path
 from typing import Iterator, Optional
 
 KEYS = [f"k{i:03d}" + ("-\u00e9\u00df" if i % 17 == 0 else "") for i in range(200)]
-DURABLE = ("persist", "vacuum", "reopen")
-Op = tuple[str, str, Optional[str]]  # kind, key, digest of the value
+DURABLE = ("sync", "persist", "vacuum", "reopen")
+Op = tuple[str, str, Optional[str]]  # kind, key (a batch: its changes as JSON), digest of the value
 
 
 def calls(seed: int) -> Iterator[tuple[str, str, bytes]]:
@@ -45,9 +47,14 @@ def calls(seed: int) -> Iterator[tuple[str, str, bytes]]:
     rng = random.Random(seed)
     while True:
         r, key = rng.random(), rng.choice(KEYS)
-        if r < 0.55:  # now and then a value larger than the log's buffer
+        if r < 0.5:  # now and then a value larger than the log's buffer
             size = rng.randrange(8192, 12289) if rng.random() < 0.02 else rng.randrange(rng.choice([64, 3001]))
             yield "set", key, rng.randbytes(size)
+        elif r < 0.55:
+            ops = [(rng.choice(KEYS), rng.randbytes(rng.randrange(rng.choice([64, 3001]))) if rng.random() < 0.7 else None) for _ in range(rng.randrange(1, 9))]
+            yield "batch", json.dumps([(k, None if v is None else v.hex()) for k, v in ops]), b""
+        elif r < 0.56:
+            yield "sync", "", b""
         elif r < 0.935:
             yield ("delete" if r < 0.7 else "get"), key, b""
         else:
@@ -63,10 +70,11 @@ def report(db: object) -> dict[str, object]:
 
 
 def child(directory: str, journal: str, seed: str, size: str) -> None:
-    from marrow import Marrow
+    from marrow._core import StoreCore
 
     cache_size = int(size)
-    db = Marrow(directory, cache_size)
+    core = StoreCore(directory, cache_size)
+    db = core.raw
     print(json.dumps(report(db)), flush=True)
     model = {k: v for k, v in ((k, db.get_bytes(k)) for k in KEYS) if v is not None}
     fd = os.open(journal, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
@@ -78,12 +86,20 @@ def child(directory: str, journal: str, seed: str, size: str) -> None:
             elif kind == "delete":
                 db.delete(key)
                 model.pop(key, None)
+            elif kind == "batch":
+                ops = [(k, None if v is None else bytes.fromhex(v)) for k, v in json.loads(key)]
+                core.commit(ops)
+                for k, v in ops:
+                    model.pop(k, None)
+                    if v is not None:
+                        model[k] = v
             elif kind == "get" and db.get_bytes(key) != model.get(key):
                 raise AssertionError(f"get_bytes({key!r}) disagrees with the calls before it")
             elif kind == "reopen":
-                db = Marrow(directory, cache_size)
+                core = StoreCore(directory, cache_size)
+                db = core.raw
             elif kind != "get":
-                getattr(db, kind)()
+                getattr(core, kind)()
         except BaseException as e:  # noqa: BLE001 - every failure is reported
             os.write(fd, f"E call {i} {kind}({key!r}): {type(e).__name__}: {e}\n".encode())
             os._exit(3)
@@ -119,17 +135,20 @@ def check(found: dict[str, object], base: dict[str, str], done: list[Op], runnin
     for p in range(len(steps) + 1):
         if p >= floor and state == live:
             return None
-        if p < len(steps) and steps[p][0] in ("set", "delete"):
+        if p < len(steps) and steps[p][0] in ("set", "delete", "batch"):
             kind, key, value = steps[p]
-            state.pop(key, None)
-            if kind == "set" and value is not None:
-                state[key] = value
+            for k, v in json.loads(key) if kind == "batch" else [(key, value)]:
+                state.pop(k, None)
+                if v is not None and kind != "delete":
+                    state[k] = v
     return f"no prefix of the {len(done)} journaled calls from call {floor} on gives what was read"
 
 
 def ops(seed: int) -> Iterator[Op]:
     """The calls of one child as the parent checks them, values by digest."""
     for kind, key, val in calls(seed):
+        if kind == "batch":  # the changes with their values' digests
+            key = json.dumps([(k, None if v is None else digest(bytes.fromhex(v))) for k, v in json.loads(key)])
         yield kind, key, digest(val) if kind == "set" else None
 
 

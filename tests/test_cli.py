@@ -12,7 +12,7 @@ import struct
 import subprocess
 import sys
 from pathlib import Path
-from typing import Callable, List, Optional, Tuple
+from typing import Callable, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -96,6 +96,40 @@ def test_command(name: str, tmp_path: Path, capsysbinary: pytest.CaptureFixture[
         assert (path / "wal.bin").stat().st_size == 0  # every command persisted
         with marrow.open(path) as store:
             assert list(store.items()) == list(after.items())
+
+
+WRITTEN = b"w" * 9000  # more than the log's buffer holds: it reaches wal.bin at once
+# Commands beside a writer in another process: (arguments, exit status, stdout: exact bytes or a str it contains).
+# Those that only read open the store read-only and see what the writer logged; the others are refused.
+HELD: dict[str, Tuple[List[str], int, object]] = {
+    "get": (["get", "P", "w"], 0, WRITTEN),
+    "keys": (["keys", "P"], 0, b"a\nb\nw\n"),
+    "export": (["export", "P"], 0, f"{LINE_B}\n{{\"key\": \"w\", \"value_b64\": \"d3d3"),
+    "info": (["info", "P"], 0, "live keys        3\nlive data        3 key bytes, 9,003 value bytes"),
+    "check": (["check", "P"], 0, "ok: 3 keys and 9,003 value bytes read"),
+    **{argv[0]: (argv, 2, b"") for argv in (["set", "P", "k", "v"], ["delete", "P", "a"], ["import", "P", "-"], ["vacuum", "P"], ["persist", "P"])},
+}
+
+
+@pytest.fixture(scope="module")
+def held(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Path]:
+    path = tmp_path_factory.mktemp("held") / "s"
+    with marrow.open(path) as store:
+        store.update(A_B)
+    code = f"import sys, marrow; s = marrow.open(sys.argv[1]); s['w'] = {WRITTEN!r}; print(flush=True); sys.stdin.read()"
+    with subprocess.Popen([sys.executable, "-c", code, str(path)], stdin=subprocess.PIPE, stdout=subprocess.PIPE) as writer:
+        assert writer.stdin and writer.stdout and writer.stdout.readline() == b"\n"
+        yield path
+        writer.stdin.close()
+
+
+@pytest.mark.parametrize("name", HELD)
+def test_command_beside_a_writer(name: str, held: Path, capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+    argv, status, out = HELD[name]
+    got = cli.main([a.replace("P", str(held)) for a in argv])
+    captured = capsysbinary.readouterr()
+    assert (got, captured.err) == (status, f"marrow: {held}: the store is in use by another process\n".encode() if status else b"")
+    assert captured.out == out if isinstance(out, bytes) else str(out) in captured.out.decode()
 
 
 def test_console_script(tmp_path: Path) -> None:

@@ -11,8 +11,9 @@ from typing import Any, Callable, Optional
 
 import pytest
 
-from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, snapshot, sorted_snapshot, wal
+from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, portable, snapshot, sorted_snapshot, wal, wal_batch
 from marrow import Marrow
+from marrow._core import StoreCore
 
 
 def zeros(size: int, prefix: bytes = b"") -> bytes:
@@ -47,6 +48,10 @@ GOLDEN: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]], dict[str, Any],
         {}, [("set_bytes", "", b""), ("set_bytes", "é", bytes(range(256))), ("delete", "never"), ("set_bytes", "", b"z"), ("delete", "")],
         {"wal.bin": wal("", b"") + wal("é", bytes(range(256))) + wal("never") + wal("", b"z") + wal(""),
          "keys.bin": "é".encode(), "offsets.bin": offsets((0, 0, 0, 0), (0, 2, 0, 256), (2, 0, 256, 1))}, {"é": bytes(range(256))}),
+    "log-batch-frame-between-records": (
+        {}, [("set_bytes", "a", b"xy"), ("commit", [("b", b"1"), ("a", None), ("", b"")]), ("commit", []), ("delete", "b")],
+        {"wal.bin": wal("a", b"xy") + wal_batch([("b", b"1"), ("a", None), ("", b"")]) + wal("b"),
+         "keys.bin": b"ab", "vals.bin": b"xy1", "offsets.bin": offsets((0, 1, 0, 2), (1, 1, 2, 1), (2, 0, 3, 0))}, {"": b""}),
     "persist-empty-60-bytes": ({}, [("persist",)], {"snapshot.bin": EMPTY_60, "wal.bin": b"", "snapshot.bin.tmp": None}, {}),
     "persist-one-key-82-bytes": ({}, [("set_bytes", "a", b"xy"), ("persist",)], {"snapshot.bin": ONE_82, "wal.bin": b""}, {"a": b"xy"}),
     "vacuum-compacts-then-appends": (
@@ -102,21 +107,36 @@ def plant_links(first: Path, *names: str) -> None:
         (first.parent / name).symlink_to(outside)
 
 
-FILE_STEPS: dict[str, Callable[..., Any]] = {"truncate": os.truncate, "file": Path.read_bytes, "plant_links": plant_links}
+def patch(path: Path, offset: int, data: bytes) -> None:
+    """Overwrites bytes of a file in place, as damage behind the store would."""
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
+FILE_STEPS: dict[str, Callable[..., Any]] = {"truncate": os.truncate, "file": Path.read_bytes, "plant_links": plant_links, "patch": patch}
 
 
 class Steps:
-    """A store opened on crafted files. A step is one of its methods,
-    "reopen", or one of FILE_STEPS on a file of its directory."""
+    """A store opened on crafted files. A step is one of its Marrow methods,
+    "commit" (a batch), "reopen", or one of FILE_STEPS on a file of its
+    directory."""
 
     def __init__(self, path: Path) -> None:
         self.path = path
-        self.db: Optional[Marrow] = Marrow(str(path), 1)
+        self.core: Optional[StoreCore] = StoreCore(str(path), 1)
+        self.db: Optional[Marrow] = self.core.raw
+
+    def close(self) -> None:
+        self.core = self.db = None
 
     def __call__(self, name: str, *args: Any) -> Any:
         if name == "reopen":
-            self.db = None
-            self.db = Marrow(str(self.path), 1)
+            self.close()
+            self.__init__(self.path)  # type: ignore[misc]
+        elif name == "commit":
+            assert self.core is not None
+            return self.core.commit(*args)
         elif name in FILE_STEPS:
             return FILE_STEPS[name](self.path / args[0], *args[1:])
         else:
@@ -129,7 +149,7 @@ def test_golden_files(tmp_path: Path, name: str) -> None:
     store = Steps(make_dir(tmp_path / "s", initial))
     for call in calls:
         store(*call)
-    store.db = None
+    store.close()
     for fname, expected in files.items():
         path = store.path / fname
         data = path.read_bytes() if path.exists() else None
@@ -152,6 +172,41 @@ BAD_VALUE = [("get_bytes", K40, PANIC), ("keys", [K40]), ("vacuum", OSError), ("
 USABLE = [("set_bytes", "new", b"N", None), ("get_many", [K40, "new"], [(K40, V40), ("new", b"N")]), ("vacuum", None),
           ("reopen", None), ("keys", [K40, "new"]), ("get_bytes", K40, V40)]
 
+
+def live_set(bitmap: bytes, members: Optional[list[int]] = None) -> tuple[dict[str, bytes], list[tuple[Any, ...]]]:
+    """A store whose snapshot's live set is `bitmap`, with a record named after its id for each of the members it must
+    decode to; an invalid bitmap (no members given) makes the snapshot count as absent, so the store opens empty."""
+    ids, table = members or [], bytearray(24 * (max(members or [-1]) + 1))
+    for i, r in enumerate(ids):
+        table[24 * r : 24 * r + 24] = entry(6 * i, 6, 0, 0)
+    keys = [f"{r:06d}" for r in ids]
+    return {"keys.bin": "".join(keys).encode(), "offsets.bin": bytes(table),
+            "snapshot.bin": snapshot(dict(zip(keys, ids)), bitmap, EMPTY_BITMAP, len(table) // 24, 6 * len(ids), 0)}, [("len", len(ids)), ("keys", keys)]
+
+
+# Containers: (key, cardinality, body, is run), with the cardinality the members' unless given.
+def array(key: int, *lows: int) -> tuple[int, int, bytes, bool]:
+    return key, len(lows), struct.pack(f"<{len(lows)}H", *lows), False
+
+
+def runs(key: int, *pairs: tuple[int, int], card: int = 0) -> tuple[int, int, bytes, bool]:
+    """A run container of (start, count) pairs."""
+    return key, card or sum(n for _, n in pairs), struct.pack(f"<{1 + 2 * len(pairs)}H", len(pairs), *(v for s, n in pairs for v in (s, n - 1))), True
+
+
+def bits(key: int, lows: range, card: int = 0) -> tuple[int, int, bytes, bool]:
+    return key, card or len(lows), sum(1 << v for v in lows).to_bytes(8192, "little"), False
+
+
+# Bitmaps with run containers on both sides of the offset header's threshold (3 containers go without it, 4 carry
+# it), mixed with array and bitmap containers; runs that become an array (4096 members) or a bitmap (4097), ending at 65535.
+RUNS_3 = [runs(0, (0, 3), (10, 1)), array(1, 7, 65535), runs(2, (61440, 4096))]
+RUNS_3_IDS = [0, 1, 2, 10, 65543, 131071, *range(2 << 16 | 61440, 3 << 16)]
+RUNS_4 = [runs(0, (0, 3)), array(1, *range(1, 8192, 2)), bits(2, range(0, 8194, 2)), runs(3, (61439, 4097))]
+RUNS_4_IDS = [0, 1, 2, *range(1 << 16 | 1, 1 << 16 | 8192, 2), *range(2 << 16, 2 << 16 | 8194, 2), *range(3 << 16 | 61439, 4 << 16)]
+ONE_PER_KEY = [array(k, k) for k in range(9)]
+
+
 # Offsets at and near the ends of the signed and the unsigned 64-bit range.
 FAR = {"wraps": 2**64 - 35, "2**63-1": 2**63 - 1, "2**63": 2**63, "2**64-1": 2**64 - 1}
 # (files, [(method, *args, expected result: a value, an exception class or PANIC)])
@@ -173,6 +228,16 @@ CRAFTED: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]]]] = {
         ("cache_stats", (1, 1)), ("get_bytes", "a", b"aa"), ("set_bytes", "n", b"N", None), ("clear_cache", None), ("get_bytes", "n", b"N")]),
     "keys-cut-behind-an-open-store": (ABC_SNAP, [("get_bytes", "c", b"cc"), ("clear_cache", None), ("truncate", "keys.bin", 1, None),
                                                  ("get_bytes", "c", PANIC), ("get_bytes", "a", b"aa")]),
+    # Records written since the open: the key is compared with the bytes its
+    # entry points to (here past the mapping made by the first read).
+    "key-of-a-record-written-since-open-damaged": (ABC_SNAP, [
+        ("get_bytes", "a", b"aa"), ("set_bytes", "d", b"dd", None), ("clear_cache", None), ("patch", "keys.bin", 3, b"x", None),
+        ("get_bytes", "d", None), ("get_many", ["d"], [("d", None)]), ("cache_stats", (0, 1)), ("patch", "keys.bin", 3, b"d", None),
+        ("get_bytes", "d", b"dd"), ("clear_cache", None), ("truncate", "keys.bin", 3, None), ("get_bytes", "d", PANIC), ("get_many", ["d"], PANIC),
+        ("get_bytes", "a", b"aa")]),
+    "batch-frame-checksum-ends-the-replay": (  # a value byte changed: only the checksum tells
+        {"wal.bin": wal("a", b"1") + wal_batch([("b", b"2")])[:-1] + b"3" + wal("c", b"3")},
+        [("keys", ["a"]), ("file", "wal.bin", wal("a", b"1")), ("commit", [("d", b"4"), ("a", None)], None), ("reopen", None), ("keys", ["d"])]),
     "log-tag-2-ends-the-replay": ({"wal.bin": wal("a", b"1") + struct.pack("<IQ", 2, 1) + b"b" + wal("c", b"3")}, [
         ("keys", ["a"]), ("file", "wal.bin", wal("a", b"1")), ("set_bytes", "d", b"4", None), ("reopen", None), ("keys", ["a", "d"])]),
     "log-key-not-utf8-ends-the-replay": ({"wal.bin": wal("a", b"1") + wal(b"\xff\xfe") + wal("a")}, [("keys", ["a"]), ("file", "wal.bin", wal("a", b"1"))]),
@@ -185,6 +250,21 @@ CRAFTED: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]]]] = {
     "record-ids-used-up": ({"snapshot.bin": snapshot({}, [], [], 2**32 - 1, 0, 0)}, [
         ("set_bytes", "k", b"v", OverflowError), ("delete", "k", False), ("len", 0), ("reopen", None), ("len", 0), ("vacuum", None),
         ("set_bytes", "k", b"v", None), ("get_bytes", "k", b"v")]),
+    "live-set-runs-3-containers-no-offsets": live_set(portable(RUNS_3), RUNS_3_IDS),
+    "live-set-runs-4-containers-with-offsets": live_set(portable(RUNS_4), RUNS_4_IDS),
+    **{f"live-set-runs-{n + 1}-containers-last-run": live_set(portable(ONE_PER_KEY[:n] + [runs(n, (0, 2))]),
+                                                           [k << 16 | k for k in range(n)] + [n << 16, n << 16 | 1]) for n in (7, 8)},
+    "live-set-runs-3-containers-with-offsets": live_set(portable(RUNS_3, offsets=True)),
+    "live-set-runs-4-containers-without-offsets": live_set(portable(RUNS_4, offsets=False)),
+    "live-set-array-member-repeated": live_set(portable([array(0, 1, 1, 2)], runs=False)),
+    "live-set-array-members-descending": live_set(portable([array(0, 2, 1)])),
+    **{f"live-set-bitmap-cardinality-{c}-of-4098": live_set(portable([bits(0, range(4098), c)], runs=False)) for c in (4097, 4099)},
+    "live-set-runs-overlap-by-one": live_set(portable([runs(0, (0, 6), (5, 2))])),
+    "live-set-runs-descending": live_set(portable([runs(0, (10, 1), (0, 1))])),
+    "live-set-run-past-65535": live_set(portable([runs(0, (65535, 2))])),
+    **{f"live-set-run-cardinality-{c}-of-{n}": live_set(portable([runs(0, (0, n), card=c)])) for c, n in ((2, 3), (4097, 4096))},
+    "live-set-container-key-repeated": live_set(portable(ONE_PER_KEY[:1] * 2, runs=False)),
+    "live-set-container-keys-descending": live_set(portable(ONE_PER_KEY[1::-1])),
 }
 
 
@@ -201,15 +281,17 @@ def test_crafted_store(tmp_path: Path, name: str) -> None:
             assert got == expected, step
 
 
-# No key is stored twice, so a dict of the steps, deletes dropped, is the state after them.
-LOG_STEPS = [("a", b"1"), ("bb", b"22"), ("a", None), ("é", b""), ("", b"empty key"), ("c", bytes(range(40))), ("zz", None)]
-LOG_RECORDS = [wal(k, v) for k, v in LOG_STEPS]
+# Records and batch frames; no key is stored twice, so a dict of the changes,
+# deletes dropped, is the state after them.
+LOG_STEPS: list[list[tuple[str, Optional[bytes]]]] = [
+    [("a", b"1")], [("bb", b"22")], [("a", None), ("é", b""), ("q", b"batched")], [("", b"empty key")], [("c", bytes(range(40)))], [("zz", None)]]
+LOG_RECORDS = [wal_batch(ops) if len(ops) > 1 else wal(*ops[0]) for ops in LOG_STEPS]
 
 
 @pytest.mark.parametrize("cut_file", ["wal.bin", "snapshot.bin"])
 def test_every_cut_length(tmp_path: Path, cut_file: str) -> None:
     """A file cut anywhere opens without an error: the log as its whole
-    records before the cut, the snapshot as absent."""
+    records and batches before the cut, the snapshot as absent."""
     # Cutting the snapshot: a, b, c persisted, then a put of d in the log.
     base = {"wal.bin": b"".join(LOG_RECORDS)} if cut_file == "wal.bin" else dict(ABC_SNAP, **{"wal.bin": wal("d", b"4")})
     whole = base[cut_file]
@@ -218,7 +300,7 @@ def test_every_cut_length(tmp_path: Path, cut_file: str) -> None:
         db = Marrow(str(d))
         if cut_file == "wal.bin":
             n = sum(len(prefix) <= cut for prefix in itertools.accumulate(LOG_RECORDS))
-            expected = {k: v for k, v in dict(LOG_STEPS[:n]).items() if v is not None}
+            expected = {k: v for k, v in dict(op for ops in LOG_STEPS[:n] for op in ops).items() if v is not None}
             # The torn tail is cut off, so writes after it are replayed too.
             assert (d / "wal.bin").read_bytes() == b"".join(LOG_RECORDS[:n]), cut
         else:

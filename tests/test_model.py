@@ -9,10 +9,12 @@ snapshot that persist and vacuum write and the record files after a vacuum.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
 import shutil
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from collections import OrderedDict
 from pathlib import Path
 from typing import Optional
@@ -24,7 +26,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 import pytest
 
 import marrow
-from conftest import snapshot, sorted_snapshot, wal
+from conftest import snapshot, sorted_snapshot, wal, wal_batch
 from marrow import Marrow, Store
 
 # Few keys, so that writes of one key often meet; empty, NUL and non-ASCII.
@@ -34,7 +36,8 @@ VALUES = st.one_of(
     # Records that cross the 8192-byte log buffer, and that bypass it.
     st.builds(lambda n, b: bytes([b]) * n, st.integers(2000, 12000), st.integers(0, 255)),
 )
-CACHE_SIZES = st.sampled_from([0, 1, 3])
+CACHE_SIZES = st.sampled_from([0, 1, 3, 8])
+OPS = st.lists(st.tuples(KEYS, st.none() | VALUES), max_size=5)  # a batch's puts and deletes
 
 
 class Model:
@@ -44,7 +47,8 @@ class Model:
         self.capacity = capacity
         self.live: dict[str, tuple[int, bytes]] = {}  # key -> (record id, value), in id order
         self.cache: OrderedDict[str, None] = OrderedDict()  # least recently used first
-        self.log: list[tuple[str, Optional[bytes]]] = []  # changes since the last snapshot
+        # Changes since the last snapshot: one per record, or a batch's together.
+        self.log: list[tuple[bool, list[tuple[str, Optional[bytes]]]]] = []
         self.base: dict[str, bytes] = {}  # the last snapshot's contents, in record order
         self.next_id = self.keys_end = self.vals_end = 0
         self.persisted = False
@@ -66,8 +70,17 @@ class Model:
         return True
 
     def write(self, key: str, val: Optional[bytes]) -> bool:
-        self.log.append((key, val))
+        self.log.append((False, [(key, val)]))
         return self._apply(key, val)
+
+    def commit(self, ops: list[tuple[str, Optional[bytes]]]) -> None:
+        if ops:
+            self.log.append((True, ops))
+        for key, val in ops:
+            self._apply(key, val)
+
+    def changes(self) -> list[tuple[str, Optional[bytes]]]:
+        return [op for _, ops in self.log for op in ops]
 
     def read(self, key: str) -> Optional[bytes]:
         if key not in self.live:  # the cache holds live keys only
@@ -83,13 +96,14 @@ class Model:
         """What a reader sees: the snapshot plus the whole records among the
         first `logged` bytes of the log, in record order."""
         view, end = dict(self.base), 0
-        for key, val in self.log:
-            end += len(wal(key, val))
+        for batch, ops in self.log:
+            end += len(wal_batch(ops) if batch else wal(*ops[0]))
             if end > logged:
                 break
-            view.pop(key, None)
-            if val is not None:
-                view[key] = val
+            for key, val in ops:
+                view.pop(key, None)
+                if val is not None:
+                    view[key] = val
         return view
 
     def vacuum(self) -> None:
@@ -102,7 +116,7 @@ class Model:
         self.capacity, self.cache = capacity, OrderedDict()
         if not self.persisted:  # replayed from record id 0, appended to the files again
             self.live, self.next_id = {}, 0
-        for key, val in self.log:
+        for key, val in self.changes():
             if not self.persisted:
                 self._apply(key, val)
             elif val is None:
@@ -111,7 +125,7 @@ class Model:
                 self._cache_insert(key)
 
     def wal_bytes(self) -> bytes:
-        return b"".join(wal(k, v) for k, v in self.log)
+        return b"".join(wal_batch(ops) if batch else wal(*ops[0]) for batch, ops in self.log)
 
     def snapshot_bytes(self) -> bytes:
         ids = {k: r for k, (r, _) in self.live.items()}
@@ -155,11 +169,52 @@ class StoreMachine(RuleBasedStateMachine):
         assert self.store is not None
         if bad is None:
             assert self.store.set_many(iter(items)) is None
-            for key, val in items:
-                self.model.write(key, val)
+            self.model.commit(list(items))
         else:
             with pytest.raises(TypeError):
                 self.store.set_many(items + [("k", bad) if isinstance(bad, (int, str)) else bad])  # type: ignore[list-item]
+
+    def commit(self, ops: list[tuple[str, Optional[bytes]]], sync: bool, fail: bool = False) -> None:
+        assert self.store is not None
+        with self.store.batch(sync=sync) as b:
+            for key, val in ops:
+                if val is None:
+                    del b[key]
+                else:
+                    b[key] = val
+            assert len(b) == len(ops)
+            if fail:
+                raise KeyError("discard")
+
+    @rule(ops=OPS, fail=st.booleans(), sync=st.booleans())
+    def batch(self, ops: list[tuple[str, Optional[bytes]]], fail: bool, sync: bool) -> None:
+        """Puts and deletes committed as one frame when the block ends; an
+        exception in the block discards them."""
+        with pytest.raises(KeyError) if fail else contextlib.nullcontext():
+            self.commit(ops, sync, fail)
+        if not fail:
+            self.model.commit(ops)
+        if sync and not fail:
+            assert self.file("wal.bin") == self.model.wal_bytes()
+
+    @rule(batches=st.lists(OPS.filter(bool), min_size=2, max_size=4))
+    def threads(self, batches: list[list[tuple[str, Optional[bytes]]]]) -> None:
+        """Batches committed and synced from threads at once land whole, in
+        some order: the model takes the order of their frames in the log."""
+        logged = len(self.model.wal_bytes())
+        with ThreadPoolExecutor(len(batches)) as pool:
+            list(pool.map(lambda ops: self.commit(ops, True), batches))
+        tail = self.file("wal.bin")[logged:]
+        for ops in sorted(batches, key=lambda ops: tail.find(wal_batch(ops))):
+            self.model.commit(ops)
+        assert self.file("wal.bin") == self.model.wal_bytes()
+
+    @rule()
+    def sync(self) -> None:
+        """The whole log is on disk (and synced) when sync() returns."""
+        assert self.store is not None
+        assert self.store.sync() is None
+        assert self.file("wal.bin") == self.model.wal_bytes()
 
     @rule(cache_size=CACHE_SIZES, fresh=st.booleans())
     def read_only(self, cache_size: int, fresh: bool) -> None:

@@ -3,8 +3,8 @@
 Two ways in:
 
 - :func:`open` returns a :class:`Store`, a ``MutableMapping[str, bytes]``
-  with context-manager support, :meth:`Store.persist` and
-  :meth:`Store.vacuum`;
+  with context-manager support, all-or-nothing batches (:meth:`Store.batch`),
+  :meth:`Store.sync`, :meth:`Store.persist` and :meth:`Store.vacuum`;
 - :class:`Marrow` is the native class underneath, with the methods
   ``set_bytes``, ``get_bytes``, ``delete``, ``get_many``, ``persist``,
   ``vacuum``, ``len``, ``keys``, ``cache_stats`` and ``clear_cache``.
@@ -14,9 +14,9 @@ checks, exports and imports stores.
 """
 
 from marrow._marrow import Marrow
-from marrow._store import Store, open
+from marrow._store import Batch, Store, open
 
-__all__ = ["Marrow", "Store", "open", "__version__"]
+__all__ = ["Batch", "Marrow", "Store", "open", "__version__"]
 
 __version__: str
 

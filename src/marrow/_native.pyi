@@ -1,7 +1,7 @@
 """The package's native type, on the same engine as ``marrow._marrow``."""
 
 from collections.abc import Iterable, Sequence
-from typing import SupportsIndex, Tuple, final
+from typing import List, Optional, SupportsIndex, Tuple, final
 
 from marrow._marrow import Marrow
 
@@ -26,8 +26,25 @@ class StoreCore:
     def readonly(self) -> bool:
         """True when opened read-only."""
     def set_many(self, items: Iterable[Tuple[str, _Bytes]]) -> None:
-        """Stores every (key, value) pair of ``items`` in order, as set_bytes()
-        one by one would, with one log append and one write per record file.
-        Every pair is checked first; on failure none of them is stored."""
+        """Stores every (key, value) pair of ``items`` in order as one batch
+        (see commit())."""
+    def commit(self, ops: Iterable[Tuple[str, Optional[_Bytes]]], sync: object = ...) -> None:
+        """Applies every (key, value) pair of ``ops`` in order as one batch: a
+        value stores it, None deletes the key. The batch is one frame in the
+        log, so a crash keeps all of it or none; the record files end up as
+        the single calls would leave them. Every pair is checked first; on
+        failure none of them is stored. With ``sync``, the batch survives a
+        power loss when the call returns."""
+    def get_many(self, keys: Sequence[str]) -> List[Tuple[str, Optional[bytes]]]:
+        """[(key, value or None)] for every key of ``keys``, in order, as
+        Marrow.get_many() gives them."""
+    def sync(self) -> None:
+        """Every change made before the call survives a power loss when it
+        returns. Costs what changed since the last sync; threads that sync at
+        once share the wait on the disk. Nothing to do on a read-only store."""
+    def persist(self) -> None:
+        """Marrow.persist(), letting other threads run."""
+    def vacuum(self) -> None:
+        """Marrow.vacuum(), letting other threads run."""
     def refresh(self) -> None:
         """A read-only store catches up with its writer; otherwise nothing."""

@@ -18,7 +18,7 @@ from typing import Any, List, Optional, Tuple, Type, Union, cast
 from marrow._core import StoreCore
 from marrow._marrow import Marrow
 
-__all__ = ["Store", "open"]
+__all__ = ["Batch", "Store", "open"]
 
 BytesLike = Union[bytes, bytearray, memoryview]
 """What a value may be when it is stored; values always read back as bytes."""
@@ -39,8 +39,12 @@ class Store(MutableMapping[str, bytes]):
 
     Changes reach the store's log at once and survive a crash of the process
     once the log's buffer has been written out (when it fills up, at
-    :meth:`persist`, :meth:`close` or when the store is released).
-    :meth:`persist` makes the current contents survive a power loss as well.
+    :meth:`sync`, :meth:`persist`, :meth:`close` or when the store is
+    released). :meth:`sync` makes every change before it survive a power
+    loss as well, at the cost of what changed since the last sync; opened
+    with ``sync=True``, the store does that after every change and batch.
+    A batch (:meth:`batch`, :meth:`set_many`, :meth:`update`) is kept whole
+    or not at all by any crash.
 
     Used as a context manager, the store is persisted when the block ends
     normally and closed however it ends::
@@ -55,14 +59,15 @@ class Store(MutableMapping[str, bytes]):
     :meth:`refresh`; changing it raises :class:`io.UnsupportedOperation`.
     """
 
-    __slots__ = ("_core", "_db", "_path")
+    __slots__ = ("_core", "_db", "_path", "_sync")
 
-    def __init__(self, path: PathLike, cache_size: int = 10000, readonly: bool = False) -> None:
+    def __init__(self, path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: bool = False) -> None:
         """Opens (or creates) the store in ``path``; see :func:`marrow.open`."""
         text = os.fspath(path)
         if not isinstance(text, str):
             raise TypeError(f"a store path must be str or os.PathLike[str], not {type(text).__name__}")
         self._path = text
+        self._sync = bool(sync)
         self._db: Optional[Marrow] = None
         self._core: Optional[StoreCore] = StoreCore(text, cache_size, readonly)
         self._db = self._core.raw
@@ -145,9 +150,14 @@ class Store(MutableMapping[str, bytes]):
 
     def __setitem__(self, key: str, value: BytesLike) -> None:
         self._live().set_bytes(key, value)
+        if self._sync:
+            self._live_core().sync()
 
     def __delitem__(self, key: str) -> None:
-        if not self._live().delete(key):
+        found = self._live().delete(key)
+        if self._sync:
+            self._live_core().sync()
+        if not found:
             raise KeyError(key)
 
     def __contains__(self, key: object) -> bool:
@@ -179,20 +189,24 @@ class Store(MutableMapping[str, bytes]):
         Returns one ``(key, value)`` pair per requested key, in request
         order, with ``None`` for a key that is absent.
         """
-        db = self._live()
+        core = self._live_core()
         if isinstance(keys, (str, list, tuple)):
-            return db.get_many(keys)
-        return db.get_many(list(keys))
+            return core.get_many(keys)
+        return core.get_many(list(keys))
 
     def set_many(self, items: Iterable[Tuple[str, BytesLike]]) -> None:
         """Stores every ``(key, value)`` pair in order, as one batch.
 
         The result is what assigning them one by one would give (files
         included), but the batch costs one log append and one write per
-        record file. Every pair is checked before anything is stored; if the
-        batch fails, none of it is stored.
+        record file, and a crash keeps all of it or none. Every pair is
+        checked before anything is stored; if the batch fails, none of it
+        is stored.
         """
-        self._live_core().set_many(items)
+        core = self._live_core()
+        core.set_many(items)
+        if self._sync:
+            core.sync()
 
     def update(self, other: Any = (), /, **kwargs: BytesLike) -> None:
         """Like :meth:`dict.update`, stored as one batch (see :meth:`set_many`)."""
@@ -201,7 +215,23 @@ class Store(MutableMapping[str, bytes]):
         else:
             items = list(other)
         items.extend(kwargs.items())
-        self._live_core().set_many(items)
+        self.set_many(items)
+
+    def batch(self, sync: Optional[bool] = None) -> Batch:
+        """A batch of puts and deletes, committed together::
+
+            with db.batch() as b:
+                b["order:17"] = b"paid"
+                del b["cart:17"]
+
+        The batch is committed when the block ends without an exception, as
+        one append to the log: a crash at any point keeps all of it or none
+        of it, and a reader sees all of it or none. An exception discards
+        it. With ``sync=True`` (by default, the store's own ``sync``
+        option) it survives a power loss once the block has ended.
+        """
+        self._live_core()
+        return Batch(self, self._sync if sync is None else bool(sync))
 
     def refresh(self) -> None:
         """A read-only store catches up with the changes its writer made
@@ -209,16 +239,15 @@ class Store(MutableMapping[str, bytes]):
         self._live_core().refresh()
 
     def clear(self) -> None:
-        """Deletes every key."""
-        db = self._live()
-        for key in db.keys():
-            db.delete(key)
+        """Deletes every key, as one batch."""
+        core = self._live_core()
+        core.commit([(key, None) for key in self._live().keys()], self._sync)
 
     def _iter_items(self) -> Iterator[Tuple[str, bytes]]:
         db = self._live()
         keys: Sequence[str] = db.keys()
         for start in range(0, len(keys), _BATCH):
-            for key, value in self._live().get_many(keys[start : start + _BATCH]):
+            for key, value in self._live_core().get_many(keys[start : start + _BATCH]):
                 # A key deleted since the listing is skipped, as a dict view
                 # would no longer show it.
                 if value is not None:
@@ -226,22 +255,34 @@ class Store(MutableMapping[str, bytes]):
 
     # -- the store ----------------------------------------------------------------
 
-    def persist(self) -> None:
-        """Makes the current contents durable, also against a power loss.
+    def sync(self) -> None:
+        """Makes every change made before it survive a power loss.
 
-        Writes a snapshot of the index and empties the log. Call it at the
-        points where losing later changes is acceptable but losing earlier
-        ones is not.
+        Writes out the log and waits for the disk once; the cost is that of
+        the changes since the last sync, not of the store. Threads that sync
+        at once share the wait. Other threads run meanwhile. On a read-only
+        store there is nothing to do.
         """
-        self._live().persist()
+        self._live_core().sync()
+
+    def persist(self) -> None:
+        """Writes a snapshot of the index and empties the log.
+
+        The checkpoint: it makes the current contents durable as
+        :meth:`sync` does, and bounds the log, and with it the time an open
+        takes, at a cost that grows with the store. Other threads run
+        meanwhile.
+        """
+        self._live_core().persist()
 
     def vacuum(self) -> None:
         """Compacts the record files to the live records and persists.
 
         Rewrites every live key and value into fresh files; the space of
         overwritten and deleted values is given back. Empties the cache.
+        Other threads run meanwhile.
         """
-        self._live().vacuum()
+        self._live_core().vacuum()
 
     def cache_stats(self) -> Tuple[int, int]:
         """Returns ``(cached entries, capacity)`` of the value cache."""
@@ -250,6 +291,61 @@ class Store(MutableMapping[str, bytes]):
     def clear_cache(self) -> None:
         """Empties the value cache."""
         self._live().clear_cache()
+
+
+class Batch:
+    """Puts and deletes collected for one all-or-nothing commit; made by
+    :meth:`Store.batch`, committed when its ``with`` block ends normally."""
+
+    __slots__ = ("_ops", "_store", "_sync")
+
+    def __init__(self, store: Store, sync: bool) -> None:
+        self._store: Optional[Store] = store
+        self._sync = sync
+        self._ops: List[Tuple[str, Optional[BytesLike]]] = []
+
+    def _open(self) -> List[Tuple[str, Optional[BytesLike]]]:
+        if self._store is None:
+            raise ValueError("operation on a batch that has ended")
+        return self._ops
+
+    def __setitem__(self, key: str, value: BytesLike) -> None:
+        if not isinstance(key, str):
+            raise TypeError(f"a key must be str, not {type(key).__name__}")
+        if value is None:
+            raise TypeError("a value must be bytes-like, not None (del batch[key] deletes)")
+        # A buffer the caller may change before the commit is copied now.
+        self._open().append((key, bytes(value) if isinstance(value, (bytearray, memoryview)) else value))
+
+    def __delitem__(self, key: str) -> None:
+        """Deletes the key at the commit; an absent key is no error."""
+        if not isinstance(key, str):
+            raise TypeError(f"a key must be str, not {type(key).__name__}")
+        self._open().append((key, None))
+
+    def update(self, other: Any = (), /, **kwargs: BytesLike) -> None:
+        """Like :meth:`dict.update`, as puts of this batch."""
+        pairs = [(key, other[key]) for key in other.keys()] if hasattr(other, "keys") else list(other)
+        for key, value in [*pairs, *kwargs.items()]:
+            self[key] = value
+
+    def __len__(self) -> int:
+        """The number of puts and deletes collected."""
+        return len(self._ops)
+
+    def __enter__(self) -> Batch:
+        self._open()
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        store, self._store = self._store, None
+        if exc_type is None and store is not None:
+            store._live_core().commit(self._ops, self._sync)
 
 
 class _ValuesView(ValuesView[bytes]):
@@ -267,7 +363,7 @@ class _ItemsView(ItemsView[str, bytes]):
         return self._mapping._iter_items()
 
 
-def open(path: PathLike, cache_size: int = 10000, readonly: bool = False) -> Store:  # noqa: A001
+def open(path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: bool = False) -> Store:  # noqa: A001
     """Opens the store in directory ``path``, creating it if needed.
 
     ``cache_size`` is the number of values kept in the in-memory
@@ -281,5 +377,8 @@ def open(path: PathLike, cache_size: int = 10000, readonly: bool = False) -> Sto
     it: it sees the state as of the writer's last :meth:`Store.persist` plus
     every change that had reached the log when it opened or last called
     :meth:`Store.refresh`.
+
+    With ``sync=True`` every change and every batch survives a power loss
+    once its call returns (see :meth:`Store.sync`).
     """
-    return Store(path, cache_size, readonly)
+    return Store(path, cache_size, readonly, sync)

@@ -266,21 +266,7 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!status.ok()) return RaiseFailure(status.failure());
     if (api_failed) return RaiseApiFailure();
 
-    PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return RaiseApiFailure();
-    for (size_t i = 0; i < count; ++i) {
-      // An exact str is handed back as it came; a subclass becomes a str.
-      PyObject* item = keys.items[i].get();
-      PyRef key = PyUnicode_CheckExact(item)
-                      ? PyRef::Borrow(item)
-                      : PyRef::Steal(TextToPy(keys.texts[i]));
-      if (!key) return RaiseApiFailure();
-      PyRef value = values[i] ? std::move(values[i]) : PyRef::Borrow(Py_None);
-      PyObject* pair = PyTuple_Pack(2, key.get(), value.get());
-      if (pair == nullptr) return RaiseApiFailure();
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals
-    }
-    return list.release();
+    return KeyValuePairs(keys, values);
   });
 }
 
@@ -396,6 +382,25 @@ PyType_Spec g_marrow_spec = {
 PyObject* MarrowType() {
   if (g_marrow_type == nullptr) g_marrow_type = PyType_FromSpec(&g_marrow_spec);
   return g_marrow_type;
+}
+
+PyObject* KeyValuePairs(const TextList& keys, std::vector<PyRef>& values) {
+  const size_t count = keys.texts.size();
+  PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return RaiseApiFailure();
+  for (size_t i = 0; i < count; ++i) {
+    // An exact str is handed back as it came; a subclass becomes a str.
+    PyObject* item = keys.items[i].get();
+    PyRef key = PyUnicode_CheckExact(item)
+                    ? PyRef::Borrow(item)
+                    : PyRef::Steal(TextToPy(keys.texts[i]));
+    if (!key) return RaiseApiFailure();
+    PyRef value = values[i] ? std::move(values[i]) : PyRef::Borrow(Py_None);
+    PyObject* pair = PyTuple_Pack(2, key.get(), value.get());
+    if (pair == nullptr) return RaiseApiFailure();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals
+  }
+  return list.release();
 }
 
 PyObject* NewMarrow(std::string path, std::shared_ptr<Db> db) {

@@ -10,7 +10,10 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "module/convert.h"
+#include "module/py_ref.h"
 #include "store/db.h"
 
 namespace marrow::module {
@@ -19,6 +22,9 @@ namespace marrow::module {
 PyObject* MarrowType();
 // A new Marrow object over `db`; the object and any other owner share it.
 PyObject* NewMarrow(std::string path, std::shared_ptr<store::Db> db);
+// get_many's result: a list of (key, value or None) pairs, one per key, the
+// values moved out of `values`.
+PyObject* KeyValuePairs(const TextList& keys, std::vector<PyRef>& values);
 
 }  // namespace marrow::module
 

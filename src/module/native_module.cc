@@ -6,6 +6,13 @@
 // opened through marrow.open() and through Marrow in one process shares one
 // engine and one directory lock. A StoreCore opens its Db and hands out a
 // Marrow object over the same Db as `raw`; both keep the Db open.
+//
+// Unlike Marrow's methods, the long ones here (sync, persist, vacuum, batch
+// commits, get_many) let other threads run while they work on files: the
+// arguments are converted and the results built with the interpreter lock
+// held, and the engine runs without it. No Python object is touched while
+// an engine lock is held, so a thread never waits for the interpreter lock
+// while it holds one of them.
 
 #include <Python.h>
 
@@ -106,10 +113,28 @@ void CoreDealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// `items` (any iterable of (str, bytes-like) pairs) converted whole, before
-// the engine sees any of it.
-bool ToItems(PyObject* obj,
-             std::vector<std::pair<std::string, std::string>>* out) {
+// The interpreter lock is given up for the object's lifetime; it is taken
+// back when the scope ends, however it ends.
+class WithoutGil {
+ public:
+  WithoutGil() : saved_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_;
+};
+
+PyObject* NoneOr(const store::Status& status) {
+  if (!status.ok()) return RaiseFailure(status.failure());
+  Py_RETURN_NONE;
+}
+
+// `items` (any iterable of pairs) converted whole, before the engine sees
+// any of it: (str, bytes-like) is a put; with `deletes`, (str, None) is a
+// delete.
+bool ToOps(PyObject* obj, bool deletes, std::vector<store::WriteOp>* out) {
   PyRef iter = PyRef::Steal(PyObject_GetIter(obj));
   if (!iter) return false;
   while (PyRef item = PyRef::Steal(PyIter_Next(iter.get()))) {
@@ -121,20 +146,34 @@ bool ToItems(PyObject* obj,
                    TypeQualName(item.get()).c_str());
       return false;
     }
-    std::pair<std::string, std::string> converted;
+    store::WriteOp op;
+    PyObject* value = PyTuple_GetItem(pair.get(), 1);
+    op.erase = deletes && value == Py_None;
     if (!ConvertArgument("key", ToText, PyTuple_GetItem(pair.get(), 0),
-                         &converted.first) ||
-        !ConvertArgument("val", ToByteString, PyTuple_GetItem(pair.get(), 1),
-                         &converted.second)) {
+                         &op.key) ||
+        (!op.erase &&
+         !ConvertArgument("val", ToByteString, value, &op.value))) {
       return false;
     }
-    out->push_back(std::move(converted));
+    out->push_back(std::move(op));
   }
   return !PyErr_Occurred();
 }
 
 constexpr std::array<const char*, 1> kItemsParams = {"items"};
 constexpr Signature kSetManySig = {"StoreCore.set_many()", kItemsParams, 1};
+constexpr std::array<const char*, 2> kCommitParams = {"ops", "sync"};
+constexpr Signature kCommitSig = {"StoreCore.commit()", kCommitParams, 1};
+constexpr std::array<const char*, 1> kKeysParams = {"keys"};
+constexpr Signature kGetManySig = {"StoreCore.get_many()", kKeysParams, 1};
+
+// A batch of `ops`, then a sync when asked.
+store::Status Commit(Db& db, std::vector<store::WriteOp> ops, bool sync) {
+  WithoutGil unlocked;
+  store::Status status = db.Commit(std::move(ops));
+  if (status.ok() && sync) status = db.Sync();
+  return status;
+}
 
 PyObject* SetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
@@ -142,21 +181,76 @@ PyObject* SetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!BindArguments(kSetManySig, args, kwargs, bound)) return nullptr;
     CoreState* state = Receiver(self);
     if (state == nullptr) return nullptr;
-    std::vector<std::pair<std::string, std::string>> items;
-    if (!ToItems(bound[0], &items)) return nullptr;
-    store::Status status = state->db->SetMany(std::move(items));
-    if (!status.ok()) return RaiseFailure(status.failure());
-    Py_RETURN_NONE;
+    std::vector<store::WriteOp> ops;
+    if (!ToOps(bound[0], false, &ops)) return nullptr;
+    return NoneOr(Commit(*state->db, std::move(ops), false));
   });
 }
 
-PyObject* Refresh(PyObject* self, PyObject*) {
+PyObject* CommitOps(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    std::array<PyObject*, 2> bound;
+    if (!BindArguments(kCommitSig, args, kwargs, bound)) return nullptr;
+    CoreState* state = Receiver(self);
+    if (state == nullptr) return nullptr;
+    int sync = 0;
+    if (bound[1] != nullptr && (sync = PyObject_IsTrue(bound[1])) < 0) {
+      return nullptr;
+    }
+    std::vector<store::WriteOp> ops;
+    if (!ToOps(bound[0], true, &ops)) return nullptr;
+    return NoneOr(Commit(*state->db, std::move(ops), sync != 0));
+  });
+}
+
+PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    std::array<PyObject*, 1> bound;
+    if (!BindArguments(kGetManySig, args, kwargs, bound)) return nullptr;
+    CoreState* state = Receiver(self);
+    if (state == nullptr) return nullptr;
+    TextList keys;  // holds the key objects while the lock is given up
+    if (!ConvertArgument("keys", ToTextList, bound[0], &keys)) return nullptr;
+    // The values are gathered into one buffer without the interpreter lock,
+    // then become bytes objects with it.
+    const size_t count = keys.texts.size();
+    std::string gathered;
+    std::vector<std::pair<size_t, size_t>> at(count, {SIZE_MAX, 0});
+    store::Status status;
+    {
+      WithoutGil unlocked;
+      status = state->db->GetMany(keys.texts,
+                                  [&](size_t i, const std::string_view* value) {
+                                    if (value == nullptr) return;
+                                    at[i] = {gathered.size(), value->size()};
+                                    gathered.append(*value);
+                                  });
+    }
+    if (!status.ok()) return RaiseFailure(status.failure());
+    std::vector<PyRef> values(count);
+    for (size_t i = 0; i < count; ++i) {
+      if (at[i].first == SIZE_MAX) continue;
+      values[i] = PyRef::Steal(
+          PyBytes_FromStringAndSize(gathered.data() + at[i].first,
+                                    static_cast<Py_ssize_t>(at[i].second)));
+      if (!values[i]) return RaiseApiFailure();
+    }
+    return KeyValuePairs(keys, values);
+  });
+}
+
+// A METH_NOARGS method that runs `fn(db)` without the interpreter lock.
+template <store::Status (Db::*kFn)()>
+PyObject* Unlocked(PyObject* self, PyObject*) {
   return Guard([&]() -> PyObject* {
     CoreState* state = Receiver(self);
     if (state == nullptr) return nullptr;
-    store::Status status = state->db->Refresh();
-    if (!status.ok()) return RaiseFailure(status.failure());
-    Py_RETURN_NONE;
+    store::Status status;
+    {
+      WithoutGil unlocked;
+      status = ((*state->db).*kFn)();
+    }
+    return NoneOr(status);
   });
 }
 
@@ -180,10 +274,30 @@ PyCFunction AsCFunction(Fn fn) {
 PyMethodDef g_methods[] = {
     {"set_many", AsCFunction(SetMany), METH_VARARGS | METH_KEYWORDS,
      "set_many($self, items)\n--\n\n"
-     "Stores every (key, value) pair of `items` in order, as set_bytes()\n"
-     "one by one would, with one log append and one write per record file.\n"
-     "Every pair is checked first; on failure none of them is stored."},
-    {"refresh", Refresh, METH_NOARGS,
+     "Stores every (key, value) pair of `items` in order as one batch (see\n"
+     "commit())."},
+    {"commit", AsCFunction(CommitOps), METH_VARARGS | METH_KEYWORDS,
+     "commit($self, ops, sync=False)\n--\n\n"
+     "Applies every (key, value) pair of `ops` in order as one batch: a\n"
+     "value stores it, None deletes the key. The batch is one frame in the\n"
+     "log, so a crash keeps all of it or none; the record files end up as\n"
+     "the single calls would leave them. Every pair is checked first; on\n"
+     "failure none of them is stored. With `sync`, the batch survives a\n"
+     "power loss when the call returns."},
+    {"get_many", AsCFunction(GetMany), METH_VARARGS | METH_KEYWORDS,
+     "get_many($self, keys)\n--\n\n"
+     "[(key, value or None)] for every key of `keys`, in order, as\n"
+     "Marrow.get_many() gives them."},
+    {"sync", Unlocked<&Db::Sync>, METH_NOARGS,
+     "sync($self)\n--\n\n"
+     "Every change made before the call survives a power loss when it\n"
+     "returns. Costs what changed since the last sync; threads that sync at\n"
+     "once share the wait on the disk. Nothing to do on a read-only store."},
+    {"persist", Unlocked<&Db::Persist>, METH_NOARGS,
+     "persist($self)\n--\n\nMarrow.persist(), letting other threads run."},
+    {"vacuum", Unlocked<&Db::Vacuum>, METH_NOARGS,
+     "vacuum($self)\n--\n\nMarrow.vacuum(), letting other threads run."},
+    {"refresh", Unlocked<&Db::Refresh>, METH_NOARGS,
      "refresh($self)\n--\n\n"
      "A read-only store catches up with its writer; otherwise nothing."},
     {nullptr, nullptr, 0, nullptr},

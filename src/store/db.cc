@@ -4,6 +4,7 @@
 #include <shared_mutex>
 
 #include "store/dir_lock.h"
+#include "store/io.h"
 #include "store/listing.h"
 #include "store/persist.h"
 #include "store/reader.h"
@@ -23,6 +24,11 @@ namespace {
 Failure NotWritable(const char* what) {
   return Failure::ReadOnly(std::string("not writable: ") + what +
                            " on a store opened read-only");
+}
+
+Status AsIo(Status s) {
+  if (s.ok()) return s;
+  return s.take_failure().As(FailureForm::kIoByKind);
 }
 
 }  // namespace
@@ -54,11 +60,11 @@ Status Db::SetBytes(std::string_view key, std::string value) {
                          std::move(value));
 }
 
-Status Db::SetMany(std::vector<std::pair<std::string, std::string>> items) {
-  if (read_only()) return NotWritable("set_many()");
+Status Db::Commit(std::vector<WriteOp> ops) {
+  if (read_only()) return NotWritable("a batch");
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
-  return store::SetMany(store_->store(), wal_->writer(), items);
+  return store::Commit(store_->store(), wal_->writer(), ops);
 }
 
 Result<bool> Db::Delete(std::string_view key) {
@@ -80,8 +86,45 @@ Status Db::GetMany(std::span<const std::string_view> keys,
   return ReadValues(store_->store(), keys, sink);
 }
 
+Status Db::Sync() {
+  if (read_only()) return {};
+  WalWriter& wal = wal_->writer();
+  uint64_t end = 0;
+  {
+    Exclusive w(wal_->mutex());
+    end = wal.End();
+    if (wal.durable() >= end) return {};
+  }
+  // One wait on the disk at a time; a thread that waited here for another's
+  // often finds its own changes covered by it.
+  std::lock_guard<std::mutex> one_wait(wal_->sync_mutex());
+  WalWriter::SyncPoint point;
+  {
+    Exclusive w(wal_->mutex());
+    if (wal.durable() >= end) return {};
+    if (!wal.sync_failed()) {
+      auto prepared = wal.PrepareSync();
+      if (!prepared.ok()) return AsIo(prepared.take_failure());
+      point = prepared.value();
+    }
+  }
+  if (point.log.fd < 0) return PersistLocked();
+  Status synced = Fdatasync(point.log);
+  if (synced.ok() && point.directory) {
+    synced = SyncDirectory(*store_->store().fs, path_);
+  }
+  Exclusive w(wal_->mutex());
+  wal.SyncDone(point, synced.ok());
+  return AsIo(std::move(synced));
+}
+
 Status Db::Persist() {
   if (read_only()) return NotWritable("persist()");
+  std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
+  return PersistLocked();
+}
+
+Status Db::PersistLocked() {
   Shared s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Persist(store_->store(), wal_->writer());
@@ -89,6 +132,7 @@ Status Db::Persist() {
 
 Status Db::Vacuum() {
   if (read_only()) return NotWritable("vacuum()");
+  std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Vacuum(store_->store(), wal_->writer());

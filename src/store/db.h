@@ -6,13 +6,19 @@
 // before the log lock, runs one engine operation and releases them, also
 // when it fails. Failures are returned, never thrown.
 //
+// Durability: a change reaches the log's buffer when its call returns, the
+// file when the buffer is written out (it fills up, Sync, Persist, Vacuum,
+// the Db is destroyed), so it survives a crash of the process from then on;
+// it survives a power loss once Sync, Persist or Vacuum has returned.
+//
 // Ownership and lifetime: Open returns the only owner. Destroying a Db
 // destroys the Store first (unmap offsets.bin, close the record files), then
 // the log writer (its buffer is written out, errors ignored).
 //
 // Thread-safety: the methods may be called from several threads; the locks
-// serialise them. Callbacks run with the store lock held and must not call
-// back into the same Db.
+// serialise them, and Sync waits on the disk without them, so writers keep
+// going and syncs that overlap share one wait. Callbacks run with the store
+// lock held and must not call back into the same Db.
 
 #ifndef MARROW_STORE_DB_H_
 #define MARROW_STORE_DB_H_
@@ -29,6 +35,7 @@
 #include "store/error.h"
 #include "store/fs.h"
 #include "store/function_ref.h"
+#include "store/write_op.h"
 
 namespace marrow::store {
 
@@ -66,11 +73,12 @@ class Db {
 
   // Logs a Put, then stores the record. The key is UTF-8 text.
   Status SetBytes(std::string_view key, std::string value);
-  // The same for each item in order, with one log append and one write per
-  // record file for the batch; the files end up byte for byte as the
-  // SetBytes calls would leave them. Every item is checked before anything
-  // is logged, and a failure leaves none of the batch stored.
-  Status SetMany(std::vector<std::pair<std::string, std::string>> items);
+  // The puts and deletes in order as one batch: one frame in the log, which
+  // every later open and reader applies whole or not at all, and one write
+  // per record file; the record files end up byte for byte as the single
+  // calls would leave them. Every op is checked before anything is logged,
+  // and a failure leaves none of the batch stored.
+  Status Commit(std::vector<WriteOp> ops);
   // Logs a Delete (also for an absent key), then removes the key.
   Result<bool> Delete(std::string_view key);
 
@@ -84,6 +92,13 @@ class Db {
   Status GetMany(std::span<const std::string_view> keys,
                  FunctionRef<void(size_t, const std::string_view*)> sink);
 
+  // Every change made before the call survives a power loss when it
+  // returns: the log is written out and synced (with its directory entry
+  // when persist or vacuum put a new log in place). Costs what changed since
+  // the last sync, not the store's size. After a failed sync the log can no
+  // longer be trusted, and the next Sync persists instead. A reader has
+  // nothing to sync.
+  Status Sync();
   Status Persist();
   Status Vacuum();
   // A reader catches up with the writer (reader.h); a writer has nothing to
@@ -105,6 +120,8 @@ class Db {
  private:
   Db(std::string path, std::shared_ptr<StoreHandle> store,
      std::shared_ptr<WalHandle> wal, std::shared_ptr<DirectoryLock> lock);
+  // Persist with the WalHandle's sync mutex held.
+  Status PersistLocked();
 
   std::string path_;
   std::shared_ptr<StoreHandle> store_;

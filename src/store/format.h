@@ -1,7 +1,8 @@
 // The on-disk formats of a store directory, and every constant they use.
 //
 // A store directory holds six files; every integer is little-endian and no
-// file has a header, magic number, version or checksum.
+// file has a header, magic number or version; only the log's batch frames
+// carry a checksum.
 //
 // keys.bin, vals.bin
 //   The key bytes (UTF-8) and value bytes of every record appended since the
@@ -15,10 +16,16 @@
 //   At least kMinOffsetSlots slots; never-written slots are zero bytes.
 //
 // wal.bin
-//   Records back to back, no framing or checksum:
+//   Records back to back, no file header:
 //     Put:    u32 tag=0, u64 K, K key bytes, u64 V, V value bytes
 //     Delete: u32 tag=1, u64 K, K key bytes
-//   Replay stops silently at the first record that does not decode.
+//     Batch:  u32 tag=3, u64 L, u64 C, then L bytes of Put and Delete
+//             records back to back (no nested batch); C is SipHash-1-3
+//             under the all-zero key of those L bytes
+//   A batch is applied whole or not at all: a frame whose length runs past
+//   the file, whose checksum does not match, or whose records do not fill
+//   it exactly does not decode. Replay stops silently at the first record
+//   or frame that does not decode; any other tag (2 among them) ends it.
 //
 // snapshot.bin (written as snapshot.bin.tmp, then renamed)
 //     u64 N, N x (u64 fingerprint, u32 RecordId)   the KeyIndex
@@ -74,6 +81,8 @@ inline constexpr uint64_t kMaxRecordId = UINT32_MAX;
 // wal.bin
 inline constexpr uint32_t kWalTagPut = 0;
 inline constexpr uint32_t kWalTagDelete = 1;
+inline constexpr uint32_t kWalTagBatch = 3;
+inline constexpr size_t kWalBatchHeaderSize = 20;  // tag, L, C
 inline constexpr size_t kWalBufferSize = 8192;
 inline constexpr size_t kWalReadBufferSize = 8192;
 

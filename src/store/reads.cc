@@ -47,17 +47,18 @@ Status RefreshVals(Store& store, Views& views) {
 
 // Does record `id`, whose stored key `stored` was read (or is nullptr when
 // it was not), belong to `key`? Another key with the same fingerprint does
-// not. A text remembered for the record equals its stored bytes, so no
-// read is needed for records written or rebuilt while open.
+// not, and neither does a record whose entry or key bytes were damaged: the
+// key is always compared with the bytes at the entry's key range, never
+// with a text remembered for the record. A range past the end of the file
+// fails the read.
 Result<bool> IsKeyOf(Store& store, Views& views, RecordId id,
                      const OffsetEntry& entry, std::string_view key,
                      const std::string* stored) {
-  if (auto text = store.records.KeyText(id)) return *text == key;
   if (stored != nullptr) return *stored == key;
   MARROW_RETURN_IF_ERROR(RefreshKeys(store, views));
-  if (auto viewed = ViewKey(store, entry)) return *viewed == key;
+  if (auto viewed = ViewKey(store, id, entry)) return *viewed == key;
   std::string bytes;
-  MARROW_RETURN_IF_ERROR(ReadKeyBytes(store, entry, &bytes));
+  MARROW_RETURN_IF_ERROR(ReadKeyBytes(store, id, entry, &bytes));
   return bytes == key;
 }
 
@@ -148,28 +149,23 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
       auto entry = ReadEntry(store, p.at.id);
       if (!entry.ok()) continue;  // the ordered pass reports it
       p.entry = entry.value();
-      const bool key_known = store.records.KeyText(p.at.id).has_value();
-      // A failed lseek is reported by the ordered pass too; keys.bin's end
-      // is taken only when a stored key must be compared.
-      if ((!key_known && !RefreshKeys(store, views).ok()) ||
-          !RefreshVals(store, views).ok()) {
+      // A failed lseek is reported by the ordered pass too.
+      if (!RefreshKeys(store, views).ok() || !RefreshVals(store, views).ok()) {
         continue;
       }
-      if (!key_known) {
-        store.keys_view.Prefetch(p.entry.key_offset, p.entry.key_len);
-      }
+      store.keys_view.Prefetch(p.entry.key_offset, p.entry.key_len);
       store.vals_view.Prefetch(p.entry.val_offset, p.entry.val_len);
-      const bool key_viewed = !key_known && ViewKey(store, p.entry).has_value();
+      const bool key_viewed = ViewKey(store, p.at.id, p.entry).has_value();
       const bool value_viewed = ViewValue(store, p.at.id, p.entry).has_value();
       // Large ranges outside the views are read (and size-checked) one by
       // one.
       constexpr uint64_t kTrustedLength = 1 << 20;
-      if ((!key_known && !key_viewed && p.entry.key_len > kTrustedLength) ||
+      if ((!key_viewed && p.entry.key_len > kTrustedLength) ||
           (!value_viewed && p.entry.val_len > kTrustedLength)) {
         continue;
       }
       p.ready = true;
-      if (!key_known && !key_viewed) {
+      if (!key_viewed) {
         p.key.resize(p.entry.key_len);
         p.key_request = requests.size();
         requests.push_back({store.keys_file.get(), p.key.data(), p.key.size(),

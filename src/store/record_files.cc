@@ -163,24 +163,25 @@ Status AppendRecord(Store& store, std::string_view key, std::string value) {
   return {};
 }
 
-Status AppendRecords(Store& store,
-                     std::span<std::pair<std::string, std::string>> items) {
-  MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store, items.size()));
+Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts) {
+  MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store, puts));
   size_t key_bytes = 0;
   size_t val_bytes = 0;
-  for (const auto& [key, value] : items) {
-    key_bytes += key.size();
-    val_bytes += value.size();
+  for (const WriteOp& op : ops) {
+    if (op.erase) continue;
+    key_bytes += op.key.size();
+    val_bytes += op.value.size();
   }
   std::string keys;
   std::string vals;
   keys.reserve(key_bytes);
   vals.reserve(val_bytes);
-  std::vector<KeyFingerprint> fps(items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    keys.append(items[i].first);
-    vals.append(items[i].second);
-    fps[i] = Fingerprint(items[i].first);
+  std::vector<KeyFingerprint> fps(ops.size());
+  for (size_t i = 0; i < ops.size(); ++i) {
+    fps[i] = Fingerprint(ops[i].key);
+    if (ops[i].erase) continue;
+    keys.append(ops[i].key);
+    vals.append(ops[i].value);
   }
   MARROW_RETURN_IF_ERROR(
       PwriteFull(store.keys_file, keys.data(), keys.size(), store.keys_end));
@@ -189,21 +190,25 @@ Status AppendRecords(Store& store,
   // The index and cache slots are prefetched a few items ahead: a batch's
   // inserts land at random places of tables larger than the caches.
   constexpr size_t kAhead = 16;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i + kAhead < items.size()) {
+  for (size_t i = 0; i < ops.size(); ++i) {
+    if (i + kAhead < ops.size()) {
       store.records.Prefetch(fps[i + kAhead]);
       store.cache.Prefetch(fps[i + kAhead]);
     }
-    auto& [key, value] = items[i];
-    const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
-                            store.vals_end,
-                            static_cast<uint32_t>(value.size())};
+    WriteOp& op = ops[i];
+    if (op.erase) {
+      if (store.records.Remove(fps[i])) store.cache.Remove(fps[i]);
+      continue;
+    }
+    const OffsetEntry entry{
+        store.keys_end, static_cast<uint32_t>(op.key.size()), store.vals_end,
+        static_cast<uint32_t>(op.value.size())};
     EncodeOffsetEntry(entry,
                       store.offsets_map.data() +
                           uint64_t{store.records.next_id()} * kOffsetEntrySize);
     store.keys_end += entry.key_len;
     store.vals_end += entry.val_len;
-    Install(store, fps[i], key, std::move(value));
+    Install(store, fps[i], op.key, std::move(op.value));
   }
   return {};
 }
@@ -238,16 +243,6 @@ void PrefetchEntry(const Store& store, RecordId id) {
   }
 }
 
-Status ReadKeyBytes(const Store& store, const OffsetEntry& e,
-                    std::string* out) {
-  return ReadRange(store.keys_file, e.key_offset, e.key_len, out);
-}
-
-std::optional<std::string_view> ViewKey(const Store& store,
-                                        const OffsetEntry& e) {
-  return store.keys_view.Find(e.key_offset, e.key_len);
-}
-
 namespace {
 
 bool InLog(const Store& store, RecordId id) {
@@ -255,6 +250,18 @@ bool InLog(const Store& store, RecordId id) {
 }
 
 }  // namespace
+
+Status ReadKeyBytes(const Store& store, RecordId id, const OffsetEntry& e,
+                    std::string* out) {
+  return ReadRange(InLog(store, id) ? store.log : store.keys_file, e.key_offset,
+                   e.key_len, out);
+}
+
+std::optional<std::string_view> ViewKey(const Store& store, RecordId id,
+                                        const OffsetEntry& e) {
+  if (InLog(store, id)) return std::nullopt;
+  return store.keys_view.Find(e.key_offset, e.key_len);
+}
 
 std::optional<std::string_view> ViewValue(const Store& store, RecordId id,
                                           const OffsetEntry& e) {

@@ -23,6 +23,7 @@
 
 #include "store/error.h"
 #include "store/state.h"
+#include "store/write_op.h"
 
 namespace marrow::store {
 
@@ -40,10 +41,10 @@ Status EnsureOffsetsCapacity(Store& store, uint64_t count = 1);
 // moves into the cache, the key text into RecordKeys. The callers check the
 // limits first (CheckAppendLimits), before anything is logged.
 Status AppendRecord(Store& store, std::string_view key, std::string value);
-// Stores a batch of records as AppendRecord would one by one, with one write
-// per record file. All or nothing: on failure nothing has changed.
-Status AppendRecords(Store& store,
-                     std::span<std::pair<std::string, std::string>> items);
+// Applies a batch of `puts` puts and some deletes as AppendRecord and
+// RemoveRecord would one by one, with one write per record file. All or
+// nothing: on failure nothing has changed. The values move into the cache.
+Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts);
 // A reader's append: the record stays where the log holds it (`entry` gives
 // its key and value offsets in the log); nothing is written.
 Status AppendLoggedRecord(Store& store, std::string key, std::string value,
@@ -67,10 +68,13 @@ Status CheckAppendLimits(const Store& store, size_t key_len, size_t val_len,
 Result<OffsetEntry> ReadEntry(const Store& store, RecordId id);
 // Starts loading record `id`'s entry from offsets.bin's mapping.
 void PrefetchEntry(const Store& store, RecordId id);
-Status ReadKeyBytes(const Store& store, const OffsetEntry& e, std::string* out);
+// The record's key, from keys.bin or, for a reader's records past its
+// snapshot, from the log.
+Status ReadKeyBytes(const Store& store, RecordId id, const OffsetEntry& e,
+                    std::string* out);
 // The record's key or value in the read views, when they cover it (after
 // their Refresh); otherwise ReadKeyBytes or ReadValueBytes reads it.
-std::optional<std::string_view> ViewKey(const Store& store,
+std::optional<std::string_view> ViewKey(const Store& store, RecordId id,
                                         const OffsetEntry& e);
 std::optional<std::string_view> ViewValue(const Store& store, RecordId id,
                                           const OffsetEntry& e);

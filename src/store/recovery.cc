@@ -69,7 +69,7 @@ Status CutLog(const Store& store, uint64_t length) {
   return {};
 }
 
-Status Apply(Store& store, const WalReader& reader, WalEntry& entry) {
+Status Apply(Store& store, WalEntry& entry) {
   if (entry.kind == WalEntry::Kind::kDelete) {
     RemoveRecord(store, entry.key);
     return {};
@@ -79,19 +79,21 @@ Status Apply(Store& store, const WalReader& reader, WalEntry& entry) {
   if (!store.read_only) {
     return AppendRecord(store, entry.key, std::move(entry.val));
   }
-  const OffsetEntry at{reader.key_at(), static_cast<uint32_t>(entry.key.size()),
-                       reader.val_at(),
-                       static_cast<uint32_t>(entry.val.size())};
+  const OffsetEntry at{entry.key_at, static_cast<uint32_t>(entry.key.size()),
+                       entry.val_at, static_cast<uint32_t>(entry.val.size())};
   return AppendLoggedRecord(store, std::move(entry.key), std::move(entry.val),
                             at);
 }
 
 Status ApplyLog(Store& store, WalReader& reader) {
-  WalEntry entry;
+  std::vector<WalEntry> entries;
   while (true) {
-    switch (reader.Next(&entry)) {
+    switch (reader.Next(&entries)) {
       case WalReader::Outcome::kRecord:
-        MARROW_RETURN_IF_ERROR(Apply(store, reader, entry));
+        // A batch frame decoded whole before any of it is applied.
+        for (WalEntry& entry : entries) {
+          MARROW_RETURN_IF_ERROR(Apply(store, entry));
+        }
         store.log_end = reader.good_end();
         break;
       case WalReader::Outcome::kEnd:

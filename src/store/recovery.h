@@ -2,8 +2,9 @@
 //
 // A snapshot or log that does not decode is damage and is dealt with
 // silently: an undecodable snapshot counts as absent, and the replay stops
-// at the first undecodable record, whose tail is then cut off wal.bin so
-// that records appended later are not hidden behind it. An error while
+// at the first undecodable record or batch frame (a batch is applied whole
+// or not at all), whose tail is then cut off wal.bin so that records
+// appended later are not hidden behind it. An error while
 // opening or reading either file is not damage: the open fails with it and
 // nothing on disk changes.
 //

@@ -7,7 +7,8 @@
 // ends and the read views of keys.bin and vals.bin.
 //
 // StoreHandle and WalHandle pair a Store or a WalWriter with a reader/writer
-// lock. When both are needed the StoreHandle lock is taken first.
+// lock. When both are needed the StoreHandle lock is taken first; the
+// WalHandle's sync mutex, when needed, before both.
 //
 // Thread-safety: Store and WalWriter have none of their own; every access
 // goes through the owning handle's lock.
@@ -17,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -91,10 +93,14 @@ class WalHandle {
  public:
   explicit WalHandle(WalWriter writer) : writer_(std::move(writer)) {}
   SharedMutex& mutex() { return mu_; }
+  // Held for a whole wait on the disk (Db::Sync) and by everything that
+  // replaces the log, which is taken before the StoreHandle lock.
+  std::mutex& sync_mutex() { return sync_mu_; }
   WalWriter& writer() { return writer_; }
 
  private:
   SharedMutex mu_;
+  std::mutex sync_mu_;
   WalWriter writer_;
 };
 

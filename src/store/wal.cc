@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "store/fingerprint.h"
 #include "store/format.h"
 #include "store/utf8.h"
 
@@ -40,6 +41,23 @@ void EncodeWalDelete(std::string_view key, std::string* out) {
   AppendU32(out, kWalTagDelete);
   AppendU64(out, key.size());
   out->append(key);
+}
+
+void EncodeWalBatch(std::span<const WriteOp> ops, std::string* out) {
+  const size_t header_at = out->size();
+  out->append(kWalBatchHeaderSize, '\0');
+  for (const WriteOp& op : ops) {
+    if (op.erase) {
+      EncodeWalDelete(op.key, out);
+    } else {
+      EncodeWalPut(op.key, op.value, out);
+    }
+  }
+  auto* header = reinterpret_cast<uint8_t*>(out->data() + header_at);
+  const uint64_t len = out->size() - header_at - kWalBatchHeaderSize;
+  PutU32(header, kWalTagBatch);
+  PutU64(header + 4, len);
+  PutU64(header + 12, SipHash13(0, 0, header + kWalBatchHeaderSize, len));
 }
 
 // ---------------------------------------------------------------- writer
@@ -156,15 +174,7 @@ Status WalWriter::AppendRecord(uint32_t tag, std::string_view key,
   return status;
 }
 
-Status WalWriter::AppendPuts(
-    std::span<const std::pair<std::string, std::string>> items) {
-  MARROW_RETURN_IF_ERROR(CutTail());
-  const uint64_t record_start = file_size_ + buffer_.size();
-  size_t total = 0;
-  for (const auto& [key, val] : items) total += 20 + key.size() + val.size();
-  buffer_.reserve(buffer_.size() + total);
-  for (const auto& [key, val] : items) EncodeWalPut(key, val, &buffer_);
-  if (buffer_.size() <= kWalBufferSize) return {};
+Status WalWriter::WriteOutLarge(uint64_t record_start) {
   Status status = WriteOut();
   if (!status.ok()) RollBack(record_start);
   // A batch larger than the buffer leaves its room as it was.
@@ -173,6 +183,19 @@ Status WalWriter::AppendPuts(
     buffer_.reserve(kWalBufferSize);
   }
   return status;
+}
+
+Status WalWriter::AppendBatch(std::span<const WriteOp> ops) {
+  MARROW_RETURN_IF_ERROR(CutTail());
+  const uint64_t record_start = file_size_ + buffer_.size();
+  size_t total = kWalBatchHeaderSize;
+  for (const WriteOp& op : ops) {
+    total += 12 + op.key.size() + (op.erase ? 0 : 8 + op.value.size());
+  }
+  buffer_.reserve(buffer_.size() + total);
+  EncodeWalBatch(ops, &buffer_);
+  if (buffer_.size() <= kWalBufferSize) return {};
+  return WriteOutLarge(record_start);
 }
 
 Status WalWriter::AppendPut(std::string_view key, std::string_view val) {
@@ -185,7 +208,23 @@ Status WalWriter::AppendDelete(std::string_view key) {
 
 Status WalWriter::Sync() {
   MARROW_RETURN_IF_ERROR(WriteOut());
-  return Fdatasync(fd_);
+  Status synced = Fdatasync(fd_);
+  if (!synced.ok()) sync_failed_ = true;
+  return synced;
+}
+
+Result<WalWriter::SyncPoint> WalWriter::PrepareSync() {
+  MARROW_RETURN_IF_ERROR(WriteOut());
+  return SyncPoint{fd_, End(), !directory_synced_};
+}
+
+void WalWriter::SyncDone(const SyncPoint& point, bool ok) {
+  if (!ok) {
+    sync_failed_ = true;
+    return;
+  }
+  durable_ = std::max(durable_, point.end);
+  if (point.directory) directory_synced_ = true;
 }
 
 Status WalWriter::Replace() {
@@ -200,6 +239,12 @@ Status WalWriter::Replace() {
     (void)Unlink(fs, temp);
     return renamed;
   }
+  // Everything appended so far is in the snapshot the caller made durable;
+  // the new log's directory entry is not durable yet.
+  base_ += file_size_ + buffer_.size();
+  durable_ = base_;
+  directory_synced_ = false;
+  sync_failed_ = false;
   fd_ = std::move(fresh);
   buffer_.clear();
   file_size_ = 0;
@@ -215,47 +260,116 @@ WalReader::WalReader(FileRef log, uint64_t start, uint64_t file_size)
       good_end_(start),
       reader_(log, kWalReadBufferSize, start) {}
 
-// kOk, or why the string could not be read.
-static BufferedReader::Outcome ReadLengthPrefixed(BufferedReader& reader,
-                                                  uint64_t start,
-                                                  uint64_t file_size,
-                                                  std::string* out) {
-  uint8_t word[8];
-  auto got = reader.Read(word, 8);
-  if (got != BufferedReader::Outcome::kOk) return got;
-  const uint64_t len = GetU64(word);
-  // Never reserve more than the file still holds.
-  if (len > file_size - std::min(start + reader.consumed(), file_size)) {
-    return BufferedReader::Outcome::kEof;
+namespace {
+
+using Got = BufferedReader::Outcome;
+
+// A batch frame's bytes, read as BufferedReader reads a file.
+class FrameSource {
+ public:
+  explicit FrameSource(std::string_view bytes) : bytes_(bytes) {}
+  Got Read(void* out, size_t n) {
+    if (n > bytes_.size() - pos_) {
+      pos_ = bytes_.size();
+      return Got::kEof;
+    }
+    std::memcpy(out, bytes_.data() + pos_, n);
+    pos_ += n;
+    return Got::kOk;
   }
+  uint64_t consumed() const { return pos_; }
+
+ private:
+  std::string_view bytes_;
+  size_t pos_ = 0;
+};
+
+// A u64 length, then that many bytes. A length past the `limit` bytes the
+// source holds is the end of the source, found before anything is reserved.
+template <typename Source>
+Got ReadLengthPrefixed(Source& source, uint64_t limit, std::string* out) {
+  uint8_t word[8];
+  const Got got = source.Read(word, 8);
+  if (got != Got::kOk) return got;
+  const uint64_t len = GetU64(word);
+  if (len > limit - std::min(source.consumed(), limit)) return Got::kEof;
   out->resize(len);
-  return reader.Read(out->data(), len);
+  return source.Read(out->data(), len);
 }
 
-WalReader::Outcome WalReader::Next(WalEntry* entry) {
-  using R = BufferedReader::Outcome;
-  auto fail = [](R r) {
-    return r == R::kError ? Outcome::kReadError : Outcome::kUndecodable;
-  };
-  uint8_t word[4];
-  const uint64_t start = reader_.consumed();
-  R r = reader_.Read(word, 4);
-  if (r == R::kEof && reader_.consumed() == start) return Outcome::kEnd;
-  if (r != R::kOk) return fail(r);
-  const uint32_t tag = GetU32(word);
-  if (tag != kWalTagPut && tag != kWalTagDelete) return Outcome::kUndecodable;
-  key_at_ = start_ + reader_.consumed() + 8;
-  r = ReadLengthPrefixed(reader_, start_, file_size_, &entry->key);
-  if (r != R::kOk) return fail(r);
-  if (!IsValidUtf8(entry->key)) return Outcome::kUndecodable;
-  if (tag == kWalTagPut) {
-    entry->kind = WalEntry::Kind::kPut;
-    val_at_ = start_ + reader_.consumed() + 8;
-    r = ReadLengthPrefixed(reader_, start_, file_size_, &entry->val);
-    if (r != R::kOk) return fail(r);
-  } else {
+// The rest of a Put or Delete record after its tag. `at` is the log offset
+// of the source's first byte.
+template <typename Source>
+Got DecodeRecord(Source& source, uint32_t tag, uint64_t at, uint64_t limit,
+                 WalEntry* entry) {
+  entry->key_at = at + source.consumed() + 8;
+  Got got = ReadLengthPrefixed(source, limit, &entry->key);
+  if (got != Got::kOk) return got;
+  // Not UTF-8: as undecodable as a record cut short.
+  if (!IsValidUtf8(entry->key)) return Got::kEof;
+  if (tag == kWalTagDelete) {
     entry->kind = WalEntry::Kind::kDelete;
     entry->val.clear();
+    entry->val_at = 0;
+    return Got::kOk;
+  }
+  entry->kind = WalEntry::Kind::kPut;
+  entry->val_at = at + source.consumed() + 8;
+  return ReadLengthPrefixed(source, limit, &entry->val);
+}
+
+bool IsRecordTag(uint32_t tag) {
+  return tag == kWalTagPut || tag == kWalTagDelete;
+}
+
+}  // namespace
+
+WalReader::Outcome WalReader::Next(std::vector<WalEntry>* entries) {
+  auto fail = [](Got r) {
+    return r == Got::kError ? Outcome::kReadError : Outcome::kUndecodable;
+  };
+  const uint64_t limit = file_size_ - std::min(start_, file_size_);
+  const uint64_t start = reader_.consumed();
+  uint8_t word[8];
+  Got got = reader_.Read(word, 4);
+  if (got == Got::kEof && reader_.consumed() == start) return Outcome::kEnd;
+  if (got != Got::kOk) return fail(got);
+  const uint32_t tag = GetU32(word);
+  if (IsRecordTag(tag)) {
+    entries->resize(1);
+    got = DecodeRecord(reader_, tag, start_, limit, &entries->front());
+    if (got != Got::kOk) return fail(got);
+  } else if (tag == kWalTagBatch) {
+    uint8_t header[16];  // L, C
+    got = reader_.Read(header, 16);
+    if (got != Got::kOk) return fail(got);
+    const uint64_t len = GetU64(header);
+    if (len > limit - std::min(reader_.consumed(), limit)) {
+      return Outcome::kUndecodable;
+    }
+    frame_.resize(len);
+    got = reader_.Read(frame_.data(), len);
+    if (got != Got::kOk) return fail(got);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(frame_.data());
+    if (SipHash13(0, 0, bytes, len) != GetU64(header + 8)) {
+      return Outcome::kUndecodable;
+    }
+    // Every record of the frame must decode and together fill it exactly.
+    const uint64_t frame_at = start_ + reader_.consumed() - len;
+    FrameSource source(frame_);
+    entries->clear();
+    while (source.consumed() < len) {
+      if (source.Read(word, 4) != Got::kOk) return Outcome::kUndecodable;
+      const uint32_t inner = GetU32(word);
+      if (!IsRecordTag(inner)) return Outcome::kUndecodable;
+      entries->emplace_back();
+      if (DecodeRecord(source, inner, frame_at, len, &entries->back()) !=
+          Got::kOk) {
+        return Outcome::kUndecodable;
+      }
+    }
+  } else {
+    return Outcome::kUndecodable;
   }
   good_end_ = start_ + reader_.consumed();
   return Outcome::kRecord;

@@ -1,15 +1,26 @@
 // The write-ahead log, wal.bin: record encoding, the buffered writer and the
 // reader used by recovery. The record layout is in format.h.
 //
-// WalWriter appends whole records through an 8192-byte buffer and writes it
-// out when it overflows, when asked, and on destruction (errors ignored
-// there). A record that fails to be written is rolled back, from the buffer
-// and if need be from the file, so a failed write never leaves a partial
-// record that would hide every later record from the next replay.
+// WalWriter appends whole records and batch frames through an 8192-byte
+// buffer and writes it out when it overflows, when asked, and on
+// destruction (errors ignored there). A record that fails to be written is
+// rolled back, from the buffer and if need be from the file, so a failed
+// write never leaves a partial record that would hide every later record
+// from the next replay; bytes of earlier records stay, and reach the file
+// with the next write-out.
 //
-// WalReader decodes records one at a time through an 8192-byte buffer and
-// never reserves more memory for a declared length than the file still
-// holds.
+// Durability: the writer counts the bytes ever appended (End(), across
+// replacements of the log) and how many of them are known to be on stable
+// storage (durable()). A wait on the disk (PrepareSync, then fdatasync and
+// perhaps a directory sync outside the lock, then SyncDone) covers every
+// byte appended before it began, so writers that sync at once share it.
+// After a failed fdatasync the kernel may have dropped the pages it could
+// not write, so a later fdatasync proves nothing: the writer stays marked
+// (sync_failed) until Replace puts a new log in place behind a snapshot.
+//
+// WalReader decodes records one at a time, and batch frames whole, through
+// an 8192-byte buffer and never reserves more memory for a declared length
+// than the file still holds.
 //
 // Thread-safety: none; the WalHandle's lock guards a writer. A reader is
 // used by one open, before the store is shared.
@@ -23,9 +34,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "store/error.h"
 #include "store/io.h"
+#include "store/write_op.h"
 
 namespace marrow::store {
 
@@ -34,11 +47,15 @@ struct WalEntry {
   Kind kind = Kind::kPut;
   std::string key;
   std::string val;  // empty for kDelete
+  // Where the key and the value lie in the log.
+  uint64_t key_at = 0;
+  uint64_t val_at = 0;
 };
 
-// Appends the encoding of one record to `out`.
+// Appends the encoding of one record, or of a batch frame, to `out`.
 void EncodeWalPut(std::string_view key, std::string_view val, std::string* out);
 void EncodeWalDelete(std::string_view key, std::string* out);
+void EncodeWalBatch(std::span<const WriteOp> ops, std::string* out);
 
 class WalWriter {
  public:
@@ -51,19 +68,34 @@ class WalWriter {
 
   Status AppendPut(std::string_view key, std::string_view val);
   Status AppendDelete(std::string_view key);
-  // Put records for every item, in order, as one append: the buffer and the
-  // batch reach the file in one write when they overflow the buffer. All or
+  // One batch frame holding the ops in order: the buffer and the frame
+  // reach the file in one write when they overflow the buffer. All or
   // nothing, like a single record.
-  Status AppendPuts(std::span<const std::pair<std::string, std::string>> items);
+  Status AppendBatch(std::span<const WriteOp> ops);
   // Writes the whole buffer to the file.
   Status WriteOut();
-  // WriteOut, then fdatasync: every record so far is on stable storage.
+  // WriteOut, then fdatasync: every record so far is on stable storage
+  // (the log's directory entry aside; persist and vacuum sync it).
   Status Sync();
   // Empties the log, file and buffer together, by putting a new empty
   // wal.bin in place of the old one: a reader in another process that
   // opened the old log goes on reading it whole, never a log cut under it.
-  // On failure the writer keeps the old log.
+  // The caller has made every record so far durable some other way (a
+  // snapshot). On failure the writer keeps the old log.
   Status Replace();
+
+  // Bytes appended since the writer was opened, across replacements.
+  uint64_t End() const { return base_ + Position(); }
+  uint64_t durable() const { return durable_; }
+  bool sync_failed() const { return sync_failed_; }
+  // What a wait on the disk must cover, with the buffer written out.
+  struct SyncPoint {
+    FileRef log;
+    uint64_t end = 0;
+    bool directory = false;  // the log's directory entry is not durable yet
+  };
+  Result<SyncPoint> PrepareSync();
+  void SyncDone(const SyncPoint& point, bool ok);
 
   size_t buffered() const { return buffer_.size(); }
   // The log's logical end: bytes in the file plus bytes buffered.
@@ -84,11 +116,19 @@ class WalWriter {
   // succeeds nothing is appended behind the partial record.
   Status CutTail();
 
+  // Writes out a buffer that has grown past its capacity; on failure rolls
+  // back to `record_start`.
+  Status WriteOutLarge(uint64_t record_start);
+
   UniqueFd fd_;
   std::string dir_;
   std::string buffer_;
   uint64_t file_size_ = 0;  // bytes of wal.bin written by this writer's view
   std::optional<uint64_t> cut_to_;  // the length a failed rollback left owed
+  uint64_t base_ = 0;     // End() when the current log was put in place
+  uint64_t durable_ = 0;  // End() covered by a completed sync or snapshot
+  bool directory_synced_ = false;  // the log's entry in its directory
+  bool sync_failed_ = false;
 };
 
 class WalReader {
@@ -104,21 +144,18 @@ class WalReader {
   // boundary, up to `file_size`.
   WalReader(FileRef log, uint64_t start, uint64_t file_size);
 
-  Outcome Next(WalEntry* entry);
-  // The offset just past the last whole record returned.
+  // kRecord with *entries holding one record, or every record of a batch.
+  Outcome Next(std::vector<WalEntry>* entries);
+  // The offset just past the last whole record or frame returned.
   uint64_t good_end() const { return good_end_; }
-  // Where the key and the value of the record Next returned lie in the log.
-  uint64_t key_at() const { return key_at_; }
-  uint64_t val_at() const { return val_at_; }
   const IoError& error() const { return reader_.error(); }
 
  private:
   uint64_t start_;
   uint64_t file_size_;
   uint64_t good_end_;
-  uint64_t key_at_ = 0;
-  uint64_t val_at_ = 0;
   BufferedReader reader_;
+  std::string frame_;
 };
 
 }  // namespace marrow::store

@@ -15,15 +15,18 @@ Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
   return applied;
 }
 
-Status SetMany(Store& store, WalWriter& wal,
-               std::span<std::pair<std::string, std::string>> items) {
-  for (const auto& [key, value] : items) {
-    MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
+Status Commit(Store& store, WalWriter& wal, std::span<WriteOp> ops) {
+  size_t puts = 0;
+  for (const WriteOp& op : ops) {
+    MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, op.key.size(),
+                                             op.erase ? 0 : op.value.size()));
+    puts += !op.erase;
   }
-  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, 0, 0, items.size()));
+  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, 0, 0, puts));
+  if (ops.empty()) return {};
   const uint64_t mark = wal.Position();
-  MARROW_RETURN_IF_ERROR(wal.AppendPuts(items));
-  Status applied = AppendRecords(store, items);
+  MARROW_RETURN_IF_ERROR(wal.AppendBatch(ops));
+  Status applied = ApplyBatch(store, ops, puts);
   if (!applied.ok()) wal.RollBack(mark);
   return applied;
 }

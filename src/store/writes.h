@@ -1,8 +1,10 @@
-// set_bytes and delete: the log record first, then the change.
+// set_bytes, delete and batch commits: the log record first, then the
+// change.
 //
-// Both are atomic for the open store: when the change cannot be applied,
-// its log record is rolled back and the store is left as it was, so the
-// log never holds a change that the open store does not show.
+// Each is atomic for the open store: when the change cannot be applied, its
+// log record is rolled back and the store is left as it was, so the log
+// never holds a change that the open store does not show. A batch is one
+// frame in the log, which replay applies whole or not at all.
 //
 // Thread-safety: requires the StoreHandle lock and the WalHandle lock, both
 // held exclusively.
@@ -10,6 +12,7 @@
 #ifndef MARROW_STORE_WRITES_H_
 #define MARROW_STORE_WRITES_H_
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -21,8 +24,10 @@ namespace marrow::store {
 
 Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
                 std::string value);
-Status SetMany(Store& store, WalWriter& wal,
-               std::span<std::pair<std::string, std::string>> items);
+// The ops in order, as one frame in the log and one write per record file;
+// the record files end up as the same single writes would leave them.
+// Every op is checked before anything is logged.
+Status Commit(Store& store, WalWriter& wal, std::span<WriteOp> ops);
 Result<bool> Delete(Store& store, WalWriter& wal, std::string_view key);
 
 }  // namespace marrow::store

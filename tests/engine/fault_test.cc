@@ -2,13 +2,15 @@
 // interrupted (EINTR where the engine retries) and cut short (transfers).
 //
 // A failure must come in the operation's form with the injected error's
-// kind: set, delete, growth and reads are internal failures; persist an
-// I/O error by kind; vacuum a plain OSError, except its mapping (internal);
-// open an I/O error by kind, except calls on keys.bin, vals.bin and
-// offsets.bin, which are internal. A failed set, set_many or delete leaves the
-// old value, nothing else changes the content. The store stays usable (a new
-// set, persist) and a clean reopen holds exactly the successful changes.
-// Interruptions and short transfers change nothing.
+// kind: set, delete, batches, growth and reads are internal failures; sync
+// and persist an I/O error by kind; vacuum a plain OSError, except its
+// mapping (internal); open an I/O error by kind, except calls on keys.bin,
+// vals.bin and offsets.bin, which are internal. A failed set, batch or
+// delete leaves the old value, nothing else changes the content. Every
+// change acknowledged before or after the fault survives a power loss once
+// a sync returns; the store stays usable (a new set, persist) and a clean
+// reopen holds exactly the successful changes. Interruptions and short
+// transfers change nothing.
 
 #include <gtest/gtest.h>
 
@@ -39,10 +41,19 @@ std::vector<Case> Cases() {
       {"open replaying 5 MiB", "replay", {}, {}},
       {"open finishing a vacuum", "committed", {}, {}},
       {"set", "small", {}, Set("k1", "new value")},
-      {"set writing out the log", "small", {Set("b", block)}, Set("k1", "v")},
       {"set larger than the log buffer", "small", {}, Set("k1", block + block)},
-      {"set_many", "small", {Set("b", block)}, Many("m", "v")},
-      {"set_many larger than the log buffer", "small", {}, Many("m", block)},
+      {"set overflowing a buffer of earlier records",
+       "small",
+       {Set("b", std::string(4000, 'b'))},
+       Set("k1", std::string(6000, 'v'))},
+      {"batch", "small", {Set("b", block)}, Many("m", "v")},
+      {"batch larger than the log buffer", "small", {}, Many("m", block)},
+      {"batch growing offsets.bin", "growth", {Set("k", "w")}, Many("g", "x")},
+      {"sync", "small", {Set("b", block), Many("m", "v")}, Do(Step::kSync)},
+      {"sync of a log persist put in place",
+       "small",
+       {Do(Step::kPersist), Set("a", "v")},
+       Do(Step::kSync)},
       {"delete writing out the log", "small", {Set("b", block)}, Del("k2")},
       {"set growing offsets.bin", "growth", {Set("k", "w")}, Set("g", "x")},
       {"get", "small", {}, Do(Step::kGet, "k9")},
@@ -60,7 +71,9 @@ FailureForm ExpectedForm(const Case& c, const MemFs::Traced& call) {
     const bool keys_or_vals = ends("/keys.bin") || ends("/vals.bin");
     return keys_or_vals || ends("/offsets.bin") ? F::kInternal : F::kIoByKind;
   }
-  if (c.op->kind == Step::kPersist) return F::kIoByKind;
+  if (c.op->kind == Step::kPersist || c.op->kind == Step::kSync) {
+    return F::kIoByKind;
+  }
   if (c.op->kind != Step::kVacuum) return F::kInternal;
   const bool map =
       call.call == "mmap" || (call.call == "fstat" && ends("offsets.bin.vac"));
@@ -123,6 +136,9 @@ std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error) {
     return true;
   };
   if (!same(", then clean")) return calls;
+  EXPECT_TRUE(db->Sync().ok()) << where;
+  EXPECT_EQ(Reboot(*fs->Crash(Outcome::kNoneReached, 0)), Describe(model))
+      << where << ", synced, then a power loss";
   EXPECT_TRUE(db->SetBytes("probe", "p").ok()) << where;
   EXPECT_TRUE(db->Persist().ok()) << where;
   model["probe"] = "p";

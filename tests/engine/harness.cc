@@ -3,14 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace marrow::store::testing {
 
 namespace {
 
-std::vector<std::pair<std::string, std::string>> Batch(const Step& step) {
+std::vector<WriteOp> Batch(const Step& step) {
   return {{step.key + "1", step.value},
           {step.key + "2", step.value + step.value},
+          {"k2", "", true},
           {"k1", step.value}};
 }
 
@@ -43,24 +45,29 @@ Base Committed() {
   at = std::find_if(at, trace.end(), [](auto& t) { return t.call == "fsync"; });
   const uint64_t calls = at - trace.begin() + 1;  // up to that fsync
   fs = small.image->Clone();
-  fs->CaptureAfter(calls);
+  std::unique_ptr<MemFs> image;
+  fs->AfterCall(calls, [&] { image = fs->Clone(); });
   run(*fs);
-  return {fs->TakeCapture()->Crash(Outcome::kNoneReached, 0), small.model};
+  return {image->Crash(Outcome::kNoneReached, 0), small.model};
 }
 
 }  // namespace
 
-std::vector<Step> Changes(const Step& step) {
-  if (step.kind != Step::kSetMany) return {step};
-  std::vector<Step> out;
-  for (auto& [key, value] : Batch(step)) out.push_back(Set(key, value));
-  return out;
+bool Durable(const Step& step) {
+  return step.kind == Step::kSync || step.kind == Step::kPersist ||
+         step.kind == Step::kVacuum;
 }
 
 void ApplyStep(const Step& step, Model& model) {
-  for (const Step& change : Changes(step)) {
-    if (change.kind == Step::kSet) model[change.key] = change.value;
-    if (change.kind == Step::kDel) model.erase(change.key);
+  if (step.kind == Step::kSet) model[step.key] = step.value;
+  if (step.kind == Step::kDel) model.erase(step.key);
+  if (step.kind != Step::kBatch) return;
+  for (const WriteOp& op : Batch(step)) {
+    if (op.erase) {
+      model.erase(op.key);
+    } else {
+      model[op.key] = op.value;
+    }
   }
 }
 
@@ -75,8 +82,10 @@ Status RunStep(Db& db, const Step& step, const Model& model) {
   switch (step.kind) {
     case Step::kSet:
       return db.SetBytes(step.key, step.value);
-    case Step::kSetMany:
-      return db.SetMany(Batch(step));
+    case Step::kBatch:
+      return db.Commit(Batch(step));
+    case Step::kSync:
+      return db.Sync();
     case Step::kDel:
       return db.Delete(step.key).status();
     case Step::kPersist:
@@ -133,9 +142,30 @@ std::string Describe(const Failure& f) {
 std::string Describe(const Model& m) {
   std::string out = "{";
   for (const auto& [k, v] : m) {
-    out += "'" + k + "':" + std::to_string(v.size()) + "B ";
+    out += "'" + k + "':" + std::to_string(v.size()) + "B#" +
+           std::to_string(std::hash<std::string>()(v) % 1000003) + " ";
   }
   return out + "}";
+}
+
+std::string Reboot(MemFs& fs) {
+  auto show = [](auto opened, const char* what) -> std::string {
+    if (!opened.ok()) return what + (" failed: " + Describe(opened.failure()));
+    return Show(*opened.value());
+  };
+  FileInfo dir;  // no directory: no reader
+  const std::string seen = fs.StatPath(kDir, &dir) != 0
+                               ? Describe(Model())
+                               : show(Db::OpenReader(kDir, 100, fs), "reader");
+  const std::string got = show(Db::Open(kDir, 100, fs), "open");
+  return got == seen ? got
+                     : "the reader saw " + seen + " but the writer " + got;
+}
+
+std::string Show(Db& db) {
+  std::string error;
+  const Model content = Content(db, &error);
+  return error.empty() ? Describe(content) : error;
 }
 
 Base MakeBase(const std::vector<Step>& steps) {

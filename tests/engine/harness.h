@@ -19,9 +19,19 @@ using Model = std::map<std::string, std::string>;
 inline constexpr char kDir[] = "/db";
 
 struct Step {
-  // kSetMany sets key + "1" to value, key + "2" to value twice, and "k1" to
-  // value, in one batch.
-  enum Kind { kSet, kSetMany, kDel, kPersist, kVacuum, kGet, kGetMany, kKeys };
+  // kBatch sets key + "1" to value, key + "2" to value twice, deletes "k2"
+  // and sets "k1" to value, in one batch.
+  enum Kind {
+    kSet,
+    kBatch,
+    kDel,
+    kSync,
+    kPersist,
+    kVacuum,
+    kGet,
+    kGetMany,
+    kKeys
+  };
   Kind kind;
   std::string key, value;
 };
@@ -30,17 +40,22 @@ inline Step Do(Step::Kind kind, std::string key = {}, std::string value = {}) {
 }
 inline Step Set(std::string k, std::string v) { return Do(Step::kSet, k, v); }
 inline Step Many(std::string k, std::string v) {
-  return Do(Step::kSetMany, k, v);
+  return Do(Step::kBatch, k, v);
 }
 inline Step Del(std::string k) { return Do(Step::kDel, k); }
 
 void ApplyStep(const Step& step, Model& model);
-// The single changes a step makes, in order (a batch: one per item).
-std::vector<Step> Changes(const Step& step);
+// Does the step make every change before it durable?
+bool Durable(const Step& step);
 // Runs a step; a read that succeeds must see what `model` holds.
 Status RunStep(Db& db, const Step& step, const Model& model);
 // Every live key with its value; "" and *error set when a read fails.
 Model Content(Db& db, std::string* error);
+// Content, or why it cannot be read.
+std::string Show(Db& db);
+// The content a store rebooted from `fs` shows, or why it cannot be read; a
+// reader (which changes nothing) must see the same before the writer opens.
+std::string Reboot(MemFs& fs);
 std::string Describe(const Failure& f);
 std::string Describe(const Model& m);
 

@@ -60,23 +60,25 @@ void MemFs::FailCall(uint64_t nth, int error) {
   fired_ = false;
 }
 
-void MemFs::CaptureAfter(uint64_t nth) {
-  capture_at_ = counted_ + nth;
-  capture_.reset();
+void MemFs::AfterCall(uint64_t nth, std::function<void()> hook) {
+  hook_at_ = counted_ + nth;
+  hook_ = std::move(hook);
 }
 
-std::unique_ptr<MemFs> MemFs::TakeCapture() {
-  if (!capture_ && capture_at_ != 0 && counted_ == capture_at_) {
-    capture_ = Clone();
-  }
-  return std::move(capture_);
+void MemFs::RunHook() {
+  if (!hook_) return;
+  std::function<void()> hook = std::move(hook_);
+  hook_ = nullptr;
+  const uint64_t counted = counted_;
+  const size_t traced = trace_.size();
+  hook();
+  counted_ = counted;
+  trace_.resize(traced);
 }
 
 bool MemFs::Fault(std::string_view call, const std::string& path, size_t* n) {
+  if (hook_ && counted_ == hook_at_) RunHook();
   // The state after call N is the state before call N + 1.
-  if (capture_at_ != 0 && counted_ == capture_at_ && !capture_) {
-    capture_ = Clone();
-  }
   trace_.push_back({call, path});
   if (++counted_ != fail_at_) return false;
   // Error 0 is a short transfer, which one byte cannot be.
@@ -106,6 +108,7 @@ MemFs::Found MemFs::Lookup(const std::string& path) {
 }
 
 MemFs::Fd* MemFs::Desc(int fd, std::string_view call, size_t* n) {
+  if (hook_ && counted_ == hook_at_) RunHook();  // before any lookup
   auto it = fds_.find(fd);
   if (Fault(call, it == fds_.end() ? "" : it->second.path, n)) return nullptr;
   if (it == fds_.end()) return Fail(EBADF, nullptr);
@@ -326,6 +329,7 @@ void* MemFs::Map(int fd, uint64_t length, bool read_only) {
 }
 
 MemFs::Mapped* MemFs::FindMap(void* addr, std::string_view call) {
+  if (hook_ && counted_ == hook_at_) RunHook();  // before any lookup
   auto it = std::find_if(maps_.begin(), maps_.end(), [addr](const Mapped& m) {
     return m.bytes.get() == addr;
   });
@@ -393,8 +397,16 @@ std::unique_ptr<MemFs> MemFs::Crash(Outcome outcome, uint64_t seed) {
       c.resize ? bytes.resize(c.offset) : Apply(bytes, c.bytes, c.offset, len);
     }
     if (outcome == Outcome::kZeroTail && bytes.size() > node.durable->size()) {
-      std::fill(bytes.begin() + node.durable->size(), bytes.end(), '\0');
-      out->zero_tail_ = true;
+      // The bytes of some pages past the durable length arrived, those of
+      // the rest of the new length did not.
+      const uint64_t first = (node.durable->size() + kPage - 1) / kPage;
+      const uint64_t last = (bytes.size() + kPage - 1) / kPage;
+      const uint64_t from = std::min<uint64_t>(
+          bytes.size(), rng() % 2
+                            ? node.durable->size()
+                            : kPage * (first + rng() % (last - first + 1)));
+      std::fill(bytes.begin() + from, bytes.end(), '\0');
+      out->zero_tail_ |= from < bytes.size();
     }
     node.data.p = std::make_shared<std::string>(std::move(bytes));
     out->Settle(ino);

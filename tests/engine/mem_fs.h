@@ -4,7 +4,8 @@
 // behaviour the engine relies on, plus three test controls:
 //   - faults: the n-th counted call fails with an errno, or transfers fewer
 //     bytes than asked;
-//   - capture: a copy of the files as they stand after the n-th call;
+//   - hooks: code run between two calls, such as taking a Clone() of the
+//     files as they stand after the n-th call;
 //   - power loss: Crash() builds the MemFs a reboot could find. Each file
 //     keeps its bytes as of its last fsync plus a prefix of its later writes
 //     and length changes; each directory its entries as of its last fsync
@@ -13,6 +14,9 @@
 // A mapping has its own buffer, the authority for its range, so its address
 // stays put while the file's length changes; its bytes are folded into the
 // file (as an unsynced write) before any other call looks at that inode.
+//
+// A hook (say, a reader refreshing in the middle of a writer's persist)
+// makes calls that are neither counted nor traced.
 //
 // Every call is counted and traced under the name of the system call it
 // stands for ("open", "pwrite", "fstat", "lseek", "stat", "ftruncate", "fsync",
@@ -25,6 +29,7 @@
 #define MARROW_TESTS_ENGINE_MEM_FS_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -57,9 +62,10 @@ class MemFs final : public FileSystem {
   // The n-th counted call from now (1-based) fails with `error`, or with
   // `error` 0 moves half the bytes asked; n 0 disarms.
   void FailCall(uint64_t nth, int error);
-  // After the n-th counted call from now, keep a Clone() for TakeCapture().
-  void CaptureAfter(uint64_t nth);
-  std::unique_ptr<MemFs> TakeCapture();
+  // After the n-th counted call from now, `hook` runs once, before the next
+  // call starts or at RunHook(), whichever comes first.
+  void AfterCall(uint64_t nth, std::function<void()> hook);
+  void RunHook();
   bool fault_fired() const { return fired_; }
   // Every counted call since construction, with the path it concerned.
   const std::vector<Traced>& trace() const { return trace_; }
@@ -162,10 +168,11 @@ class MemFs final : public FileSystem {
   std::map<uint64_t, int> locks_;  // directory inode -> descriptor
   std::vector<Mapped> maps_;
 
-  uint64_t fail_at_ = 0, capture_at_ = 0, counted_ = 0;
+  uint64_t fail_at_ = 0, counted_ = 0;
   int fail_error_ = 0;
   bool fired_ = false, zero_tail_ = false;
-  std::unique_ptr<MemFs> capture_;
+  uint64_t hook_at_ = 0;
+  std::function<void()> hook_;
   std::vector<Traced> trace_;
 };
 
