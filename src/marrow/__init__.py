@@ -14,9 +14,9 @@ checks, exports and imports stores.
 """
 
 from marrow._marrow import Marrow
-from marrow._store import Batch, Store, open
+from marrow._store import Batch, Store, Transaction, open
 
-__all__ = ["Batch", "Marrow", "Store", "open", "__version__"]
+__all__ = ["Batch", "Marrow", "Store", "Transaction", "open", "__version__"]
 
 __version__: str
 

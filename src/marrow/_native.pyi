@@ -17,7 +17,11 @@ class StoreCore:
     """
 
     def __new__(
-        cls, storage_path: str, cache_size: SupportsIndex = ..., readonly: object = ...
+        cls,
+        storage_path: str,
+        cache_size: SupportsIndex = ...,
+        readonly: object = ...,
+        multiprocess: object = ...,
     ) -> StoreCore: ...
     @property
     def raw(self) -> Marrow:
@@ -25,6 +29,9 @@ class StoreCore:
     @property
     def readonly(self) -> bool:
         """True when opened read-only."""
+    @property
+    def multiprocess(self) -> bool:
+        """True when opened with multiprocess=True."""
     def set_many(self, items: Iterable[Tuple[str, _Bytes]]) -> None:
         """Stores every (key, value) pair of ``items`` in order as one batch
         (see commit())."""
@@ -47,4 +54,11 @@ class StoreCore:
     def vacuum(self) -> None:
         """Marrow.vacuum(), letting other threads run."""
     def refresh(self) -> None:
-        """A read-only store catches up with its writer; otherwise nothing."""
+        """A read-only store catches up with its writer; one opened with
+        multiprocess=True with the other processes; otherwise nothing."""
+    def lock_writer(self) -> None:
+        """Waits until no other thread or process can change the store, and
+        keeps it so until unlock_writer() from the same thread; changes of
+        this thread go through meanwhile. Calls nest."""
+    def unlock_writer(self) -> None:
+        """Ends one lock_writer()."""

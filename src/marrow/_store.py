@@ -18,7 +18,7 @@ from typing import Any, List, Optional, Tuple, Type, Union, cast
 from marrow._core import StoreCore
 from marrow._marrow import Marrow
 
-__all__ = ["Batch", "Store", "open"]
+__all__ = ["Batch", "Store", "Transaction", "open"]
 
 BytesLike = Union[bytes, bytearray, memoryview]
 """What a value may be when it is stored; values always read back as bytes."""
@@ -57,11 +57,22 @@ class Store(MutableMapping[str, bytes]):
     Opened with ``readonly=True``, the store is a reader: it takes no lock,
     writes nothing, and sees the writer's changes up to its last
     :meth:`refresh`; changing it raises :class:`io.UnsupportedOperation`.
+
+    Opened with ``multiprocess=True``, every process that opens it so reads
+    and writes it at once, and each call sees every change any of them had
+    made before the call began.
     """
 
     __slots__ = ("_core", "_db", "_path", "_sync")
 
-    def __init__(self, path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: bool = False) -> None:
+    def __init__(
+        self,
+        path: PathLike,
+        cache_size: int = 10000,
+        readonly: bool = False,
+        sync: bool = False,
+        multiprocess: bool = False,
+    ) -> None:
         """Opens (or creates) the store in ``path``; see :func:`marrow.open`."""
         text = os.fspath(path)
         if not isinstance(text, str):
@@ -69,7 +80,7 @@ class Store(MutableMapping[str, bytes]):
         self._path = text
         self._sync = bool(sync)
         self._db: Optional[Marrow] = None
-        self._core: Optional[StoreCore] = StoreCore(text, cache_size, readonly)
+        self._core: Optional[StoreCore] = StoreCore(text, cache_size, readonly, multiprocess)
         self._db = self._core.raw
 
     # -- state ----------------------------------------------------------------
@@ -83,6 +94,11 @@ class Store(MutableMapping[str, bytes]):
     def readonly(self) -> bool:
         """True when the store was opened with ``readonly=True``."""
         return self._live_core().readonly
+
+    @property
+    def multiprocess(self) -> bool:
+        """True when the store was opened with ``multiprocess=True``."""
+        return self._live_core().multiprocess
 
     @property
     def closed(self) -> bool:
@@ -233,9 +249,25 @@ class Store(MutableMapping[str, bytes]):
         self._live_core()
         return Batch(self, self._sync if sync is None else bool(sync))
 
+    def transaction(self, sync: Optional[bool] = None) -> Transaction:
+        """A read-modify-write block that no other writer interrupts::
+
+            with db.transaction() as t:
+                t["hits"] = b"%d" % (int(t.get("hits", b"0")) + 1)
+
+        While the block runs, no other thread or process commits a change;
+        its reads see the latest state plus the block's own writes, and its
+        writes are committed as one batch when it ends without an exception
+        (discarded when it raises). Other writers wait meanwhile, so keep
+        the block short. ``sync`` as for :meth:`batch`.
+        """
+        self._live_core()
+        return Transaction(self, self._sync if sync is None else bool(sync))
+
     def refresh(self) -> None:
         """A read-only store catches up with the changes its writer made
-        since it was opened or last refreshed; for a writer, nothing."""
+        since it was opened or last refreshed; for a writer, nothing (one
+        opened with ``multiprocess=True`` catches up at every call)."""
         self._live_core().refresh()
 
     def clear(self) -> None:
@@ -348,6 +380,69 @@ class Batch:
             store._live_core().commit(self._ops, self._sync)
 
 
+class Transaction(Batch):
+    """The writes of a :meth:`Store.transaction` block and its reads, which
+    see them; committed when the block ends normally."""
+
+    __slots__ = ("_pending", "_locked")
+
+    def __init__(self, store: Store, sync: bool) -> None:
+        super().__init__(store, sync)
+        # The latest put (bytes) or delete (None) of each key written.
+        self._pending: dict[str, Optional[bytes]] = {}
+        self._locked = False
+
+    def __setitem__(self, key: str, value: BytesLike) -> None:
+        super().__setitem__(key, value)
+        self._pending[key] = self._ops[-1][1]  # type: ignore[assignment]
+
+    def __delitem__(self, key: str) -> None:
+        super().__delitem__(key)
+        self._pending[key] = None
+
+    def get(self, key: str, default: Optional[bytes] = None) -> Optional[bytes]:
+        """The key's value as the block sees it, or ``default``."""
+        self._open()
+        if not isinstance(key, str):
+            raise TypeError(f"a key must be str, not {type(key).__name__}")
+        if key in self._pending:
+            value = self._pending[key]
+            return default if value is None else value
+        assert self._store is not None
+        found = self._store.raw.get_bytes(key)
+        return default if found is None else found
+
+    def __getitem__(self, key: str) -> bytes:
+        value = self.get(key)
+        if value is None:
+            raise KeyError(key)
+        return value
+
+    def __contains__(self, key: object) -> bool:
+        return self.get(cast(str, key)) is not None
+
+    def __enter__(self) -> Transaction:
+        self._open()
+        assert self._store is not None
+        self._store._live_core().lock_writer()
+        self._locked = True
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        store = self._store
+        try:
+            super().__exit__(exc_type, exc, tb)
+        finally:
+            if self._locked and store is not None and store._core is not None:
+                self._locked = False
+                store._core.unlock_writer()
+
+
 class _ValuesView(ValuesView[bytes]):
     _mapping: Store
 
@@ -363,7 +458,13 @@ class _ItemsView(ItemsView[str, bytes]):
         return self._mapping._iter_items()
 
 
-def open(path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: bool = False) -> Store:  # noqa: A001
+def open(  # noqa: A001
+    path: PathLike,
+    cache_size: int = 10000,
+    readonly: bool = False,
+    sync: bool = False,
+    multiprocess: bool = False,
+) -> Store:
     """Opens the store in directory ``path``, creating it if needed.
 
     ``cache_size`` is the number of values kept in the in-memory
@@ -371,6 +472,13 @@ def open(path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: 
     this raise :class:`BlockingIOError`. Within one process a store may be
     opened more than once; each new opening sees every change made through
     the others.
+
+    With ``multiprocess=True`` this process writes the store together with
+    every other process that opens it so: each call sees every change that
+    any of them had made before the call began, and a change reaches the
+    store's files before its call returns. The two ways refuse each other
+    (:class:`BlockingIOError`); readers work beside both. Refused on
+    network and FUSE file systems.
 
     With ``readonly=True`` the store (which must exist) is opened as a
     reader, which never blocks and is never blocked by the process writing
@@ -381,4 +489,4 @@ def open(path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: 
     With ``sync=True`` every change and every batch survives a power loss
     once its call returns (see :meth:`Store.sync`).
     """
-    return Store(path, cache_size, readonly, sync)
+    return Store(path, cache_size, readonly, sync, multiprocess)

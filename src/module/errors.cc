@@ -163,6 +163,8 @@ std::nullptr_t RaiseFailure(const Failure& failure) {
       return RaiseWithText(PyExc_OverflowError, failure.message);
     case FailureForm::kOutOfMemory:
       return RaiseWithText(PyExc_MemoryError, failure.message);
+    case FailureForm::kRuntime:
+      return RaiseWithText(PyExc_RuntimeError, failure.message);
     case FailureForm::kReadOnly: {
       // What writing to a file opened for reading raises.
       PyRef io = PyRef::Steal(PyImport_ImportModule("io"));

@@ -192,6 +192,8 @@ PyObject* SetBytes(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     Borrow borrow(state);
     if (!borrow.Acquire()) return nullptr;
+    WriterHold writer(borrow.db());
+    if (!writer.ok()) return nullptr;
     return NoneOr(borrow.db().SetBytes(key.text, std::move(val)));
   });
 }
@@ -234,6 +236,8 @@ PyObject* Delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!ConvertArgument("key", ToTextView, bound[0], &key)) return nullptr;
     Borrow borrow(state);
     if (!borrow.Acquire()) return nullptr;
+    WriterHold writer(borrow.db());
+    if (!writer.ok()) return nullptr;
     store::Result<bool> present = borrow.db().Delete(key.text);
     if (!present.ok()) return RaiseFailure(present.failure());
     return PyBool_FromLong(present.value() ? 1 : 0);
@@ -285,16 +289,24 @@ PyObject* WithDb(PyObject* self, Fn&& fn) {
 }
 
 PyObject* Persist(PyObject* self, PyObject*) {
-  return WithDb(self, [](Db& db) { return NoneOr(db.Persist()); });
+  return WithDb(self, [](Db& db) -> PyObject* {
+    WriterHold writer(db);
+    return writer.ok() ? NoneOr(db.Persist()) : nullptr;
+  });
 }
 
 PyObject* Vacuum(PyObject* self, PyObject*) {
-  return WithDb(self, [](Db& db) { return NoneOr(db.Vacuum()); });
+  return WithDb(self, [](Db& db) -> PyObject* {
+    WriterHold writer(db);
+    return writer.ok() ? NoneOr(db.Vacuum()) : nullptr;
+  });
 }
 
 PyObject* Len(PyObject* self, PyObject*) {
   return WithDb(self, [](Db& db) -> PyObject* {
-    PyObject* result = PyLong_FromUnsignedLongLong(db.Len());
+    store::Result<uint64_t> len = db.Len();
+    if (!len.ok()) return RaiseFailure(len.failure());
+    PyObject* result = PyLong_FromUnsignedLongLong(len.value());
     return result != nullptr ? result : RaiseApiFailure();
   });
 }
@@ -487,6 +499,31 @@ PyObject* InitModule() {
 }
 
 }  // namespace
+WriterHold::WriterHold(store::Db& db) : db_(db) {
+  if (db.read_only()) {  // the call itself refuses
+    held_ = true;
+    return;
+  }
+  store::Result<bool> taken = db.TryEnterWriter();
+  store::Status waited;
+  if (taken.ok() && !taken.value()) {
+    Py_BEGIN_ALLOW_THREADS waited = db.EnterWriter();
+    Py_END_ALLOW_THREADS
+  } else if (!taken.ok()) {
+    waited = std::move(taken).status();
+  }
+  if (!waited.ok()) {
+    RaiseFailure(waited.failure());
+    return;
+  }
+  held_ = true;
+  entered_ = true;
+}
+
+WriterHold::~WriterHold() {
+  if (entered_) db_.ExitWriter();
+}
+
 }  // namespace marrow::module
 
 PyMODINIT_FUNC PyInit__marrow(void) {

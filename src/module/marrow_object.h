@@ -22,6 +22,24 @@ namespace marrow::module {
 PyObject* MarrowType();
 // A new Marrow object over `db`; the object and any other owner share it.
 PyObject* NewMarrow(std::string path, std::shared_ptr<store::Db> db);
+// Holds the Db's writer lock for one change made with the interpreter lock
+// held. Taken at once when it is free; otherwise waited for with the
+// interpreter lock given up, since its holder (a transaction in another
+// thread) may need that lock to finish. ok() false: a Python error is set.
+class WriterHold {
+ public:
+  explicit WriterHold(store::Db& db);
+  WriterHold(const WriterHold&) = delete;
+  WriterHold& operator=(const WriterHold&) = delete;
+  ~WriterHold();
+  bool ok() const { return held_; }
+
+ private:
+  store::Db& db_;
+  bool held_ = false;
+  bool entered_ = false;
+};
+
 // get_many's result: a list of (key, value or None) pairs, one per key, the
 // values moved out of `values`.
 PyObject* KeyValuePairs(const TextList& keys, std::vector<PyRef>& values);

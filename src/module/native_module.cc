@@ -66,13 +66,13 @@ CoreState* Receiver(PyObject* self) {
   return &reinterpret_cast<CoreObject*>(self)->state;
 }
 
-constexpr std::array<const char*, 3> kNewParams = {"storage_path", "cache_size",
-                                                   "readonly"};
+constexpr std::array<const char*, 4> kNewParams = {
+    "storage_path", "cache_size", "readonly", "multiprocess"};
 constexpr Signature kNewSig = {"StoreCore.__new__()", kNewParams, 1};
 
 PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
-    std::array<PyObject*, 3> bound;
+    std::array<PyObject*, 4> bound;
     if (!BindArguments(kNewSig, args, kwargs, bound)) return nullptr;
     std::string path;
     uint64_t cache_size = kDefaultCacheSize;
@@ -87,9 +87,15 @@ PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (bound[2] != nullptr && (readonly = PyObject_IsTrue(bound[2])) < 0) {
       return nullptr;
     }
+    int multiprocess = 0;
+    if (bound[3] != nullptr &&
+        (multiprocess = PyObject_IsTrue(bound[3])) < 0) {
+      return nullptr;
+    }
     store::Result<std::unique_ptr<Db>> opened =
-        readonly ? Db::OpenReader(path, cache_size)
-                 : Db::Open(path, cache_size);
+        readonly       ? Db::OpenReader(path, cache_size)
+        : multiprocess ? Db::OpenShared(path, cache_size)
+                       : Db::Open(path, cache_size);
     if (!opened.ok()) return RaiseFailure(opened.failure());
     std::shared_ptr<Db> db = std::move(opened.value());
     PyRef raw = PyRef::Steal(NewMarrow(path, db));
@@ -254,6 +260,38 @@ PyObject* Unlocked(PyObject* self, PyObject*) {
   });
 }
 
+// The writer lock for a transaction: waited for without the interpreter
+// lock, released by the same thread.
+PyObject* LockWriter(PyObject* self, PyObject*) {
+  return Guard([&]() -> PyObject* {
+    CoreState* state = Receiver(self);
+    if (state == nullptr) return nullptr;
+    if (state->db->read_only()) {
+      return RaiseFailure(store::Failure::ReadOnly(
+          "not writable: a transaction on a store opened read-only"));
+    }
+    store::Status status;
+    {
+      WithoutGil unlocked;
+      status = state->db->EnterWriter();
+    }
+    return NoneOr(status);
+  });
+}
+
+PyObject* UnlockWriter(PyObject* self, PyObject*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  state->db->ExitWriter();
+  Py_RETURN_NONE;
+}
+
+PyObject* GetMultiprocess(PyObject* self, void*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  return PyBool_FromLong(state->db->shared() ? 1 : 0);
+}
+
 PyObject* GetRaw(PyObject* self, void*) {
   CoreState* state = Receiver(self);
   if (state == nullptr) return nullptr;
@@ -299,7 +337,15 @@ PyMethodDef g_methods[] = {
      "vacuum($self)\n--\n\nMarrow.vacuum(), letting other threads run."},
     {"refresh", Unlocked<&Db::Refresh>, METH_NOARGS,
      "refresh($self)\n--\n\n"
-     "A read-only store catches up with its writer; otherwise nothing."},
+     "A read-only store catches up with its writer; one opened with\n"
+     "multiprocess=True with the other processes; otherwise nothing."},
+    {"lock_writer", LockWriter, METH_NOARGS,
+     "lock_writer($self)\n--\n\n"
+     "Waits until no other thread or process can change the store, and\n"
+     "keeps it so until unlock_writer() from the same thread; changes of\n"
+     "this thread go through meanwhile. Calls nest."},
+    {"unlock_writer", UnlockWriter, METH_NOARGS,
+     "unlock_writer($self)\n--\n\nEnds one lock_writer()."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -307,6 +353,8 @@ PyGetSetDef g_getset[] = {
     {"raw", GetRaw, nullptr, "The Marrow object over the same open store.",
      nullptr},
     {"readonly", GetReadonly, nullptr, "True when opened read-only.", nullptr},
+    {"multiprocess", GetMultiprocess, nullptr,
+     "True when opened with multiprocess=True.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -315,9 +363,10 @@ PyType_Slot g_core_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(CoreDealloc)},
     {Py_tp_doc,
      const_cast<char*>(
-         "StoreCore(storage_path, cache_size=10000, readonly=False)\n--\n\n"
-         "An open store for the package: Marrow's engine plus batch writes\n"
-         "and read-only opening.")},
+         "StoreCore(storage_path, cache_size=10000, readonly=False,\n"
+         "          multiprocess=False)\n--\n\n"
+         "An open store for the package: Marrow's engine plus batch writes,\n"
+         "read-only opening and writers in several processes.")},
     {Py_tp_methods, g_methods},
     {Py_tp_getset, g_getset},
     {0, nullptr},

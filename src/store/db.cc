@@ -4,12 +4,15 @@
 #include <shared_mutex>
 
 #include "store/dir_lock.h"
+#include "store/fork_epoch.h"
 #include "store/io.h"
 #include "store/listing.h"
 #include "store/persist.h"
 #include "store/reader.h"
 #include "store/reads.h"
 #include "store/record_files.h"
+#include "store/shared_state.h"
+#include "store/shared_store.h"
 #include "store/state.h"
 #include "store/vacuum.h"
 #include "store/writes.h"
@@ -33,19 +36,78 @@ Status AsIo(Status s) {
 
 }  // namespace
 
+// Holds the writer lock for one change; `status` tells whether it got it.
+class Db::Writing {
+ public:
+  explicit Writing(Db& db) : db_(db), status_(db.EnterWriter()) {}
+  ~Writing() {
+    if (status_.ok()) db_.ExitWriter();
+  }
+  Status& status() { return status_; }
+
+ private:
+  Db& db_;
+  Status status_;
+};
+
+#define MARROW_WRITING(db)                          \
+  Writing writing(db);                              \
+  if (!writing.status().ok()) {                     \
+    return writing.status().take_failure();         \
+  }
+
 Db::Db(std::string path, std::shared_ptr<StoreHandle> store,
        std::shared_ptr<WalHandle> wal, std::shared_ptr<DirectoryLock> lock)
     : path_(std::move(path)),
       store_(std::move(store)),
       wal_(std::move(wal)),
-      lock_(std::move(lock)) {}
+      lock_(std::move(lock)),
+      fork_epoch_(ForkEpoch()) {}
 
 Db::~Db() {
+  // In a fork child the log's buffer is the parent's to write.
+  if (fork_epoch_ != ForkEpoch() && wal_ != nullptr) wal_->writer().Abandon();
   // The Store first (unmap, close), then the log writer (write out its
-  // buffer), and only then the directory lock.
+  // buffer), and only then the locks.
   store_.reset();
   wal_.reset();
+  shared_.reset();
   lock_.reset();
+}
+
+Status Db::Usable() const {
+  if (fork_epoch_ == ForkEpoch()) return {};
+  return Failure::Runtime(
+      "this store was opened before the process forked and belongs to the "
+      "parent; open it again in this process");
+}
+
+Status Db::EnterWriter() {
+  MARROW_RETURN_IF_ERROR(Usable());
+  if (writer_.Lock() == 1 && shared_ != nullptr) {
+    Status locked = shared_->LockWriter();
+    if (!locked.ok()) {
+      writer_.Unlock();
+      return locked;
+    }
+  }
+  return {};
+}
+
+Result<bool> Db::TryEnterWriter() {
+  MARROW_RETURN_IF_ERROR(Usable());
+  const int depth = writer_.TryLock();
+  if (depth == 0) return false;
+  if (depth == 1 && shared_ != nullptr) {
+    Result<bool> locked = shared_->TryLockWriter();
+    if (!locked.ok() || !locked.value()) writer_.Unlock();
+    return locked;
+  }
+  return true;
+}
+
+void Db::ExitWriter() {
+  if (writer_.Unlock() == 0 && shared_ != nullptr) shared_->UnlockWriter();
 }
 
 Status Db::CheckValueLength(size_t len) {
@@ -54,6 +116,13 @@ Status Db::CheckValueLength(size_t len) {
 
 Status Db::SetBytes(std::string_view key, std::string value) {
   if (read_only()) return NotWritable("set_bytes()");
+  MARROW_WRITING(*this);
+  if (shared_ != nullptr) {
+    std::vector<WriteOp> ops(1);
+    ops[0].key = key;
+    ops[0].value = std::move(value);
+    return CommitShared(std::move(ops), /*batch=*/false, nullptr);
+  }
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::SetBytes(store_->store(), wal_->writer(), key,
@@ -62,6 +131,8 @@ Status Db::SetBytes(std::string_view key, std::string value) {
 
 Status Db::Commit(std::vector<WriteOp> ops) {
   if (read_only()) return NotWritable("a batch");
+  MARROW_WRITING(*this);
+  if (shared_ != nullptr) return CommitShared(std::move(ops), true, nullptr);
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Commit(store_->store(), wal_->writer(), ops);
@@ -69,24 +140,67 @@ Status Db::Commit(std::vector<WriteOp> ops) {
 
 Result<bool> Db::Delete(std::string_view key) {
   if (read_only()) return NotWritable("delete()");
+  MARROW_WRITING(*this);
+  if (shared_ != nullptr) {
+    std::vector<WriteOp> ops(1);
+    ops[0].key = key;
+    ops[0].erase = true;
+    bool found = false;
+    MARROW_RETURN_IF_ERROR(CommitShared(std::move(ops), false, &found));
+    return found;
+  }
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Delete(store_->store(), wal_->writer(), key);
 }
 
+Status Db::CommitShared(std::vector<WriteOp> ops, bool batch, bool* found) {
+  Exclusive s(store_->mutex());
+  return AppendShared(store_->store(), *shared_, *view_, ops, batch, found);
+}
+
+Status Db::FollowLocked() {
+  MARROW_RETURN_IF_ERROR(Usable());
+  if (shared_ == nullptr) return {};
+  return Follow(store_->store(), *shared_, *view_);
+}
+
 Result<bool> Db::GetBytes(std::string_view key,
                           FunctionRef<void(std::string_view)> sink) {
   Exclusive s(store_->mutex());
+  MARROW_RETURN_IF_ERROR(FollowLocked());
   return ReadValue(store_->store(), key, sink);
 }
 
 Status Db::GetMany(std::span<const std::string_view> keys,
                    FunctionRef<void(size_t, const std::string_view*)> sink) {
   Exclusive s(store_->mutex());
+  MARROW_RETURN_IF_ERROR(FollowLocked());
   return ReadValues(store_->store(), keys, sink);
 }
 
+Status Db::SyncShared() {
+  uint64_t end = 0;
+  uint64_t generation = 0;
+  {
+    Exclusive s(store_->mutex());
+    end = view_->written_end;
+    generation = view_->written_generation;
+  }
+  MARROW_ASSIGN(bool persist, store::SyncShared(*store_->store().fs, path_,
+                                                *shared_, end, generation));
+  return persist ? RewriteShared(false) : Status();
+}
+
+Status Db::RewriteShared(bool vacuum) {
+  MARROW_WRITING(*this);
+  Exclusive s(store_->mutex());
+  return store::RewriteShared(store_->store(), *shared_, *view_, vacuum);
+}
+
 Status Db::Sync() {
+  MARROW_RETURN_IF_ERROR(Usable());
+  if (shared_ != nullptr) return SyncShared();
   if (read_only()) return {};
   WalWriter& wal = wal_->writer();
   uint64_t end = 0;
@@ -120,6 +234,8 @@ Status Db::Sync() {
 
 Status Db::Persist() {
   if (read_only()) return NotWritable("persist()");
+  if (shared_ != nullptr) return RewriteShared(false);
+  MARROW_WRITING(*this);
   std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
   return PersistLocked();
 }
@@ -132,6 +248,8 @@ Status Db::PersistLocked() {
 
 Status Db::Vacuum() {
   if (read_only()) return NotWritable("vacuum()");
+  if (shared_ != nullptr) return RewriteShared(true);
+  MARROW_WRITING(*this);
   std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
@@ -139,12 +257,19 @@ Status Db::Vacuum() {
 }
 
 Status Db::Refresh() {
-  if (!read_only()) return {};
   Exclusive s(store_->mutex());
+  if (!read_only()) return FollowLocked();
+  MARROW_RETURN_IF_ERROR(Usable());
   return RefreshReader(store_->store());
 }
 
-uint64_t Db::Len() {
+Result<uint64_t> Db::Len() {
+  if (shared_ != nullptr) {
+    Exclusive s(store_->mutex());
+    MARROW_RETURN_IF_ERROR(FollowLocked());
+    return LiveCount(store_->store());
+  }
+  MARROW_RETURN_IF_ERROR(Usable());
   Shared s(store_->mutex());
   return LiveCount(store_->store());
 }
@@ -157,6 +282,12 @@ Result<std::vector<std::string>> Db::Keys() {
 }
 
 Status Db::ForEachKey(FunctionRef<void(std::string_view)> sink) {
+  if (shared_ != nullptr) {
+    Exclusive s(store_->mutex());
+    MARROW_RETURN_IF_ERROR(FollowLocked());
+    return ForEachLiveKey(store_->store(), sink);
+  }
+  MARROW_RETURN_IF_ERROR(Usable());
   Shared s(store_->mutex());
   return ForEachLiveKey(store_->store(), sink);
 }

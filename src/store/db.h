@@ -18,7 +18,16 @@
 // Thread-safety: the methods may be called from several threads; the locks
 // serialise them, and Sync waits on the disk without them, so writers keep
 // going and syncs that overlap share one wait. Callbacks run with the store
-// lock held and must not call back into the same Db.
+// lock held and must not call back into the same Db. Every change takes the
+// writer lock (writer_lock.h) first, which EnterWriter holds for a
+// transaction.
+//
+// Several processes (OpenShared): the store is read and written by every
+// process that opens it so (shared_store.h); each call first follows what
+// the others changed, and a change reaches wal.bin before it returns.
+//
+// Fork: a Db belongs to the process that opened it. In a child its methods
+// fail and its destruction writes nothing (fork_epoch.h).
 
 #ifndef MARROW_STORE_DB_H_
 #define MARROW_STORE_DB_H_
@@ -36,12 +45,15 @@
 #include "store/fs.h"
 #include "store/function_ref.h"
 #include "store/write_op.h"
+#include "store/writer_lock.h"
 
 namespace marrow::store {
 
 class StoreHandle;
 class WalHandle;
 class DirectoryLock;
+class SharedState;
+struct SharedView;
 
 struct CacheStats {
   uint64_t entries = 0;
@@ -59,6 +71,13 @@ class Db {
   // written; changes fail with a read-only failure. The directory must
   // exist.
   static Result<std::unique_ptr<Db>> OpenReader(
+      const std::string& path, uint64_t cache_size,
+      FileSystem& fs = PosixFileSystem());
+  // Opens or creates the store in `path` to be written by this process and
+  // every other that opens it so too. Refused (would block) while a
+  // process holds it the one-process way, and on file systems that cannot
+  // be trusted with locks (shared_state.h).
+  static Result<std::unique_ptr<Db>> OpenShared(
       const std::string& path, uint64_t cache_size,
       FileSystem& fs = PosixFileSystem());
 
@@ -104,9 +123,17 @@ class Db {
   // A reader catches up with the writer (reader.h); a writer has nothing to
   // do.
   Status Refresh();
-  bool read_only() const { return wal_ == nullptr; }
+  bool read_only() const { return wal_ == nullptr && shared_ == nullptr; }
+  bool shared() const { return shared_ != nullptr; }
 
-  uint64_t Len();
+  // The writer lock, for a transaction: while this thread holds it no other
+  // thread or process commits a change, and this one's changes go through.
+  // Calls nest. TryEnterWriter returns false instead of waiting.
+  Status EnterWriter();
+  Result<bool> TryEnterWriter();
+  void ExitWriter();
+
+  Result<uint64_t> Len();
   // Live keys in ascending RecordId order. Keys of records loaded from a
   // snapshot are read back from keys.bin, so this can fail on damaged files.
   Result<std::vector<std::string>> Keys();
@@ -122,11 +149,25 @@ class Db {
      std::shared_ptr<WalHandle> wal, std::shared_ptr<DirectoryLock> lock);
   // Persist with the WalHandle's sync mutex held.
   Status PersistLocked();
+  // A failure when the process is a fork child of the one that opened it.
+  Status Usable() const;
+  class Writing;
+  // The multiprocess forms, with the writer lock held where they change.
+  Status CommitShared(std::vector<WriteOp> ops, bool batch, bool* found);
+  Status RewriteShared(bool vacuum);
+  Status SyncShared();
+  // With the store lock held exclusively: Usable, and in the multiprocess
+  // way catching up with the other processes.
+  Status FollowLocked();
 
   std::string path_;
   std::shared_ptr<StoreHandle> store_;
   std::shared_ptr<WalHandle> wal_;
   std::shared_ptr<DirectoryLock> lock_;
+  WriterLock writer_;
+  const uint64_t fork_epoch_;
+  std::unique_ptr<SharedState> shared_;
+  std::unique_ptr<SharedView> view_;  // guarded by the store lock
 };
 
 }  // namespace marrow::store

@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "store/fork_epoch.h"
+#include "store/shared_state.h"
 #include "store/state.h"
 
 namespace marrow::store {
@@ -40,15 +42,24 @@ Result<std::shared_ptr<DirectoryLock>> DirectoryLock::Acquire(
   Registry& reg = registry();
   std::lock_guard<std::mutex> guard(reg.mu);
   if (auto it = reg.locks.find(key); it != reg.locks.end()) {
-    if (std::shared_ptr<DirectoryLock> held = it->second.lock()) {
+    std::shared_ptr<DirectoryLock> held = it->second.lock();
+    if (held && held->fork_epoch_ == ForkEpoch()) {
       held->WriteOutLogs();
       return held;
     }
   }
   while (fs.LockExclusive(fd.value().get()) != 0) {
-    if (errno != EINTR) return Failure::Io(IoError::FromErrno(errno));
+    if (errno == EINTR) continue;
+    const int error = errno;
+    // Only holders the multiprocess way let a shared lock in beside them.
+    if (error == EWOULDBLOCK && fs.LockShared(fd.value().get()) == 0) {
+      return Failure::Io(IoError::Custom(ErrorKind::kWouldBlock,
+                                         SharedState::kHeldMultiprocess));
+    }
+    return Failure::Io(IoError::FromErrno(error));
   }
-  auto lock = std::make_shared<DirectoryLock>(std::move(fd.value()), key);
+  auto lock = std::make_shared<DirectoryLock>(std::move(fd.value()), key,
+                                              ForkEpoch());
   reg.locks[key] = lock;
   return lock;
 }

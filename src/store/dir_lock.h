@@ -7,6 +7,9 @@
 // meanwhile fails with "would block". The lock is on the directory itself,
 // so vacuum's renames inside it do not touch it.
 //
+// A fork child does not share its parent's locks: its open takes its own,
+// which the parent's refuses.
+//
 // Within the process, a Db opened on a directory that another live Db
 // holds first writes out that Db's log buffer, so the new one replays every
 // change made through the old one.
@@ -45,7 +48,8 @@ class DirectoryLock {
     uint64_t inode;
     auto operator<=>(const Key&) const = default;
   };
-  DirectoryLock(UniqueFd fd, Key key) : fd_(std::move(fd)), key_(key) {}
+  DirectoryLock(UniqueFd fd, Key key, uint64_t fork_epoch)
+      : fd_(std::move(fd)), key_(key), fork_epoch_(fork_epoch) {}
   ~DirectoryLock();
 
  private:
@@ -53,6 +57,7 @@ class DirectoryLock {
 
   UniqueFd fd_;
   Key key_;
+  uint64_t fork_epoch_;  // a fork child's copy is its parent's lock
   std::mutex mu_;
   std::vector<std::weak_ptr<WalHandle>> writers_;
 };

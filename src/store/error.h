@@ -71,6 +71,7 @@ enum class FailureForm : uint8_t {
   kOverflow,         // a limit of the store was reached (record ids)
   kOutOfMemory,      // room could not be reserved
   kReadOnly,         // a change asked of a store opened read-only
+  kRuntime,          // a call the store's state refuses (after a fork)
 };
 
 // Where a failure was made: the step's file and line. Built from the
@@ -119,6 +120,9 @@ struct Failure {
   }
   static Failure ReadOnly(std::string m, Where w = Where::current()) {
     return {FailureForm::kReadOnly, {}, std::move(m), w};
+  }
+  static Failure Runtime(std::string m, Where w = Where::current()) {
+    return {FailureForm::kRuntime, {}, std::move(m), w};
   }
   // The same error reported in another form (a step's form wins over the
   // form of the helper that produced it).

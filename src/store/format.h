@@ -38,6 +38,20 @@
 // *.vac
 //   keys.bin.vac, vals.bin.vac, offsets.bin.vac and snapshot.bin.vac are the
 //   files of a vacuum in progress; see vacuum.cc for the commit protocol.
+//
+// shared.bin (only while processes hold the store with multiprocess=True)
+//   One page that those processes map, in the host's byte order (every
+//   supported host is little-endian), each field a naturally aligned u64:
+//     0  version      bumped after every change of the fields below
+//     8  generation   bumped when persist or vacuum put a new log in place
+//     16 log_end      the end of the last whole record of wal.bin
+//     24 synced_end   the part of wal.bin known to be on stable storage
+//     32 busy         1 while a writer changes the files; found set by the
+//                     next writer, it means the last one died meanwhile
+//     40 sync_failed  1 after a failed fdatasync of wal.bin
+//   and three byte-range locks past the page (shared_state.h). It holds
+//   nothing the store's files do not: the first process to open the store
+//   this way builds it anew.
 
 #ifndef MARROW_STORE_FORMAT_H_
 #define MARROW_STORE_FORMAT_H_
@@ -59,6 +73,7 @@ inline constexpr char kValsVacFile[] = "vals.bin.vac";
 inline constexpr char kOffsetsVacFile[] = "offsets.bin.vac";
 inline constexpr char kSnapshotVacFile[] = "snapshot.bin.vac";
 inline constexpr char kSnapshotVacTempFile[] = "snapshot.bin.vac.tmp";
+inline constexpr char kSharedFile[] = "shared.bin";
 
 // offsets.bin
 inline constexpr uint64_t kOffsetEntrySize = 24;
@@ -85,6 +100,19 @@ inline constexpr uint32_t kWalTagBatch = 3;
 inline constexpr size_t kWalBatchHeaderSize = 20;  // tag, L, C
 inline constexpr size_t kWalBufferSize = 8192;
 inline constexpr size_t kWalReadBufferSize = 8192;
+
+// shared.bin
+inline constexpr uint64_t kSharedPageSize = 4096;
+inline constexpr uint64_t kSharedVersionAt = 0;
+inline constexpr uint64_t kSharedGenerationAt = 8;
+inline constexpr uint64_t kSharedLogEndAt = 16;
+inline constexpr uint64_t kSharedSyncedEndAt = 24;
+inline constexpr uint64_t kSharedBusyAt = 32;
+inline constexpr uint64_t kSharedSyncFailedAt = 40;
+// The byte-range locks, one byte each, past the page.
+inline constexpr uint64_t kSharedMemberLock = kSharedPageSize;
+inline constexpr uint64_t kSharedWriterLock = kSharedPageSize + 1;
+inline constexpr uint64_t kSharedSyncLock = kSharedPageSize + 2;
 
 // snapshot.bin
 inline constexpr size_t kSnapshotWriteBufferSize = 1 << 20;

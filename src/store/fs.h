@@ -68,6 +68,17 @@ class FileSystem {
   virtual int MakeDirectory(const char* path, mode_t mode) = 0;
   // flock(LOCK_EX | LOCK_NB).
   virtual int LockExclusive(int fd) = 0;
+  // flock(LOCK_SH | LOCK_NB).
+  virtual int LockShared(int fd) = 0;
+  // An open-file-description lock (F_OFD_SETLK, or F_OFD_SETLKW when
+  // `wait`) of `kind` on the byte range [start, start + len): the kernel
+  // drops it when the last descriptor of that open goes, so it outlives
+  // neither the process nor its pid. ENOTSUP where the system has none.
+  enum class RangeLock : uint8_t { kShared, kExclusive, kUnlock };
+  virtual int LockRange(int fd, RangeLock kind, uint64_t start, uint64_t len,
+                        bool wait) = 0;
+  // statfs(2)'s f_type of the file system that holds `path`.
+  virtual int FileSystemType(const char* path, uint64_t* type) = 0;
 
   // A shared mapping of `length` bytes from offset 0 (read-write unless
   // `read_only`); nullptr and errno on failure.

@@ -5,6 +5,11 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __APPLE__
+#include <sys/mount.h>
+#else
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -174,6 +179,30 @@ class Posix final : public FileSystem {
     return ::mkdir(path, mode);
   }
   int LockExclusive(int fd) override { return ::flock(fd, LOCK_EX | LOCK_NB); }
+  int LockShared(int fd) override { return ::flock(fd, LOCK_SH | LOCK_NB); }
+  int LockRange(int fd, RangeLock kind, uint64_t start, uint64_t len,
+                bool wait) override {
+#ifdef F_OFD_SETLK
+    struct flock range = {};
+    range.l_type = kind == RangeLock::kShared      ? F_RDLCK
+                   : kind == RangeLock::kExclusive ? F_WRLCK
+                                                   : F_UNLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(start);
+    range.l_len = static_cast<off_t>(len);
+    return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range);
+#else
+    (void)fd, (void)kind, (void)start, (void)len, (void)wait;
+    errno = ENOTSUP;
+    return -1;
+#endif
+  }
+  int FileSystemType(const char* path, uint64_t* type) override {
+    struct statfs info;
+    if (::statfs(path, &info) != 0) return -1;
+    *type = static_cast<uint64_t>(info.f_type);
+    return 0;
+  }
   void* Map(int fd, uint64_t length, bool read_only) override {
     void* p =
         ::mmap(nullptr, length, read_only ? PROT_READ : PROT_READ | PROT_WRITE,

@@ -100,6 +100,9 @@ class WalWriter {
   size_t buffered() const { return buffer_.size(); }
   // The log's logical end: bytes in the file plus bytes buffered.
   uint64_t Position() const { return file_size_ + buffer_.size(); }
+  // Forgets what is buffered, so that destruction writes nothing: the
+  // buffer of a writer copied by fork() is the parent's to write.
+  void Abandon() { buffer_.clear(); }
   // Drops every record appended after `position` (a value of Position()),
   // from the buffer and, when they reached it, from the file.
   void RollBack(uint64_t position);

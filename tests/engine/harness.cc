@@ -129,7 +129,9 @@ Model Content(Db& db, std::string* error) {
       return {};
     }
   }
-  if (out.size() != db.Len()) *error = "len() differs from keys()";
+  if (auto len = db.Len(); !len.ok() || out.size() != len.value()) {
+    *error = "len() differs from keys()";
+  }
   return out;
 }
 

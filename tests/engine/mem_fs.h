@@ -20,8 +20,9 @@
 //
 // Every call is counted and traced under the name of the system call it
 // stands for ("open", "pwrite", "fstat", "lseek", "stat", "ftruncate", "fsync",
-// "fdatasync", "rename", "unlink", "mkdir", "flock", "mmap", "munmap",
-// "msync", ...).
+// "fdatasync", "rename", "unlink", "mkdir", "flock", "fcntl", "statfs",
+// "mmap", "munmap", "msync", ...). A range lock that would have to wait
+// fails with EDEADLK: one thread drives it.
 //
 // Thread-safety: none; one test thread drives it.
 
@@ -95,6 +96,10 @@ class MemFs final : public FileSystem {
   int Unlink(const char* path) override;
   int MakeDirectory(const char* path, mode_t mode) override;
   int LockExclusive(int fd) override;
+  int LockShared(int fd) override;
+  int LockRange(int fd, RangeLock kind, uint64_t start, uint64_t len,
+                bool wait) override;
+  int FileSystemType(const char* path, uint64_t* type) override;
   void* Map(int fd, uint64_t length, bool read_only) override;
   int Unmap(void* addr, uint64_t length) override;
   int SyncMapping(void* addr, uint64_t length) override;
@@ -166,6 +171,9 @@ class MemFs final : public FileSystem {
   std::map<int, Fd> fds_;
   int next_fd_ = 3;
   std::map<uint64_t, int> locks_;  // directory inode -> descriptor
+  std::multimap<uint64_t, int> shared_locks_;  // flock(LOCK_SH) holders
+  // (inode, first byte) -> descriptor -> exclusive; one byte per range.
+  std::map<std::pair<uint64_t, uint64_t>, std::map<int, bool>> ranges_;
   std::vector<Mapped> maps_;
 
   uint64_t fail_at_ = 0, counted_ = 0;
