@@ -86,14 +86,20 @@ def _open(path: str, cache_size: int, create: bool = False, readonly: bool = Fal
     """Opens a store; without ``create``, only an existing one.
 
     Read-only opens take no lock, so they work while an application holds
-    the store open for writing.
+    the store open for writing. A write joins processes that hold the store
+    with ``multiprocess=True``.
     """
     if not create:
         problem = _store_problem(path)
         if problem is not None:
             raise CliError(problem)
     try:
-        return marrow.open(path, cache_size, readonly=readonly)
+        try:
+            return marrow.open(path, cache_size, readonly=readonly)
+        except BlockingIOError as e:
+            if readonly or "with multiprocess=True" not in str(e):
+                raise
+            return marrow.open(path, cache_size, multiprocess=True)
     except BlockingIOError:
         raise CliError(f"{path}: the store is in use by another process") from None
     except OSError as e:

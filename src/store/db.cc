@@ -36,6 +36,16 @@ Status AsIo(Status s) {
 
 }  // namespace
 
+// In the multiprocess way every I/O failure is an OSError by kind; the
+// store's refusals (limits, read-only) keep their forms.
+Status AsIoFailure(Status s) {
+  if (s.ok() || (s.failure().form != FailureForm::kInternal &&
+                 s.failure().form != FailureForm::kPlainOs)) {
+    return s;
+  }
+  return s.take_failure().As(FailureForm::kIoByKind);
+}
+
 // Holds the writer lock for one change; `status` tells whether it got it.
 class Db::Writing {
  public:
@@ -156,13 +166,14 @@ Result<bool> Db::Delete(std::string_view key) {
 
 Status Db::CommitShared(std::vector<WriteOp> ops, bool batch, bool* found) {
   Exclusive s(store_->mutex());
-  return AppendShared(store_->store(), *shared_, *view_, ops, batch, found);
+  return AsIoFailure(
+      AppendShared(store_->store(), *shared_, *view_, ops, batch, found));
 }
 
 Status Db::FollowLocked() {
   MARROW_RETURN_IF_ERROR(Usable());
   if (shared_ == nullptr) return {};
-  return Follow(store_->store(), *shared_, *view_);
+  return AsIoFailure(Follow(store_->store(), *shared_, *view_));
 }
 
 Result<bool> Db::GetBytes(std::string_view key,
@@ -187,15 +198,17 @@ Status Db::SyncShared() {
     end = view_->written_end;
     generation = view_->written_generation;
   }
-  MARROW_ASSIGN(bool persist, store::SyncShared(*store_->store().fs, path_,
-                                                *shared_, end, generation));
-  return persist ? RewriteShared(false) : Status();
+  Result<bool> persist = store::SyncShared(*store_->store().fs, path_,
+                                           *shared_, end, generation);
+  if (!persist.ok()) return AsIoFailure(std::move(persist).status());
+  return persist.value() ? RewriteShared(false) : Status();
 }
 
 Status Db::RewriteShared(bool vacuum) {
   MARROW_WRITING(*this);
   Exclusive s(store_->mutex());
-  return store::RewriteShared(store_->store(), *shared_, *view_, vacuum);
+  return AsIoFailure(
+      store::RewriteShared(store_->store(), *shared_, *view_, vacuum));
 }
 
 Status Db::Sync() {

@@ -55,6 +55,8 @@ class DirectoryLock;
 class SharedState;
 struct SharedView;
 
+Status AsIoFailure(Status s);
+
 struct CacheStats {
   uint64_t entries = 0;
   uint64_t capacity = 0;
@@ -152,6 +154,7 @@ class Db {
   // A failure when the process is a fork child of the one that opened it.
   Status Usable() const;
   class Writing;
+
   // The multiprocess forms, with the writer lock held where they change.
   Status CommitShared(std::vector<WriteOp> ops, bool batch, bool* found);
   Status RewriteShared(bool vacuum);

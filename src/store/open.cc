@@ -83,24 +83,29 @@ Result<std::unique_ptr<Db>> Db::OpenReader(const std::string& path,
 Result<std::unique_ptr<Db>> Db::OpenShared(const std::string& path,
                                            uint64_t cache_size,
                                            FileSystem& fs) {
-  {
-    ValueCache refused_early;  // as Open: a refused size leaves nothing
-    MARROW_RETURN_IF_ERROR(refused_early.Init(cache_size));
-  }
-  auto created = CreateDirectories(fs, path);
-  if (!created.ok()) return created.take_failure().As(FailureForm::kIoByKind);
-  MARROW_ASSIGN(std::unique_ptr<SharedState> shared,
-                SharedState::Open(fs, path, [&]() -> Result<uint64_t> {
-                  return ReadyFilesForSharing(fs, path);
-                }));
-  auto view = std::make_unique<SharedView>();
-  view->cache_size = cache_size;
-  MARROW_ASSIGN(Store store, OpenSharedStore(fs, path, *shared, *view));
-  std::unique_ptr<Db> db(new Db(
-      path, std::make_shared<StoreHandle>(std::move(store)), nullptr, nullptr));
-  db->shared_ = std::move(shared);
-  db->view_ = std::move(view);
-  return db;
+  auto open = [&]() -> Result<std::unique_ptr<Db>> {
+    {
+      ValueCache refused_early;  // as Open: a refused size leaves nothing
+      MARROW_RETURN_IF_ERROR(refused_early.Init(cache_size));
+    }
+    MARROW_RETURN_IF_ERROR(CreateDirectories(fs, path));
+    MARROW_ASSIGN(std::unique_ptr<SharedState> shared,
+                  SharedState::Open(fs, path, [&]() -> Result<uint64_t> {
+                    return ReadyFilesForSharing(fs, path);
+                  }));
+    auto view = std::make_unique<SharedView>();
+    view->cache_size = cache_size;
+    MARROW_ASSIGN(Store store, OpenSharedStore(fs, path, *shared, *view));
+    std::unique_ptr<Db> db(new Db(path,
+                                  std::make_shared<StoreHandle>(std::move(store)),
+                                  nullptr, nullptr));
+    db->shared_ = std::move(shared);
+    db->view_ = std::move(view);
+    return db;
+  };
+  Result<std::unique_ptr<Db>> db = open();
+  if (db.ok()) return db;
+  return AsIoFailure(std::move(db).status());
 }
 
 }  // namespace marrow::store

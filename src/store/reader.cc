@@ -34,10 +34,12 @@ Result<UniqueFd> OpenIfPresent(FileSystem& fs, const std::string& dir,
   return fd.take_failure().As(FailureForm::kIoByKind);
 }
 
-uint64_t Size(const UniqueFd& fd) {
-  if (!fd.valid()) return 0;
+// An absent file's size is 0; a failure to tell is an error, never 0.
+Result<uint64_t> Size(const UniqueFd& fd) {
+  if (!fd.valid()) return uint64_t{0};
   auto size = FileSize(fd);
-  return size.ok() ? size.value() : 0;
+  if (!size.ok()) return size.take_failure().As(FailureForm::kIoByKind);
+  return size.value();
 }
 
 // Is `fd` (invalid: absent) the file that `name` names now?
@@ -100,7 +102,7 @@ Result<std::optional<Store>> TryOpen(FileSystem& fs, const std::string& dir,
   MARROW_ASSIGN(bool log_current, StillAt(fs, dir, kWalFile, store.log));
   if (!snapshot_current || !log_current) return std::optional<Store>();
 
-  const uint64_t offsets_size = Size(store.offsets_file);
+  MARROW_ASSIGN(const uint64_t offsets_size, Size(store.offsets_file));
   store.offsets_capacity = offsets_size / kOffsetEntrySize;
   if (offsets_size > 0) {
     MARROW_ASSIGN(Mapping map, Mapping::Map(store.offsets_file, offsets_size,
@@ -109,8 +111,8 @@ Result<std::optional<Store>> TryOpen(FileSystem& fs, const std::string& dir,
     store.offsets_map = std::move(map);
   }
   MARROW_RETURN_IF_ERROR(store.cache.Init(cache_size));
-  store.keys_end = Size(store.keys_file);
-  store.vals_end = Size(store.vals_file);
+  MARROW_ASSIGN(store.keys_end, Size(store.keys_file));
+  MARROW_ASSIGN(store.vals_end, Size(store.vals_file));
   // Without a snapshot every record comes from the log.
   if (snapshot) {
     InstallSnapshot(store, std::move(*snapshot), store.keys_end,
@@ -118,7 +120,8 @@ Result<std::optional<Store>> TryOpen(FileSystem& fs, const std::string& dir,
   }
   store.log_first_id = store.records.next_id();
   if (store.log.valid()) {
-    MARROW_RETURN_IF_ERROR(ReplayLog(store, store.log, 0, Size(store.log)));
+    MARROW_ASSIGN(const uint64_t log_size, Size(store.log));
+    MARROW_RETURN_IF_ERROR(ReplayLog(store, store.log, 0, log_size));
   }
   return std::optional<Store>(std::move(store));
 }
@@ -148,7 +151,8 @@ Status RefreshReader(Store& store) {
   MARROW_ASSIGN(bool log_current, StillAt(fs, store.dir, kWalFile, store.log));
   if (snapshot_current && log_current) {
     if (!store.log.valid()) return {};
-    return AsIo(ReplayLog(store, store.log, store.log_end, Size(store.log)));
+    MARROW_ASSIGN(const uint64_t log_size, Size(store.log));
+    return AsIo(ReplayLog(store, store.log, store.log_end, log_size));
   }
   MARROW_ASSIGN(Store fresh,
                 OpenReaderStore(fs, store.dir, store.cache.capacity()));

@@ -10,7 +10,8 @@
 // change acknowledged before or after the fault survives a power loss once
 // a sync returns; the store stays usable (a new set, persist) and a clean
 // reopen holds exactly the successful changes. Interruptions and short
-// transfers change nothing.
+// transfers change nothing. A store opened the multiprocess way reports
+// every I/O failure as an error by kind.
 
 #include <gtest/gtest.h>
 
@@ -31,6 +32,7 @@ struct Case {
   const char* base;
   std::vector<Step> setup;  // run before the faults are armed
   std::optional<Step> op;   // none: the fault hits the open
+  bool shared = false;      // opened the multiprocess way
 };
 
 std::vector<Case> Cases() {
@@ -61,11 +63,20 @@ std::vector<Case> Cases() {
       {"keys", "small", {}, Do(Step::kKeys)},
       {"persist", "small", {Set("x", "y")}, Do(Step::kPersist)},
       {"vacuum", "big", {Del("k2")}, Do(Step::kVacuum)},
+      {"shared: open existing", "small", {}, {}, true},
+      {"shared: open new directory", "empty", {}, {}, true},
+      {"shared: set", "small", {}, Set("k1", block + block), true},
+      {"shared: batch", "small", {Set("b", block)}, Many("m", "v"), true},
+      {"shared: delete", "small", {}, Del("k2"), true},
+      {"shared: sync", "small", {Set("b", "v")}, Do(Step::kSync), true},
+      {"shared: persist", "small", {Set("x", "y")}, Do(Step::kPersist), true},
+      {"shared: vacuum", "small", {Del("k2")}, Do(Step::kVacuum), true},
   };
 }
 
 FailureForm ExpectedForm(const Case& c, const MemFs::Traced& call) {
   using F = FailureForm;
+  if (c.shared) return F::kIoByKind;
   const auto ends = [&](const char* tail) { return call.path.ends_with(tail); };
   if (!c.op) {
     const bool keys_or_vals = ends("/keys.bin") || ends("/vals.bin");
@@ -91,7 +102,8 @@ std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error) {
   std::unique_ptr<Db> db;
   // Opens the store, which must succeed unless `where` is empty.
   auto open = [&](const std::string& where) -> Status {
-    auto opened = Db::Open(kDir, 100, *fs);
+    auto opened = c.shared ? Db::OpenShared(kDir, 100, *fs)
+                           : Db::Open(kDir, 100, *fs);
     EXPECT_TRUE(opened.ok() || where.empty())
         << where << ": open " << Describe(opened.failure());
     if (!opened.ok()) return opened.take_failure();
@@ -159,7 +171,8 @@ TEST_P(FaultTable, EveryCallFails) {
   // The calls the engine retries after EINTR, and those that move bytes.
   const std::set<std::string_view> retried = {"open",      "write",     "pread",
                                               "pwrite",    "ftruncate", "fsync",
-                                              "fdatasync", "flock"};
+                                              "fdatasync", "flock",
+                                              "fcntl"};
   const std::set<std::string_view> transfers = {"write", "pread", "pwrite"};
   const size_t before = fault_points;
   const std::vector<MemFs::Traced> calls = RunCase(c, 0, 0);
