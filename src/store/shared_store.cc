@@ -84,6 +84,11 @@ Status FollowAsWriter(Store& store, SharedState& shared, SharedView& view) {
 
 Result<uint64_t> ReadyFilesForSharing(FileSystem& fs, const std::string& dir) {
   MARROW_RETURN_IF_ERROR(AsIo(FinishCommittedVacuum(fs, dir)));
+  // The record files, as the one-process way makes them at its first open.
+  for (const char* name : {kKeysFile, kValsFile, kOffsetsFile}) {
+    MARROW_ASSIGN(UniqueFd made,
+                  OpenFile(fs, JoinPath(dir, name), O_RDWR | O_CREAT, 0666));
+  }
   const std::string path = JoinPath(dir, kWalFile);
   MARROW_ASSIGN(bool existed, PathExists(fs, path));
   MARROW_ASSIGN(UniqueFd log, OpenFile(fs, path, O_RDWR | O_CREAT, 0666));
