@@ -1,9 +1,10 @@
-# The long form of the crash loop (its short form runs in the test suite:
-# tests/test_crashloop.py). It prints its seed and its counts; set
+# The long forms of the crash loops (their short forms run in the test
+# suite: tests/test_crashloop.py, tests/test_multiprocess.py). It prints its seed and its counts; set
 # RELIABILITY_SEED to repeat a run.
 
 RELIABILITY_SEED ?= $(shell date +%s)
 RELIABILITY_CYCLES ?= 10000
+RELIABILITY_MP_CYCLES ?= 1000
 
 .PHONY: reliability-stress reliability-crashloop
 
@@ -11,3 +12,4 @@ STRESS_TARGETS += reliability-stress
 
 reliability-stress reliability-crashloop: setup
 	@$(PY) tests/crashloop.py --cycles $(RELIABILITY_CYCLES) --seed $(RELIABILITY_SEED)
+	@cd tests && ../$(PY) mp_crashloop.py --cycles $(RELIABILITY_MP_CYCLES) --seed $(RELIABILITY_SEED)

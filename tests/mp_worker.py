@@ -2,7 +2,8 @@
 is sent: one JSON list per line on stdin, one JSON reply per line on stdout
 ({"ok": result} or {"err": [exception type, message]}). Values travel as hex.
 
-    ["open", dir, cache_size]      ["set", key, hex]      ["get", key]
+    ["open", dir, cache_size, multiprocess (default true)]
+    ["set", key, hex]              ["get", key]
     ["delete", key]                ["get_many", keys]     ["state"]
     ["batch", [[key, hex or None], ...]]
     ["txn", [[key, hex, None or "incr"], ...], hold]
@@ -78,7 +79,7 @@ class Worker:
 def run(store: Optional[marrow.Store], call: list[Any]) -> tuple[Optional[marrow.Store], Any]:
     name, args = call[0], call[1:]
     if name == "open":
-        return marrow.open(args[0], args[1], multiprocess=True), None
+        return marrow.open(args[0], args[1], multiprocess=args[2] if len(args) > 2 else True), None
     assert store is not None
     if name == "set":
         store[args[0]] = bytes.fromhex(args[1])

@@ -177,3 +177,103 @@ def test_transactions_lose_no_update(tmp_path: Path) -> None:
         for w in workers:
             w.call("close")
         workers[3].stop()
+
+
+HELD_ONE = "held by a process that opened it without multiprocess=True"
+HELD_MANY = "held by processes that opened it with multiprocess=True; open it with multiprocess=True as well"
+
+
+@pytest.mark.parametrize(
+    "holder, opener, refused",
+    [
+        (True, True, None),
+        (False, True, HELD_ONE),
+        (True, False, HELD_MANY),
+        (False, False, "Resource temporarily unavailable"),
+        (True, "readonly", None),
+        (False, "readonly", None),
+    ],
+)
+def test_the_two_ways_refuse_each_other(tmp_path: Path, holder: bool, opener: object, refused: Optional[str]) -> None:
+    """While another process holds the store one way, an open the other way
+    fails and says how it is held; readers open beside both."""
+    w = pool()[0]
+    w.call("open", str(tmp_path), 10, holder)
+    try:
+        w.call("set", "k", "01")
+        kwargs = {"readonly": True} if opener == "readonly" else {"multiprocess": opener}
+        if refused is None:
+            with marrow.open(tmp_path, **kwargs) as db:  # type: ignore[arg-type]
+                assert db.get("k") == (b"\x01" if holder else None)  # a one-process holder still buffers it
+        else:
+            with pytest.raises(BlockingIOError, match=refused):
+                marrow.open(tmp_path, **kwargs)  # type: ignore[arg-type]
+    finally:
+        w.call("close")
+
+
+def test_commands_beside_multiprocess_holders(tmp_path: Path, capsysbinary: pytest.CaptureFixture[bytes]) -> None:
+    """Write commands join processes that hold the store with
+    multiprocess=True; they and the read commands see each other's changes."""
+    from marrow import cli
+
+    w = pool()[0]
+    w.call("open", str(tmp_path), 10)
+    try:
+        w.call("set", "held", "68")
+        for argv in (["set", "P", "k", "v"], ["delete", "P", "held"], ["persist", "P"], ["set", "P", "j", "w"], ["vacuum", "P"]):
+            assert cli.main([a.replace("P", str(tmp_path)) for a in argv]) == 0, argv
+        assert w.call("state")["items"] == {"k": b"v".hex(), "j": b"w".hex()}
+        w.call("set", "late", "6c")
+        capsysbinary.readouterr()
+        assert cli.main(["keys", str(tmp_path)]) == 0
+        assert capsysbinary.readouterr().out == b"k\nj\nlate\n"
+    finally:
+        w.call("close")
+
+
+@pytest.mark.parametrize("multiprocess", [False, True])
+def test_a_fork_child_is_refused_its_parents_store(tmp_path: Path, multiprocess: bool) -> None:
+    """A child's calls on a store opened before the fork fail and write
+    nothing (not even what the parent still buffers); a store it opens
+    itself works as any process's."""
+    db = marrow.open(tmp_path, multiprocess=multiprocess)
+    db["a"] = b"1"
+    files = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.name != "shared.bin"}
+    verdict_r, verdict_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child reports through the pipe, never raises
+        verdict = []
+        for call in (lambda: db.__setitem__("b", b"2"), lambda: db.get("a"), lambda: len(db), db.sync):
+            try:
+                call()
+                verdict.append("ran")
+            except RuntimeError as e:
+                verdict.append("refused" if "before the process forked" in str(e) else str(e))
+        del db
+        try:
+            with marrow.open(tmp_path, multiprocess=multiprocess) as own:
+                own["child"] = b"c"
+            verdict.append("opened")
+        except BlockingIOError:
+            verdict.append("blocked")
+        os.write(verdict_w, ",".join(verdict).encode())
+        os._exit(0)
+    os.waitpid(pid, 0)
+    assert os.read(verdict_r, 1000).decode() == "refused,refused,refused,refused," + ("opened" if multiprocess else "blocked")
+    if not multiprocess:
+        assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == files
+    db["c"] = b"3"
+    db.close()
+    with marrow.open(tmp_path) as after:
+        assert dict(after.items()) == {"a": b"1", "c": b"3", **({"child": b"c"} if multiprocess else {})}
+
+
+def test_kills_keep_every_acknowledged_change(tmp_path: Path) -> None:
+    """The crash loop of several processes (mp_crashloop.py) in its short
+    form; `make stress` runs it long."""
+    import mp_crashloop
+
+    failures, stats = mp_crashloop.run(tmp_path, 30, seed=20261209)
+    assert not failures, "\n".join(failures)
+    assert stats["kills"] == 30 and stats["landed"] > 0 and stats["lost"] > 0, stats
