@@ -104,7 +104,8 @@ def run(store: Optional[marrow.Store], call: list[Any]) -> tuple[Optional[marrow
         with store.transaction() as t:
             for key, value in args[0]:
                 if value == "incr":
-                    now = int(t.get(key, b"0")) + 1
+                    found = t.get(key)
+                    now = int(found if found is not None else b"0") + 1
                     read.append(now - 1)
                     t[key] = b"%d" % now
                 elif value is None:

@@ -203,11 +203,11 @@ def test_the_two_ways_refuse_each_other(tmp_path: Path, holder: bool, opener: ob
         w.call("set", "k", "01")
         kwargs = {"readonly": True} if opener == "readonly" else {"multiprocess": opener}
         if refused is None:
-            with marrow.open(tmp_path, **kwargs) as db:  # type: ignore[arg-type]
+            with marrow.open(tmp_path, **kwargs) as db:
                 assert db.get("k") == (b"\x01" if holder else None)  # a one-process holder still buffers it
         else:
             with pytest.raises(BlockingIOError, match=refused):
-                marrow.open(tmp_path, **kwargs)  # type: ignore[arg-type]
+                marrow.open(tmp_path, **kwargs)
     finally:
         w.call("close")
 
