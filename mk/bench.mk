@@ -4,6 +4,8 @@
 #   make bench-durable       the durable writes alone (1,000,000 keys) into
 #   make bench-durable-quick build/bench/durable.{md,png,json} (quick: 100,000)
 #   make bench-callgrind   instructions per operation only
+#   make bench-multiprocess  4 processes on one store against lmdb, sqlite3
+#                    and diskcache, into bench/multiprocess.{md,json}
 # The peers live in their own environment, build/bench-venv, so the test
 # environment never sees them; marrow goes in as a wheel built from this tree
 # with the same CMake build directory as `make build`, so it is incremental.
@@ -17,9 +19,9 @@ BENCH_APT := valgrind eatmydata gcc
 BENCH_STAMPS := $(or $(STAMPS),build/stamps)
 BENCH_SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: bench-run bench-quick bench-durable bench-durable-quick bench-callgrind bench-setup bench-apt
+.PHONY: bench-multiprocess bench-run bench-quick bench-durable bench-durable-quick bench-callgrind bench-setup bench-apt
 
-BENCH_TARGETS += bench-run
+BENCH_TARGETS += bench-run bench-multiprocess
 
 bench-apt:
 	@missing=""; for p in $(BENCH_APT); do \
@@ -71,3 +73,6 @@ bench-durable-quick: bench-setup
 
 bench-callgrind: bench-setup
 	$(BENCH_PY) bench/callgrind.py
+
+bench-multiprocess: bench-setup
+	$(BENCH_PY) bench/multiprocess.py --out bench/multiprocess.md
