@@ -3,15 +3,17 @@ at every length."""
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import os
+import resource
 import struct
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Iterator, Optional
 
 import pytest
 
-from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, portable, snapshot, sorted_snapshot, wal, wal_batch
+from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, portable, siphash13, snapshot, sorted_snapshot, wal, wal_batch
 from marrow import Marrow
 from marrow._core import StoreCore
 
@@ -207,6 +209,7 @@ RUNS_4_IDS = [0, 1, 2, *range(1 << 16 | 1, 1 << 16 | 8192, 2), *range(2 << 16, 2
 ONE_PER_KEY = [array(k, k) for k in range(9)]
 
 
+BD = wal("b", b"2") + wal("d", b"4")
 # Offsets at and near the ends of the signed and the unsigned 64-bit range.
 FAR = {"wraps": 2**64 - 35, "2**63-1": 2**63 - 1, "2**63": 2**63, "2**64-1": 2**64 - 1}
 # (files, [(method, *args, expected result: a value, an exception class or PANIC)])
@@ -250,6 +253,12 @@ CRAFTED: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]]]] = {
     "record-ids-used-up": ({"snapshot.bin": snapshot({}, [], [], 2**32 - 1, 0, 0)}, [
         ("set_bytes", "k", b"v", OverflowError), ("delete", "k", False), ("len", 0), ("reopen", None), ("len", 0), ("vacuum", None),
         ("set_bytes", "k", b"v", None), ("get_bytes", "k", b"v")]),
+    # A damaged entry count makes the snapshot absent, with no memory reserved for it (the table runs under a limit).
+    **{f"snapshot-entry-count-{n}": (dict(ABC_SNAP, **{"snapshot.bin": struct.pack("<Q", n) + ABC_SNAP["snapshot.bin"][8:]}),
+                                     [("len", 0), ("keys", [])]) for n in (2**28, 2**64 - 1)},
+    "batch-frame-length-ends-inside-a-record": (  # its checksum covers the declared length
+        {"wal.bin": wal("a", b"1") + struct.pack("<IQQ", 3, len(BD) - 1, siphash13(BD[:-1])) + BD + wal("c", b"3")},
+        [("keys", ["a"]), ("file", "wal.bin", wal("a", b"1"))]),
     "live-set-runs-3-containers-no-offsets": live_set(portable(RUNS_3), RUNS_3_IDS),
     "live-set-runs-4-containers-with-offsets": live_set(portable(RUNS_4), RUNS_4_IDS),
     **{f"live-set-runs-{n + 1}-containers-last-run": live_set(portable(ONE_PER_KEY[:n] + [runs(n, (0, 2))]),
@@ -268,10 +277,23 @@ CRAFTED: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]]]] = {
 }
 
 
+@contextlib.contextmanager
+def address_space_limit(extra: int = 1 << 30) -> Iterator[None]:
+    """No more than `extra` bytes of address space beyond what the process uses now."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    used = int(Path("/proc/self/statm").read_text().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (used + extra, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
 @pytest.mark.parametrize("name", CRAFTED)
 def test_crafted_store(tmp_path: Path, name: str) -> None:
     files, steps = CRAFTED[name]
-    store = Steps(make_dir(tmp_path / "s", {"offsets.bin": b"", **files}))
+    with address_space_limit():
+        store = Steps(make_dir(tmp_path / "s", {"offsets.bin": b"", **files}))
     for *step, expected in steps:
         try:
             got = store(*step)
