@@ -37,6 +37,7 @@ VALUES = st.one_of(
     st.builds(lambda n, b: bytes([b]) * n, st.integers(2000, 12000), st.integers(0, 255)),
 )
 CACHE_SIZES = st.sampled_from([0, 1, 3, 8])
+FLIPPED = bytes(255 - b for b in range(256))
 OPS = st.lists(st.tuples(KEYS, st.none() | VALUES), max_size=5)  # a batch's puts and deletes
 
 
@@ -177,11 +178,15 @@ class StoreMachine(RuleBasedStateMachine):
     def commit(self, ops: list[tuple[str, Optional[bytes]]], sync: bool, fail: bool = False) -> None:
         assert self.store is not None
         with self.store.batch(sync=sync) as b:
+            buffers = []  # values given as buffers, changed before the block ends
             for key, val in ops:
                 if val is None:
                     del b[key]
                 else:
-                    b[key] = val
+                    buffers.append(bytearray(val))
+                    b[key] = (val, buffers[-1], memoryview(buffers[-1]))[len(buffers) % 3]
+            for buffer in buffers:
+                buffer[:] = buffer.translate(FLIPPED)
             assert len(b) == len(ops)
             if fail:
                 raise KeyError("discard")
@@ -280,6 +285,21 @@ class StoreMachine(RuleBasedStateMachine):
         # buffer's worth is still in memory.
         logged, expected = self.file("wal.bin"), m.wal_bytes()
         assert expected.startswith(logged) and len(expected) - len(logged) <= 8192
+
+    @invariant()
+    def cache_answers_without_the_files(self) -> None:
+        """The keys the model's LRU cache holds read as stored with every byte
+        of vals.bin changed behind the store. They are read newest first: each
+        read is a hit that reverses the order, which the next eviction shows."""
+        data = self.file("vals.bin")
+        with open(self.dir / "vals.bin", "r+b", buffering=0) as f:
+            f.write(data.translate(FLIPPED))
+            try:
+                for key in list(reversed(self.model.cache)):
+                    assert self.db.get_bytes(key) == self.model.read(key)
+            finally:
+                f.seek(0)
+                f.write(data)
 
     def teardown(self) -> None:
         self.store = self.reader = None
