@@ -57,6 +57,7 @@ ROWS: dict[str, Row] = {
     "import-bad-base64": (["import", "-q", "P", "-"], b'{"key": "k", "value_b64": "@"}\n', None, 2, b"", '"value_b64" is not base64', A_B),
     "import-missing-file": (["import", "P", "P/absent.jsonl"], b"", None, 2, b"", "absent.jsonl", A_B),
     "check": (["check", "P"], b"", None, 0, b"P: ok: 2 keys and 3 value bytes read\n", "", A_B),
+    "check-log-deletes-snapshot-records": (["check", "P"], b"", lambda p: marrow.Marrow(str(p)).delete("a"), 0, b"P: ok: 1 keys and 2 value bytes read\n", "", None),
     "check-json": (["check", "P", "--json"], b"", None, 0, '"ok": true', "", None),
     "check-cut-file": (["check", "P"], b"", lambda p: os.truncate(p / "vals.bin", 1), 1, "vals.bin is 2 bytes shorter than the snapshot says (1 of 3)", "", None),
     "check-unreadable-value": (["check", "P"], b"", long_value, 1, "damaged: 1 key(s): read failed: ", "", None),

@@ -180,22 +180,25 @@ def test_threads_end_in_the_models_state(tmp_path: Path) -> None:
     assert dict(marrow.open(tmp_path / "s").items()) == expected
 
 
-def test_other_threads_run_during_a_vacuum(tmp_path: Path) -> None:
+@pytest.mark.parametrize("call", ["vacuum", "get_many"])
+def test_other_threads_run_during_a_long_call(tmp_path: Path, call: str) -> None:
     """With thread switches left to blocking calls alone, a loop in another
-    thread runs while vacuum() works only if vacuum gives up the interpreter
-    lock (a vacuum that holds it runs to its end first); the loop's count is
-    reported."""
+    thread runs while vacuum() or get_many() works only if the call gives up
+    the interpreter lock (one that holds it runs to its end first); the
+    loop's count is reported."""
     store = marrow.open(tmp_path / "s")
-    store.set_many((f"k{i}", b"v" * 20) for i in range(200_000))
+    keys = [f"k{i}" for i in range(200_000)]
+    store.set_many((k, b"v" * 20) for k in keys)
+    store.clear_cache()
     interval, spins = sys.getswitchinterval(), 0
     sys.setswitchinterval(1000)
     try:
-        thread = threading.Thread(target=store.vacuum)
+        thread = threading.Thread(target=store.vacuum if call == "vacuum" else lambda: store.get_many(keys))
         thread.start()
         while thread.is_alive():
             spins += 1
             time.sleep(0)
     finally:
         sys.setswitchinterval(interval)
-    print(f"a loop in another thread ran {spins} times during a vacuum of 200,000 records")
+    print(f"a loop in another thread ran {spins} times during {call} of 200,000 records")
     assert spins > 10 and len(store) == 200_000
