@@ -313,20 +313,25 @@ LOG_RECORDS = [wal_batch(ops) if len(ops) > 1 else wal(*ops[0]) for ops in LOG_S
 @pytest.mark.parametrize("cut_file", ["wal.bin", "snapshot.bin"])
 def test_every_cut_length(tmp_path: Path, cut_file: str) -> None:
     """A file cut anywhere opens without an error: the log as its whole
-    records and batches before the cut, the snapshot as absent."""
+    records and batches before the cut, the snapshot as absent. A reader
+    sees the same, and neither its open nor its refresh changes a file."""
     # Cutting the snapshot: a, b, c persisted, then a put of d in the log.
     base = {"wal.bin": b"".join(LOG_RECORDS)} if cut_file == "wal.bin" else dict(ABC_SNAP, **{"wal.bin": wal("d", b"4")})
     whole = base[cut_file]
     for cut in range(len(whole) + 1):
-        d = make_dir(tmp_path / str(cut), dict(base, **{cut_file: whole[:cut]}))
-        db = Marrow(str(d))
+        files = dict(base, **{cut_file: whole[:cut]})
+        d = make_dir(tmp_path / str(cut), files)
         if cut_file == "wal.bin":
             n = sum(len(prefix) <= cut for prefix in itertools.accumulate(LOG_RECORDS))
             expected = {k: v for k, v in dict(op for ops in LOG_STEPS[:n] for op in ops).items() if v is not None}
-            # The torn tail is cut off, so writes after it are replayed too.
-            assert (d / "wal.bin").read_bytes() == b"".join(LOG_RECORDS[:n]), cut
         else:
             expected = {"a": b"aa", "b": b"bb", "c": b"cc", "d": b"4"} if cut == len(whole) else {"d": b"4"}
+        reader = StoreCore(str(d), 1, True)
+        reader.refresh()
+        assert contents(reader.raw) == list(expected.items()) and {f.name: f.read_bytes() for f in d.iterdir()} == files, cut
+        db = Marrow(str(d))
+        if cut_file == "wal.bin":  # the torn tail is cut off, so writes after it are replayed too
+            assert (d / "wal.bin").read_bytes() == b"".join(LOG_RECORDS[:n]), cut
         assert contents(db) == list(expected.items()), cut
         db.set_bytes("later", b"x")
         del db
