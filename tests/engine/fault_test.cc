@@ -142,6 +142,8 @@ std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error) {
   EXPECT_TRUE(db->SetBytes("probe", "p").ok()) << where;
   EXPECT_TRUE(db->Persist().ok()) << where;
   model["probe"] = "p";
+  EXPECT_EQ(Reboot(*fs->Crash(Outcome::kAllReached, 0)), Describe(model))
+      << where << ", persisted, then a power loss";
   db.reset();
   same(", reopened");
   return calls;
