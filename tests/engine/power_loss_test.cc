@@ -8,7 +8,8 @@
 // hold what the last completed sync, persist or vacuum covered plus a
 // prefix of the changes after it (a batch whole or not at all), nothing
 // else. A reader opened before the measured part and refreshed after the
-// same call must see such a state too.
+// same call must see such a state too, and after each later step (the
+// writer synced) exactly what the writer sees.
 //
 // Zero tails (a file's new length arrives without the bytes of its last
 // pages) are reported, not required, where single records were logged:
@@ -90,6 +91,7 @@ struct Trial {
   // Calls counted before the measured steps, and when the open returned.
   uint64_t first = 0, opened = 0;
   std::string reader_saw;
+  std::string reader_later;  // the first later refresh that differed
   std::unique_ptr<MemFs> image;  // the files after `crash_after` calls
 };
 
@@ -131,6 +133,13 @@ Trial Execute(const Scenario& s, std::optional<uint64_t> crash_after,
     EXPECT_TRUE(RunStep(*db.value(), s.steps[i], model).ok()) << s.name;
     ApplyStep(s.steps[i], model);
     run.ends.push_back(calls());
+    if (run.reader_saw.empty() || !run.reader_later.empty()) continue;
+    EXPECT_TRUE(db.value()->Sync().ok()) << s.name;
+    Status refreshed = reader->Refresh();
+    const std::string saw = refreshed.ok() ? Show(*reader) : "refresh failed";
+    if (saw != Show(*db.value())) {
+      run.reader_later = "after step " + std::to_string(i) + ": " + saw;
+    }
   }
   run.fs->RunHook();
   return run;
@@ -184,6 +193,7 @@ TEST_P(PowerLoss, EveryCallCrashes) {
     outcomes.emplace_back(Outcome::kPrefix, seed);
     outcomes.emplace_back(Outcome::kZeroTail, seed);
   }
+  size_t windows = 0;
   for (uint64_t n = 1; n <= total && !HasFailure(); ++n) {
     Trial run = Execute(s, n);
     std::unique_ptr<MemFs> image = std::move(run.image);
@@ -197,12 +207,17 @@ TEST_P(PowerLoss, EveryCallCrashes) {
     const MemFs::Traced& call = dry.fs->trace()[dry.first + n - 1];
     const bool has_dir = std::string(s.base) != "empty";
     if (s.measured_from >= 0 && has_dir) {
-      const std::string saw = Execute(s, std::nullopt, n).reader_saw;
-      EXPECT_TRUE(std::find(allowed.begin(), allowed.end(), saw) !=
+      const Trial read = Execute(s, std::nullopt, n);
+      EXPECT_TRUE(std::find(allowed.begin(), allowed.end(), read.reader_saw) !=
                   allowed.end())
           << s.name << ": a reader refreshed after call " << n << " ("
-          << call.call << " " << call.path << ") saw " << saw;
+          << call.call << " " << call.path << ") saw " << read.reader_saw;
+      EXPECT_EQ(read.reader_later, "")
+          << s.name << ": a reader refreshed after call " << n << ", then";
       ++refreshes_;
+      // Between the snapshot's rename and the log's replacement.
+      windows += call.call == "rename" &&
+                 call.path.ends_with("/snapshot.bin.tmp");
     }
     for (const auto& [outcome, seed] : outcomes) {
       std::unique_ptr<MemFs> rebooted = image->Crash(outcome, seed);
@@ -231,6 +246,14 @@ TEST_P(PowerLoss, EveryCallCrashes) {
         }
       }
     }
+  }
+  const auto persist = [](const Step& step) {
+    return step.kind == Step::kPersist;
+  };
+  if (s.measured_from >= 0 &&
+      std::any_of(s.steps.begin() + s.measured_from, s.steps.end(), persist)) {
+    EXPECT_GT(windows, 0u) << s.name << ": no reader refreshed between the "
+                           << "snapshot's rename and the log's replacement";
   }
 }
 
