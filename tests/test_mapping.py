@@ -96,18 +96,13 @@ def test_values_and_views(tmp_path: Path) -> None:
     # More keys than one batch of the views; values of every bytes-like kind.
     expected = {f"k{i}": bytes([i % 256]) * (i % 7) for i in range(2500)}
     store.update(expected)
-    store["ba"], store["mv"] = bytearray(b"xy"), memoryview(b"-xy-")[1:3]
-    expected.update(ba=b"xy", mv=b"xy")
+    store["mv"] = memoryview(b"-xy-")[1:3]
+    expected["mv"] = b"xy"
     assert list(store.items()) == list(expected.items())
     assert list(store.values()) == list(expected.values()) and all(type(v) is bytes for v in store.values())
     assert store.get_many(k for k in ["mv", "none"]) == [("mv", b"xy"), ("none", None)]
-    with pytest.raises(KeyError) as info:
-        store["none"]
-    assert info.value.args == ("none",)
     with pytest.raises(TypeError, match="PyString"):
         1 in store  # type: ignore[comparison-overlap]  # noqa: B015
-    store.clear()
-    assert len(store) == 0 and store.raw.keys() == []
 
 
 def test_context_and_close(tmp_path: Path) -> None:

@@ -266,11 +266,10 @@ int MemFs::Truncate(int fd, uint64_t length) {
 int MemFs::Sync(int fd, std::string_view call) {
   Fd* f = Desc(fd, call);
   if (f != nullptr) return Written(f->ino);
-  auto it = fds_.find(fd);
-  if (fired_ && errno != EINTR && it != fds_.end() &&
-      !inodes_[it->second.ino].dir) {
-    inodes_[it->second.ino].dropped = true;
-    inodes_[it->second.ino].pending.clear();
+  if (auto it = fds_.find(fd); fired_ && errno != EINTR && it != fds_.end()) {
+    Inode& node = inodes_[it->second.ino];
+    node.dropped = !node.dir;
+    node.pending.clear();
   }
   return -1;
 }
