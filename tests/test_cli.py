@@ -40,7 +40,7 @@ def plant_file(path: Path) -> None:
 # (arguments with P for the store, stdin, damage done first, exit status,
 #  stdout (exact bytes, or a str it contains), a str stderr contains,
 #  the store's contents afterwards or None)
-Row = Tuple[List[str], bytes, Optional[Callable[[Path], None]], int, object, str, Optional[dict[str, bytes]]]
+Row = Tuple[List[str], bytes, Optional[Callable[[Path], object]], int, object, str, Optional[dict[str, bytes]]]
 ROWS: dict[str, Row] = {
     "get": (["get", "P", "b"], b"", None, 0, b"\xff\x00", "", A_B),
     "get-absent": (["get", "P", "zz"], b"", None, 1, b"", "marrow: 'zz': no such key\n", A_B),

@@ -8,9 +8,10 @@
 // vals.bin and offsets.bin, which are internal. A failed set, batch or
 // delete leaves the old value, nothing else changes the content. Every
 // change acknowledged before or after the fault survives a power loss once
-// a sync returns; the store stays usable (a new set, persist) and a clean
-// reopen holds exactly the successful changes. Interruptions and short
-// transfers change nothing.
+// a sync returns (a failed sync drops what it could not write, as Linux
+// may); the store stays usable (a new set, persist), a power loss after
+// that persist keeps every change, and a clean reopen holds exactly the
+// successful changes. Interruptions and short transfers change nothing.
 
 #include <gtest/gtest.h>
 
