@@ -8,7 +8,6 @@ standard library in, so the process loads no shared copy of any of them.
 CRoaring from the package's marrow.libs/ and from nowhere else.
 """
 
-import io
 import os
 import re
 import sys
@@ -18,21 +17,11 @@ import marrow
 
 
 def smoke(path: str) -> None:
+    """The module loads and works; what it does is the suite's to test."""
     with marrow.open(path, cache_size=2) as db:  # persisted at the end of the block
-        db["alpha"], db["beta"] = b"one", bytearray(b"two")
-        del db["beta"]
-    reader = marrow.open(path, readonly=True)
-    with marrow.open(path) as db:
-        assert db["alpha"] == b"one" and "beta" not in db
-        db["gamma"] = b"\x00\xff"
+        db["alpha"], db["beta"] = b"one", b"two"
         db.vacuum()
-    reader.refresh()
-    assert reader.get_many(["alpha", "beta", "gamma"]) == [("alpha", b"one"), ("beta", None), ("gamma", b"\x00\xff")]
-    try:
-        reader["beta"] = b"x"
-    except io.UnsupportedOperation:
-        return
-    raise AssertionError("a read-only store took a write")
+    assert marrow.open(path, readonly=True).get_many(["alpha", "gamma"]) == [("alpha", b"one"), ("gamma", None)]
 
 
 def main() -> None:

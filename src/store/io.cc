@@ -369,6 +369,13 @@ Status SyncDirectory(FileSystem& fs, const std::string& dir, Where where) {
   return Fsync(fd, where);
 }
 
+std::string ParentDirectory(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? "."
+         : slash == 0               ? "/"
+                                    : path.substr(0, slash);
+}
+
 Status CreateDirectories(FileSystem& fs, const std::string& path, Where where) {
   if (HasNul(path)) return NulInPath(where);
   if (path.empty()) return {};
@@ -380,11 +387,7 @@ Status CreateDirectories(FileSystem& fs, const std::string& path, Where where) {
     if (pos != path.size() && path[pos] != '/') continue;
     std::string prefix = path.substr(0, pos);
     if (fs.MakeDirectory(prefix.c_str(), 0777) == 0) {
-      const size_t slash = prefix.find_last_of('/');
-      const std::string parent = slash == std::string::npos ? "."
-                                 : slash == 0 ? "/"
-                                              : prefix.substr(0, slash);
-      MARROW_RETURN_IF_ERROR(SyncDirectory(fs, parent, where));
+      MARROW_RETURN_IF_ERROR(SyncDirectory(fs, ParentDirectory(prefix), where));
       continue;
     }
     const int made = errno;

@@ -147,6 +147,8 @@ Status Unlink(FileSystem& fs, const std::string& path,
 // fsync of a directory, so that renames in it are durable.
 Status SyncDirectory(FileSystem& fs, const std::string& dir,
                      Where where = Where::current());
+// The directory that holds `path` ("." or "/" at the top).
+std::string ParentDirectory(const std::string& path);
 // mkdir -p with mode 0777.
 Status CreateDirectories(FileSystem& fs, const std::string& path,
                          Where where = Where::current());

@@ -60,6 +60,15 @@ Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
   if (!created.ok()) return created.take_failure().As(FailureForm::kIoByKind);
   MARROW_ASSIGN(std::shared_ptr<DirectoryLock> lock,
                 DirectoryLock::Acquire(fs, path));
+  // A directory without a log may be one that an earlier open made but
+  // failed to sync into its parent: it is synced before the store's files
+  // are made, so that a power loss cannot take away a synced store.
+  auto logged = PathExists(fs, JoinPath(path, kWalFile));
+  if (!logged.ok()) return logged.take_failure().As(FailureForm::kIoByKind);
+  if (!logged.value()) {
+    Status synced = SyncDirectory(fs, ParentDirectory(path));
+    if (!synced.ok()) return synced.take_failure().As(FailureForm::kIoByKind);
+  }
   Status finished = FinishCommittedVacuum(fs, path);
   if (!finished.ok()) return finished.take_failure().As(FailureForm::kIoByKind);
 

@@ -33,10 +33,12 @@
 
 namespace marrow::store {
 
-Status Persist(const Store& store, WalWriter& wal);
+Status Persist(Store& store, WalWriter& wal);
 
-// fdatasync of keys.bin and vals.bin, msync of offsets.bin.
-Status SyncRecordFiles(const Store& store);
+// fdatasync of keys.bin and vals.bin, msync of offsets.bin; after a failed
+// one, the records written since the last that succeeded are written again
+// first.
+Status SyncRecordFiles(Store& store);
 
 }  // namespace marrow::store
 

@@ -30,8 +30,8 @@ struct Views {
   bool vals = false;
 };
 
-// Takes the view's end unless this call already did. A reader of a store
-// whose record files were never made has nothing to view.
+// Takes the view's end unless this call already did. A reader's view of a
+// record file that does not exist (every record is in the log) stays empty.
 Status RefreshOnce(FileView& view, const UniqueFd& file, bool& done) {
   if (!done && file.valid()) MARROW_RETURN_IF_ERROR(view.Refresh(file));
   done = true;

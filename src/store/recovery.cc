@@ -46,6 +46,8 @@ void InstallSnapshot(Store& store, SnapshotData snapshot, uint64_t keys_size,
     store.keys_end = std::min(store.keys_end, keys_size);
     store.vals_end = std::min(store.vals_end, vals_size);
   }
+  store.keys_synced = store.keys_end;  // a persist synced them
+  store.vals_synced = store.vals_end;
 }
 
 namespace {

@@ -207,7 +207,10 @@ Status RewriteShared(Store& store, SharedState& shared, SharedView& view,
   // Whether or not it went through, the files are in a state an open
   // reads; the page says so under a new generation.
   Status recovered = Recover(shared, *store.fs, store.dir);
-  if (done.ok() && recovered.ok()) shared.Store(kSharedSyncFailedAt, 0);
+  // A persist that failed may have failed a sync, after which the log's
+  // pages may be gone from the disk's view: only a snapshot makes the
+  // changes durable then.
+  shared.Store(kSharedSyncFailedAt, done.ok() && recovered.ok() ? 0 : 1);
   shared.UnlockSync();
   if (!done.ok()) return done;
   if (!recovered.ok()) return recovered;
@@ -222,11 +225,14 @@ Result<bool> SyncShared(FileSystem& fs, const std::string& dir,
     return shared.Load(kSharedGenerationAt) != generation ||
            shared.Load(kSharedSyncedEndAt) >= written_end;
   };
-  if (written_end == 0 || covered()) return false;
+  const auto failed = [&] { return shared.Load(kSharedSyncFailedAt) != 0; };
+  if (written_end == 0) return false;
+  if (failed()) return true;
+  if (covered()) return false;
   MARROW_RETURN_IF_ERROR(shared.LockSync());
   Result<bool> outcome = [&]() -> Result<bool> {
+    if (failed()) return true;
     if (covered()) return false;
-    if (shared.Load(kSharedSyncFailedAt) != 0) return true;
     // Persists take the sync lock, so this is the generation's log, and
     // it holds at least `target` whole bytes.
     const uint64_t target = shared.Load(kSharedLogEndAt);

@@ -64,6 +64,14 @@ struct Store {
   UniqueFd vals_file;
   FileView keys_view;  // of keys_file, for cold reads (reads.h)
   FileView vals_view;  // of vals_file
+  // Writers: the ends of keys.bin and vals.bin that the last sync of the
+  // record files covered, and whether a sync failed since. A failed
+  // fdatasync may drop the pages it could not write, and a later one then
+  // succeeds without them, so the next sync writes those bytes again.
+  // Changed by persist and vacuum only.
+  uint64_t keys_synced = 0;
+  uint64_t vals_synced = 0;
+  bool records_unsynced = false;
 
   // Set only while the log is replayed at open.
   std::unique_ptr<AppendBatch> batch;

@@ -207,8 +207,9 @@ Status Vacuum(Store& store, WalWriter& wal) {
   store.offsets_map = std::move(map);
   store.records.Install(std::move(next.key_index), std::move(next.live),
                         Bitmap(), std::move(next.record_keys), next.count);
-  store.keys_end = next.keys_end;
-  store.vals_end = next.vals_end;
+  store.keys_end = store.keys_synced = next.keys_end;
+  store.vals_end = store.vals_synced = next.vals_end;
+  store.records_unsynced = false;
   store.cache.Clear();
   store.offsets_capacity = std::max<uint64_t>(next.count, kMinOffsetSlots);
 

@@ -268,11 +268,30 @@ int MemFs::Truncate(int fd, uint64_t length) {
 
 int MemFs::Sync(int fd, std::string_view call) {
   Fd* f = Desc(fd, call);
-  return f == nullptr ? -1 : Settle(f->ino);
+  if (f != nullptr) return Written(f->ino);
+  if (auto it = fds_.find(fd); fired_ && errno != EINTR && it != fds_.end()) {
+    Inode& node = inodes_[it->second.ino];
+    node.dropped = !node.dir;
+    node.pending.clear();
+  }
+  return -1;
+}
+
+int MemFs::Written(uint64_t ino) {
+  Inode& node = inodes_[ino];
+  if (!node.dropped) return Settle(ino);
+  std::string& bytes = node.durable.Mut();
+  for (const Change& c : node.pending) {
+    c.resize ? bytes.resize(c.offset)
+             : Apply(bytes, c.bytes, c.offset, c.bytes.size());
+  }
+  node.pending.clear();
+  return 0;
 }
 
 int MemFs::Settle(uint64_t ino) {
   Inode& node = inodes_[ino];
+  node.dropped = false;
   node.durable = node.data;
   node.pending.clear();
   node.durable_entries = node.entries;
@@ -390,7 +409,7 @@ int MemFs::Unmap(void* addr, uint64_t) {
 int MemFs::SyncMapping(void* addr, uint64_t) {
   Mapped* m = FindMap(addr, "msync");
   // Like fdatasync of the file: the mapping is its only writer here.
-  return m == nullptr ? -1 : Settle(m->ino);
+  return m == nullptr ? -1 : Written(m->ino);
 }
 
 std::unique_ptr<MemFs> MemFs::Clone() {

@@ -9,7 +9,10 @@
 //   - power loss: Crash() builds the MemFs a reboot could find. Each file
 //     keeps its bytes as of its last fsync plus a prefix of its later writes
 //     and length changes; each directory its entries as of its last fsync
-//     plus a prefix of its later creations, renames and unlinks.
+//     plus a prefix of its later creations, renames and unlinks. A failed
+//     fsync or fdatasync drops the file's changes since its last sync, as
+//     Linux drops the pages it could not write: they stay readable, but
+//     reach the disk only if written again.
 //
 // A mapping has its own buffer, the authority for its range, so its address
 // stays put while the file's length changes; its bytes are folded into the
@@ -127,6 +130,7 @@ class MemFs final : public FileSystem {
     bool dir = false;
     Bytes data, durable;
     std::vector<Change> pending;
+    bool dropped = false;  // a failed sync dropped changes: durable lags data
     std::map<std::string, uint64_t> entries, durable_entries;
     std::vector<DirChange> dir_pending;
   };
@@ -161,6 +165,8 @@ class MemFs final : public FileSystem {
   void ChangeDir(uint64_t dir, DirChange change);
   ssize_t WriteAt(Fd& f, const void* buf, size_t n, uint64_t at);
   int Sync(int fd, std::string_view call);
+  // A successful sync: the changes since the last one become durable.
+  int Written(uint64_t ino);
   // Makes the inode's bytes and entries durable; returns 0.
   int Settle(uint64_t ino);
   int Info(uint64_t ino, FileInfo* info);
