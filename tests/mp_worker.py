@@ -21,7 +21,7 @@ import os
 import select
 import subprocess
 import sys
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 import marrow
 
@@ -76,61 +76,56 @@ class Worker:
         self.proc.wait(60)
 
 
-def run(store: Optional[marrow.Store], call: list[Any]) -> tuple[Optional[marrow.Store], Any]:
-    name, args = call[0], call[1:]
+def hexed(value: Optional[bytes]) -> Optional[str]:
+    return None if value is None else value.hex()
+
+
+def apply(block: Any, ops: list[list[Any]]) -> list[int]:
+    """Puts, deletes and increments in a batch or transaction; the counts read."""
+    read = []
+    for key, value in ops:
+        if value == "incr":
+            found = block.get(key)
+            read.append(int(found if found is not None else b"0"))
+            block[key] = b"%d" % (read[-1] + 1)
+        elif value is None:
+            del block[key]
+        else:
+            block[key] = bytes.fromhex(value)
+    return read
+
+
+def run(store: Any, name: str, *args: Any) -> tuple[Optional[marrow.Store], Any]:
     if name == "open":
         return marrow.open(args[0], args[1], multiprocess=args[2] if len(args) > 2 else True), None
-    assert store is not None
-    if name == "set":
-        store[args[0]] = bytes.fromhex(args[1])
-    elif name == "get":
-        value = store.get(args[0])
-        return store, None if value is None else value.hex()
-    elif name == "delete":
-        return store, store.raw.delete(args[0])
-    elif name == "get_many":
-        return store, [[k, None if v is None else v.hex()] for k, v in store.get_many(args[0])]
-    elif name == "state":
-        return store, {"len": len(store), "keys": list(store), "items": {k: v.hex() for k, v in store.items()}}
-    elif name == "batch":
-        with store.batch() as b:
-            for key, value in args[0]:
-                if value is None:
-                    del b[key]
-                else:
-                    b[key] = bytes.fromhex(value)
-    elif name == "txn":
-        read = []
-        with store.transaction() as t:
-            for key, value in args[0]:
-                if value == "incr":
-                    found = t.get(key)
-                    now = int(found if found is not None else b"0") + 1
-                    read.append(now - 1)
-                    t[key] = b"%d" % now
-                elif value is None:
-                    del t[key]
-                else:
-                    t[key] = bytes.fromhex(value)
-            if args[1]:
+    if name == "close":
+        store.close()
+        return None, None
+    if name in ("batch", "txn"):
+        with store.batch() if name == "batch" else store.transaction() as block:
+            read = apply(block, args[0])
+            if args[1:] and args[1]:
                 print(json.dumps({"holding": True}), flush=True)
                 sys.stdin.readline()
         return store, read
-    elif name in ("sync", "persist", "vacuum"):
-        getattr(store, name)()
-    elif name == "close":
-        store.close()
-        return None, None
-    else:
-        raise ValueError(f"unknown call {name}")
-    return store, None
+    calls: dict[str, Callable[..., Any]] = {
+        "set": lambda key, value: store.__setitem__(key, bytes.fromhex(value)),
+        "get": lambda key: hexed(store.get(key)),
+        "delete": lambda key: store.raw.delete(key),
+        "get_many": lambda keys: [[k, hexed(v)] for k, v in store.get_many(keys)],
+        "state": lambda: {"len": len(store), "keys": list(store), "items": {k: v.hex() for k, v in store.items()}},
+        "sync": lambda: store.sync(),
+        "persist": lambda: store.persist(),
+        "vacuum": lambda: store.vacuum(),
+    }
+    return store, calls[name](*args)
 
 
 def main() -> None:
     store: Optional[marrow.Store] = None
     for line in sys.stdin:
         try:
-            store, result = run(store, json.loads(line))
+            store, result = run(store, *json.loads(line))
             reply: dict[str, Any] = {"ok": result}
         except Exception as e:  # the caller checks what was raised
             reply = {"err": [type(e).__name__, str(e)]}

@@ -22,7 +22,7 @@ from typing import Any, Optional
 import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import marrow
 from mp_worker import Failed, Worker
@@ -116,18 +116,6 @@ class Shared(RuleBasedStateMachine):
     def reopen(self, w: int) -> None:
         pool()[w].call("close")
         pool()[w].call("open", self.dir, 10)
-
-    @precondition(lambda self: bool(self.model))
-    @rule()
-    def one_process(self) -> None:
-        """The files stay what they are: with every worker closed, the store
-        opens the one-process way and holds the same."""
-        for w in pool():
-            w.call("close")
-        with marrow.open(self.dir) as db:
-            assert dict(db.items()) == {k: bytes.fromhex(v) for k, v in self.model.items()}
-        for w in pool():
-            w.call("open", self.dir, 10)
 
     @invariant()
     def every_worker_agrees(self) -> None:
