@@ -500,21 +500,22 @@ PyObject* InitModule() {
 
 }  // namespace
 WriterHold::WriterHold(store::Db& db) : db_(db) {
-  if (db.read_only()) {  // the call itself refuses
+  // Without a transaction, whoever holds the lock finishes without the
+  // interpreter lock: the call may simply wait inside. A transaction is
+  // counted before its thread gives the interpreter lock up, so one cannot
+  // begin between this test and the call.
+  if (db.read_only() || (!db.shared() && !db.transactions())) {
     held_ = true;
     return;
   }
-  store::Result<bool> taken = db.TryEnterWriter();
-  store::Status waited;
-  if (taken.ok() && !taken.value()) {
+  if (!db.TryEnterWriter()) {
+    store::Status waited;
     Py_BEGIN_ALLOW_THREADS waited = db.EnterWriter();
     Py_END_ALLOW_THREADS
-  } else if (!taken.ok()) {
-    waited = std::move(taken).status();
-  }
-  if (!waited.ok()) {
-    RaiseFailure(waited.failure());
-    return;
+    if (!waited.ok()) {
+      RaiseFailure(waited.failure());
+      return;
+    }
   }
   held_ = true;
   entered_ = true;

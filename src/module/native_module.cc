@@ -270,11 +270,15 @@ PyObject* LockWriter(PyObject* self, PyObject*) {
       return RaiseFailure(store::Failure::ReadOnly(
           "not writable: a transaction on a store opened read-only"));
     }
+    // Counted while this thread still holds the interpreter lock
+    // (WriterHold relies on it).
+    state->db->CountTransaction(1);
     store::Status status;
     {
       WithoutGil unlocked;
       status = state->db->EnterWriter();
     }
+    if (!status.ok()) state->db->CountTransaction(-1);
     return NoneOr(status);
   });
 }
@@ -282,7 +286,10 @@ PyObject* LockWriter(PyObject* self, PyObject*) {
 PyObject* UnlockWriter(PyObject* self, PyObject*) {
   CoreState* state = Receiver(self);
   if (state == nullptr) return nullptr;
-  state->db->ExitWriter();
+  if (state->db->writer_held()) {
+    state->db->ExitWriter();
+    state->db->CountTransaction(-1);
+  }
   Py_RETURN_NONE;
 }
 

@@ -72,7 +72,7 @@ Db::Db(std::string path, std::shared_ptr<StoreHandle> store,
       store_(std::move(store)),
       wal_(std::move(wal)),
       lock_(std::move(lock)),
-      fork_epoch_(ForkEpoch()) {}
+      fork_epoch_((CountForks(), ForkEpoch())) {}
 
 Db::~Db() {
   // In a fork child the log's buffer is the parent's to write.
@@ -85,35 +85,23 @@ Db::~Db() {
   lock_.reset();
 }
 
-Status Db::Usable() const {
-  if (fork_epoch_ == ForkEpoch()) return {};
+Failure Db::ForkedFailure() {
   return Failure::Runtime(
       "this store was opened before the process forked and belongs to the "
       "parent; open it again in this process");
 }
 
-Status Db::EnterWriter() {
-  MARROW_RETURN_IF_ERROR(Usable());
-  if (writer_.Lock() == 1 && shared_ != nullptr) {
-    Status locked = shared_->LockWriter();
-    if (!locked.ok()) {
-      writer_.Unlock();
-      return locked;
-    }
-  }
-  return {};
+Status Db::LockShared() {
+  Status locked = shared_->LockWriter();
+  if (!locked.ok()) writer_.Unlock();
+  return locked;
 }
 
-Result<bool> Db::TryEnterWriter() {
-  MARROW_RETURN_IF_ERROR(Usable());
-  const int depth = writer_.TryLock();
-  if (depth == 0) return false;
-  if (depth == 1 && shared_ != nullptr) {
-    Result<bool> locked = shared_->TryLockWriter();
-    if (!locked.ok() || !locked.value()) writer_.Unlock();
-    return locked;
-  }
-  return true;
+bool Db::TryLockShared() {
+  Result<bool> locked = shared_->TryLockWriter();
+  if (locked.ok() && locked.value()) return true;
+  writer_.Unlock();
+  return false;
 }
 
 void Db::ExitWriter() {
@@ -170,9 +158,8 @@ Status Db::CommitShared(std::vector<WriteOp> ops, bool batch, bool* found) {
       AppendShared(store_->store(), *shared_, *view_, ops, batch, found));
 }
 
-Status Db::FollowLocked() {
+Status Db::FollowShared() {
   MARROW_RETURN_IF_ERROR(Usable());
-  if (shared_ == nullptr) return {};
   return AsIoFailure(Follow(store_->store(), *shared_, *view_));
 }
 

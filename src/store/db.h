@@ -32,6 +32,7 @@
 #ifndef MARROW_STORE_DB_H_
 #define MARROW_STORE_DB_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -42,6 +43,7 @@
 #include <vector>
 
 #include "store/error.h"
+#include "store/fork_epoch.h"
 #include "store/fs.h"
 #include "store/function_ref.h"
 #include "store/write_op.h"
@@ -130,10 +132,29 @@ class Db {
 
   // The writer lock, for a transaction: while this thread holds it no other
   // thread or process commits a change, and this one's changes go through.
-  // Calls nest. TryEnterWriter returns false instead of waiting.
-  Status EnterWriter();
-  Result<bool> TryEnterWriter();
+  // Calls nest. TryEnterWriter returns false instead of waiting, and when
+  // EnterWriter would fail (which then says why).
+  Status EnterWriter() {
+    if (forked()) return ForkedFailure();
+    if (writer_.Lock() == 1 && shared_ != nullptr) return LockShared();
+    return {};
+  }
+  // Transactions under way, counted by the caller around EnterWriter and
+  // ExitWriter: while there are none, no holder of the writer lock waits
+  // for its caller's own threads.
+  void CountTransaction(int delta) {
+    transactions_.fetch_add(delta, std::memory_order_relaxed);
+  }
+  bool transactions() const {
+    return transactions_.load(std::memory_order_relaxed) != 0;
+  }
+  bool TryEnterWriter() {
+    if (forked()) return false;
+    const int depth = writer_.TryLock();
+    return depth > 1 || (depth == 1 && (shared_ == nullptr || TryLockShared()));
+  }
   void ExitWriter();
+  bool writer_held() const { return writer_.Mine(); }
 
   Result<uint64_t> Len();
   // Live keys in ascending RecordId order. Keys of records loaded from a
@@ -152,7 +173,13 @@ class Db {
   // Persist with the WalHandle's sync mutex held.
   Status PersistLocked();
   // A failure when the process is a fork child of the one that opened it.
-  Status Usable() const;
+  bool forked() const { return fork_epoch_ != ForkEpoch(); }
+  static Failure ForkedFailure();
+  Status Usable() const { return forked() ? ForkedFailure() : Status(); }
+  // The other processes' side of the writer lock; on failure this thread's
+  // side is released too.
+  Status LockShared();
+  bool TryLockShared();
   class Writing;
 
   // The multiprocess forms, with the writer lock held where they change.
@@ -161,13 +188,18 @@ class Db {
   Status SyncShared();
   // With the store lock held exclusively: Usable, and in the multiprocess
   // way catching up with the other processes.
-  Status FollowLocked();
+  Status FollowLocked() {
+    if (!forked() && shared_ == nullptr) return {};
+    return FollowShared();
+  }
+  Status FollowShared();
 
   std::string path_;
   std::shared_ptr<StoreHandle> store_;
   std::shared_ptr<WalHandle> wal_;
   std::shared_ptr<DirectoryLock> lock_;
   WriterLock writer_;
+  std::atomic<int> transactions_{0};
   const uint64_t fork_epoch_;
   std::unique_ptr<SharedState> shared_;
   std::unique_ptr<SharedView> view_;  // guarded by the store lock

@@ -2,26 +2,19 @@
 
 #include <pthread.h>
 
-#include <atomic>
+#include <mutex>
 
 namespace marrow::store {
 
-namespace {
+std::atomic<uint64_t> g_fork_epoch{0};
 
-std::atomic<uint64_t> g_epoch{0};
-
-void CountFork() { g_epoch.fetch_add(1, std::memory_order_relaxed); }
-
-// Registered when the engine is loaded, before any object exists.
-const bool g_registered = [] {
-  return pthread_atfork(nullptr, nullptr, CountFork) == 0;
-}();
-
-}  // namespace
-
-uint64_t ForkEpoch() {
-  (void)g_registered;
-  return g_epoch.load(std::memory_order_relaxed);
+void CountForks() {
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+    (void)pthread_atfork(nullptr, nullptr, [] {
+      g_fork_epoch.fetch_add(1, std::memory_order_relaxed);
+    });
+  });
 }
 
 }  // namespace marrow::store

@@ -9,11 +9,20 @@
 #ifndef MARROW_STORE_FORK_EPOCH_H_
 #define MARROW_STORE_FORK_EPOCH_H_
 
+#include <atomic>
 #include <cstdint>
 
 namespace marrow::store {
 
-uint64_t ForkEpoch();
+extern std::atomic<uint64_t> g_fork_epoch;
+
+// Counts forks from the first call on; every object that checks the count
+// calls it once when it is made.
+void CountForks();
+
+inline uint64_t ForkEpoch() {
+  return g_fork_epoch.load(std::memory_order_relaxed);
+}
 
 }  // namespace marrow::store
 
