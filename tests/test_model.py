@@ -152,15 +152,30 @@ class StoreMachine(RuleBasedStateMachine):
     def listing(self) -> dict[str, tuple[int, bytes]]:
         return {e.name: (e.inode(), Path(e.path).read_bytes()) for e in os.scandir(self.dir)}
 
-    @initialize(cache_size=CACHE_SIZES)
-    def open(self, cache_size: int) -> None:
+    @initialize(cache_size=CACHE_SIZES, sync=st.booleans())
+    def open(self, cache_size: int, sync: bool) -> None:
         self.model = Model(cache_size)
-        self.store = marrow.open(self.dir, cache_size)
+        self.store = marrow.open(self.dir, cache_size, sync=sync)
 
-    @rule(key=KEYS, val=VALUES)
-    def set_bytes(self, key: str, val: bytes) -> None:
-        assert self.db.set_bytes(key, val) is None
+    @property
+    def mapping(self) -> Store:
+        assert self.store is not None
+        return self.store
+
+    def synced(self) -> None:
+        """A store opened with sync=True has its whole log on disk after a change through the mapping."""
+        if self.mapping.sync_writes:
+            assert self.file("wal.bin") == self.model.wal_bytes()
+
+    @rule(key=KEYS, val=VALUES, mapping=st.booleans())
+    def set_bytes(self, key: str, val: bytes, mapping: bool) -> None:
+        if mapping:
+            self.mapping[key] = val
+        else:
+            assert self.db.set_bytes(key, val) is None
         self.model.write(key, val)
+        if mapping:
+            self.synced()
 
     @rule(items=st.lists(st.tuples(KEYS, VALUES), max_size=5), bad=st.sampled_from([None, 1, "text", (b"k", b"v")]))
     def set_many(self, items: list[tuple[str, bytes]], bad: object) -> None:
@@ -170,6 +185,7 @@ class StoreMachine(RuleBasedStateMachine):
         if bad is None:
             assert self.store.set_many(iter(items)) is None
             self.model.commit(list(items))
+            self.synced()
         else:
             with pytest.raises(TypeError):
                 self.store.set_many(items + [("k", bad) if isinstance(bad, (int, str)) else bad])  # type: ignore[list-item]
@@ -204,8 +220,11 @@ class StoreMachine(RuleBasedStateMachine):
         logged = len(self.model.wal_bytes())
         with ThreadPoolExecutor(len(batches)) as pool:
             list(pool.map(lambda ops: self.commit(ops, True), batches))
-        tail = self.file("wal.bin")[logged:]
-        for ops in sorted(batches, key=lambda ops: tail.find(wal_batch(ops))):
+        tail, pending = self.file("wal.bin")[logged:], list(batches)
+        while pending:  # frames in log order; equal batches are interchangeable
+            ops = next(ops for ops in pending if tail.startswith(wal_batch(ops)))
+            pending.remove(ops)
+            tail = tail[len(wal_batch(ops)) :]
             self.model.commit(ops)
         assert self.file("wal.bin") == self.model.wal_bytes()
 
@@ -233,13 +252,29 @@ class StoreMachine(RuleBasedStateMachine):
                 change(self.reader)
         assert self.listing() == before
 
-    @rule(key=KEYS)
-    def delete(self, key: str) -> None:
-        assert self.db.delete(key) is self.model.write(key, None)
+    @rule(key=KEYS, mapping=st.booleans())
+    def delete(self, key: str, mapping: bool) -> None:
+        if not mapping:
+            assert self.db.delete(key) is self.model.write(key, None)
+            return
+        with contextlib.nullcontext() if key in self.model.live else pytest.raises(KeyError):
+            del self.mapping[key]
+        self.model.write(key, None)
+        self.synced()
 
-    @rule(key=KEYS)
-    def get_bytes(self, key: str) -> None:
-        assert self.db.get_bytes(key) == self.model.read(key)
+    @rule(key=KEYS, how=st.sampled_from(["raw", "get", "default", "item", "in"]))
+    def get_bytes(self, key: str, how: str) -> None:
+        """A read through the raw class or the mapping, which act on the cache alike."""
+        m, expected = self.mapping, self.model.read(key)
+        if how == "item":
+            with contextlib.nullcontext() if expected is not None else pytest.raises(KeyError):
+                assert m[key] == expected
+        elif how == "in":
+            assert (key in m) is (expected is not None)
+        elif how == "default":
+            assert m.get(key, b"\0") == (b"\0" if expected is None else expected)
+        else:
+            assert {"raw": self.db.get_bytes, "get": m.get}[how](key) == expected
 
     @rule(keys=st.lists(KEYS, max_size=6))
     def get_many(self, keys: list[str]) -> None:
@@ -265,9 +300,10 @@ class StoreMachine(RuleBasedStateMachine):
     @rule(cache_size=CACHE_SIZES, overlapping=st.booleans())
     def reopen(self, cache_size: int, overlapping: bool) -> None:
         # Overlapping: the new object is opened while the old one still lives.
+        sync = self.mapping.sync_writes
         if not overlapping:
             self.store = None
-        self.store = marrow.open(self.dir, cache_size)
+        self.store = marrow.open(self.dir, cache_size, sync=sync)
         assert self.file("wal.bin") == self.model.wal_bytes()
         self.model.reopen(cache_size)
 

@@ -7,6 +7,11 @@
 // engine and one directory lock. A StoreCore opens its Db and hands out a
 // Marrow object over the same Db as `raw`; both keep the Db open.
 //
+// StoreCore is also the mapping under marrow.Store, which subclasses it: the
+// mapping's hot methods (subscript, assignment, deletion, `in`, len, get)
+// are slots and methods here, so a call costs what the raw class's does.
+// close() drops the Db; every use after it raises ValueError.
+//
 // Unlike Marrow's methods, the long ones here (sync, persist, vacuum, batch
 // commits, get_many) let other threads run while they work on files: the
 // arguments are converted and the results built with the interpreter lock
@@ -37,8 +42,10 @@ using store::Db;
 constexpr uint64_t kDefaultCacheSize = 10000;
 
 struct CoreState {
-  std::shared_ptr<Db> db;
-  PyRef raw;  // the Marrow object over `db`
+  std::shared_ptr<Db> db;  // null once closed
+  PyRef raw;               // the Marrow object over `db`
+  PyRef path;              // the str the store was opened with
+  bool sync = false;       // sync after every change and batch
 };
 
 struct CoreObject {
@@ -66,13 +73,35 @@ CoreState* Receiver(PyObject* self) {
   return &reinterpret_cast<CoreObject*>(self)->state;
 }
 
-constexpr std::array<const char*, 3> kNewParams = {"storage_path", "cache_size",
-                                                   "readonly"};
+CoreState* StateOf(PyObject* self) {
+  return &reinterpret_cast<CoreObject*>(self)->state;
+}
+
+// The open Db, or nullptr with ValueError set once the store is closed. The
+// pointer is good while the interpreter lock is held; a method that gives
+// the lock up keeps a copy of the shared pointer instead.
+Db* Live(CoreState* state) {
+  if (state->db) return state->db.get();
+  PyErr_Format(PyExc_ValueError, "operation on a closed marrow store: %U",
+               state->path.get());
+  return nullptr;
+}
+
+// The same as a shared pointer, for a method that gives the lock up: a
+// close() meanwhile does not destroy the Db under it.
+std::shared_ptr<Db> LiveShared(PyObject* self) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr || Live(state) == nullptr) return nullptr;
+  return state->db;
+}
+
+constexpr std::array<const char*, 4> kNewParams = {"storage_path", "cache_size",
+                                                   "readonly", "sync"};
 constexpr Signature kNewSig = {"StoreCore.__new__()", kNewParams, 1};
 
 PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
-    std::array<PyObject*, 3> bound;
+    std::array<PyObject*, 4> bound;
     if (!BindArguments(kNewSig, args, kwargs, bound)) return nullptr;
     std::string path;
     uint64_t cache_size = kDefaultCacheSize;
@@ -85,6 +114,10 @@ PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     int readonly = 0;
     if (bound[2] != nullptr && (readonly = PyObject_IsTrue(bound[2])) < 0) {
+      return nullptr;
+    }
+    int sync = 0;
+    if (bound[3] != nullptr && (sync = PyObject_IsTrue(bound[3])) < 0) {
       return nullptr;
     }
     store::Result<std::unique_ptr<Db>> opened =
@@ -100,7 +133,8 @@ PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<CoreObject*>(self);
-    new (&obj->state) CoreState{std::move(db), std::move(raw)};
+    new (&obj->state) CoreState{std::move(db), std::move(raw),
+                                PyRef::Borrow(bound[0]), sync != 0};
     return self;
   });
 }
@@ -179,11 +213,11 @@ PyObject* SetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     std::array<PyObject*, 1> bound;
     if (!BindArguments(kSetManySig, args, kwargs, bound)) return nullptr;
-    CoreState* state = Receiver(self);
-    if (state == nullptr) return nullptr;
+    std::shared_ptr<Db> db = LiveShared(self);
+    if (!db) return nullptr;
     std::vector<store::WriteOp> ops;
     if (!ToOps(bound[0], false, &ops)) return nullptr;
-    return NoneOr(Commit(*state->db, std::move(ops), false));
+    return NoneOr(Commit(*db, std::move(ops), false));
   });
 }
 
@@ -191,15 +225,15 @@ PyObject* CommitOps(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     std::array<PyObject*, 2> bound;
     if (!BindArguments(kCommitSig, args, kwargs, bound)) return nullptr;
-    CoreState* state = Receiver(self);
-    if (state == nullptr) return nullptr;
+    std::shared_ptr<Db> db = LiveShared(self);
+    if (!db) return nullptr;
     int sync = 0;
     if (bound[1] != nullptr && (sync = PyObject_IsTrue(bound[1])) < 0) {
       return nullptr;
     }
     std::vector<store::WriteOp> ops;
     if (!ToOps(bound[0], true, &ops)) return nullptr;
-    return NoneOr(Commit(*state->db, std::move(ops), sync != 0));
+    return NoneOr(Commit(*db, std::move(ops), sync != 0));
   });
 }
 
@@ -207,8 +241,8 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     std::array<PyObject*, 1> bound;
     if (!BindArguments(kGetManySig, args, kwargs, bound)) return nullptr;
-    CoreState* state = Receiver(self);
-    if (state == nullptr) return nullptr;
+    std::shared_ptr<Db> db = LiveShared(self);
+    if (!db) return nullptr;
     TextList keys;  // holds the key objects while the lock is given up
     if (!ConvertArgument("keys", ToTextList, bound[0], &keys)) return nullptr;
     // The values are gathered into one buffer without the interpreter lock,
@@ -219,12 +253,12 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     store::Status status;
     {
       WithoutGil unlocked;
-      status = state->db->GetMany(keys.texts,
-                                  [&](size_t i, const std::string_view* value) {
-                                    if (value == nullptr) return;
-                                    at[i] = {gathered.size(), value->size()};
-                                    gathered.append(*value);
-                                  });
+      status = db->GetMany(keys.texts,
+                           [&](size_t i, const std::string_view* value) {
+                             if (value == nullptr) return;
+                             at[i] = {gathered.size(), value->size()};
+                             gathered.append(*value);
+                           });
     }
     if (!status.ok()) return RaiseFailure(status.failure());
     std::vector<PyRef> values(count);
@@ -243,12 +277,12 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <store::Status (Db::*kFn)()>
 PyObject* Unlocked(PyObject* self, PyObject*) {
   return Guard([&]() -> PyObject* {
-    CoreState* state = Receiver(self);
-    if (state == nullptr) return nullptr;
+    std::shared_ptr<Db> db = LiveShared(self);
+    if (!db) return nullptr;
     store::Status status;
     {
       WithoutGil unlocked;
-      status = ((*state->db).*kFn)();
+      status = ((*db).*kFn)();
     }
     return NoneOr(status);
   });
@@ -256,14 +290,170 @@ PyObject* Unlocked(PyObject* self, PyObject*) {
 
 PyObject* GetRaw(PyObject* self, void*) {
   CoreState* state = Receiver(self);
-  if (state == nullptr) return nullptr;
+  if (state == nullptr || Live(state) == nullptr) return nullptr;
   return PyRef::Borrow(state->raw.get()).release();
 }
 
 PyObject* GetReadonly(PyObject* self, void*) {
   CoreState* state = Receiver(self);
   if (state == nullptr) return nullptr;
-  return PyBool_FromLong(state->db->read_only() ? 1 : 0);
+  Db* db = Live(state);
+  if (db == nullptr) return nullptr;
+  return PyBool_FromLong(db->read_only() ? 1 : 0);
+}
+
+PyObject* GetPath(PyObject* self, void*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  return PyRef::Borrow(state->path.get()).release();
+}
+
+PyObject* GetClosed(PyObject* self, void*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  return PyBool_FromLong(state->db ? 0 : 1);
+}
+
+PyObject* GetSyncWrites(PyObject* self, void*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  return PyBool_FromLong(state->sync ? 1 : 0);
+}
+
+PyObject* Close(PyObject* self, PyObject*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  // The Db goes with its last owner (a `raw` kept elsewhere keeps it), which
+  // writes out the log and closes the files and the directory lock.
+  PyRef raw = std::move(state->raw);
+  std::shared_ptr<Db> db = std::move(state->db);
+  raw = PyRef();
+  db.reset();
+  Py_RETURN_NONE;
+}
+
+// ---- The mapping's hot methods ----
+//
+// They keep the interpreter lock, as Marrow's methods do, and convert keys
+// and values with the same messages as set_bytes, get_bytes and delete.
+
+// A key's text, or nullptr with the error set (closed store first).
+Db* LiveKey(PyObject* self, PyObject* key, TextView* text) {
+  Db* db = Live(StateOf(self));
+  if (db == nullptr || !ConvertArgument("key", ToTextView, key, text)) {
+    return nullptr;
+  }
+  return db;
+}
+
+// The value of `key` as a new bytes object, nullptr with no error set when
+// it is absent, or nullptr with the error set.
+PyObject* Lookup(Db* db, const TextView& key) {
+  PyRef value;
+  bool api_failed = false;
+  store::Result<bool> found =
+      db->GetBytes(key.text, [&](std::string_view bytes) {
+        value = PyRef::Steal(PyBytes_FromStringAndSize(
+            bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        api_failed = !value;
+      });
+  if (!found.ok()) return RaiseFailure(found.failure());
+  if (api_failed) return RaiseApiFailure();
+  return value.release();
+}
+
+PyObject* Subscript(PyObject* self, PyObject* key) {
+  return Guard([&]() -> PyObject* {
+    TextView text;
+    Db* db = LiveKey(self, key, &text);
+    if (db == nullptr) return nullptr;
+    PyObject* value = Lookup(db, text);
+    if (value == nullptr && !PyErr_Occurred()) {
+      PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return value;
+  });
+}
+
+constexpr std::array<const char*, 2> kGetParams = {"key", "default"};
+constexpr Signature kGetSig = {"Store.get()", kGetParams, 1};
+
+PyObject* Get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    std::array<PyObject*, 2> bound;
+    if (!BindArguments(kGetSig, args, kwargs, bound)) return nullptr;
+    TextView text;
+    Db* db = LiveKey(self, bound[0], &text);
+    if (db == nullptr) return nullptr;
+    PyObject* value = Lookup(db, text);
+    if (value != nullptr || PyErr_Occurred()) return value;
+    return PyRef::Borrow(bound[1] != nullptr ? bound[1] : Py_None).release();
+  });
+}
+
+int Contains(PyObject* self, PyObject* key) {
+  PyObject* result = Guard([&]() -> PyObject* {
+    TextView text;
+    Db* db = LiveKey(self, key, &text);
+    if (db == nullptr) return nullptr;
+    // Read as a lookup would, so the cache sees the same uses.
+    store::Result<bool> found = db->GetBytes(text.text, [](std::string_view) {});
+    if (!found.ok()) return RaiseFailure(found.failure());
+    return PyBool_FromLong(found.value() ? 1 : 0);
+  });
+  if (result == nullptr) return -1;
+  const int present = result == Py_True ? 1 : 0;
+  Py_DECREF(result);
+  return present;
+}
+
+// After a change of a store opened with sync=True: the sync, without the
+// interpreter lock.
+bool SyncIfAsked(CoreState* state) {
+  if (!state->sync) return true;
+  std::shared_ptr<Db> db = state->db;
+  store::Status status;
+  {
+    WithoutGil unlocked;
+    status = db->Sync();
+  }
+  if (status.ok()) return true;
+  RaiseFailure(status.failure());
+  return false;
+}
+
+int AssignSubscript(PyObject* self, PyObject* key, PyObject* value) {
+  PyObject* result = Guard([&]() -> PyObject* {
+    CoreState* state = StateOf(self);
+    TextView text;
+    Db* db = LiveKey(self, key, &text);
+    if (db == nullptr) return nullptr;
+    if (value == nullptr) {
+      store::Result<bool> present = db->Delete(text.text);
+      if (!present.ok()) return RaiseFailure(present.failure());
+      if (!SyncIfAsked(state)) return nullptr;
+      if (!present.value()) {
+        PyErr_SetObject(PyExc_KeyError, key);
+        return nullptr;
+      }
+      Py_RETURN_NONE;
+    }
+    std::string bytes;
+    if (!ConvertArgument("val", ToByteString, value, &bytes)) return nullptr;
+    store::Status status = db->SetBytes(text.text, std::move(bytes));
+    if (!status.ok()) return RaiseFailure(status.failure());
+    if (!SyncIfAsked(state)) return nullptr;
+    Py_RETURN_NONE;
+  });
+  if (result == nullptr) return -1;
+  Py_DECREF(result);
+  return 0;
+}
+
+Py_ssize_t Length(PyObject* self) {
+  Db* db = Live(StateOf(self));
+  if (db == nullptr) return -1;
+  return static_cast<Py_ssize_t>(db->Len());
 }
 
 template <typename Fn>
@@ -300,6 +490,13 @@ PyMethodDef g_methods[] = {
     {"refresh", Unlocked<&Db::Refresh>, METH_NOARGS,
      "refresh($self)\n--\n\n"
      "A read-only store catches up with its writer; otherwise nothing."},
+    {"close", Close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Drops the store; every later use raises ValueError. The files close\n"
+     "with the last owner of the engine (`raw` kept elsewhere is one)."},
+    {"get", AsCFunction(Get), METH_VARARGS | METH_KEYWORDS,
+     "get($self, key, default=None)\n--\n\n"
+     "The value of `key`, or `default` when it is absent."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -307,6 +504,11 @@ PyGetSetDef g_getset[] = {
     {"raw", GetRaw, nullptr, "The Marrow object over the same open store.",
      nullptr},
     {"readonly", GetReadonly, nullptr, "True when opened read-only.", nullptr},
+    {"path", GetPath, nullptr, "The path the store was opened with.", nullptr},
+    {"closed", GetClosed, nullptr, "True once close() has been called.",
+     nullptr},
+    {"sync_writes", GetSyncWrites, nullptr,
+     "True when every change and batch syncs (the `sync` option).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -315,11 +517,18 @@ PyType_Slot g_core_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(CoreDealloc)},
     {Py_tp_doc,
      const_cast<char*>(
-         "StoreCore(storage_path, cache_size=10000, readonly=False)\n--\n\n"
-         "An open store for the package: Marrow's engine plus batch writes\n"
-         "and read-only opening.")},
+         "StoreCore(storage_path, cache_size=10000, readonly=False, "
+         "sync=False)\n--\n\n"
+         "An open store for the package: Marrow's engine plus batch writes,\n"
+         "read-only opening and the mapping's hot methods; the base of\n"
+         "marrow.Store.")},
     {Py_tp_methods, g_methods},
     {Py_tp_getset, g_getset},
+    {Py_mp_subscript, reinterpret_cast<void*>(Subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(AssignSubscript)},
+    {Py_mp_length, reinterpret_cast<void*>(Length)},
+    {Py_sq_length, reinterpret_cast<void*>(Length)},
+    {Py_sq_contains, reinterpret_cast<void*>(Contains)},
     {0, nullptr},
 };
 
@@ -327,7 +536,7 @@ PyType_Spec g_core_spec = {
     "marrow._native.StoreCore",
     static_cast<int>(sizeof(CoreObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     g_core_slots,
 };
 
