@@ -192,3 +192,12 @@ def test_other_threads_run_during_a_vacuum(tmp_path: Path) -> None:
         sys.setswitchinterval(interval)
     print(f"a loop in another thread ran {spins} times during a vacuum of 200,000 records")
     assert spins > 10 and len(store) == 200_000
+
+
+def test_the_cache_is_bounded_in_bytes(tmp_path: Path) -> None:
+    """The mapping's cache keeps at most cache_bytes of values; the raw class's counts entries alone."""
+    store, raw = marrow.open(tmp_path / "s", cache_size=5000, cache_bytes=1 << 20), Marrow(str(tmp_path / "r"), 5000)
+    for i in range(3000):
+        store[f"k{i}"] = b"x" * 1024
+        raw.set_bytes(f"k{i}", b"x" * 1024)
+    assert (store.cache_stats(), raw.cache_stats()) == ((1024, 5000), (3000, 5000))

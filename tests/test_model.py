@@ -43,20 +43,26 @@ OPS = st.lists(st.tuples(KEYS, st.none() | VALUES), max_size=5)  # a batch's put
 class Model:
     """The store's answers and files, computed from the calls alone."""
 
-    def __init__(self, capacity: int) -> None:
-        self.capacity = capacity
+    def __init__(self, capacity: int, max_bytes: int = marrow._store.CACHE_BYTES) -> None:
+        self.capacity, self.max_bytes = capacity, max_bytes
         self.live: dict[str, tuple[int, bytes]] = {}  # key -> (record id, value), in id order
-        self.cache: OrderedDict[str, None] = OrderedDict()  # least recently used first
+        self.cache: OrderedDict[str, int] = OrderedDict()  # key -> value size, least recently used first
         # Changes since the last snapshot: one per record, or a batch's together.
         self.log: list[tuple[bool, list[tuple[str, Optional[bytes]]]]] = []
         self.base: dict[str, bytes] = {}  # the last snapshot's contents, in record order
         self.next_id = self.keys_end = self.vals_end = 0
         self.persisted = False
 
-    def _cache_insert(self, key: str) -> None:
+    def _cache_insert(self, key: str, size: int) -> None:
+        if size > self.max_bytes // 1024:  # too large to cache
+            self.cache.pop(key, None)
+            return
         if key not in self.cache and self.cache and len(self.cache) >= self.capacity:
             self.cache.popitem(last=False)
-        self.cache[key] = self.cache.pop(key, None)  # now the most recently used
+        self.cache.pop(key, None)
+        self.cache[key] = size  # now the most recently used
+        while sum(self.cache.values()) > self.max_bytes and len(self.cache) > 1:
+            self.cache.popitem(last=False)
 
     def _apply(self, key: str, val: Optional[bytes]) -> bool:
         """A put (or, for None, a delete) on the records and the cache; the delete's result."""
@@ -66,7 +72,7 @@ class Model:
         self.live.pop(key, None)
         self.live[key] = (self.next_id, val)
         self.next_id, self.keys_end, self.vals_end = self.next_id + 1, self.keys_end + len(key.encode()), self.vals_end + len(val)
-        self._cache_insert(key)
+        self._cache_insert(key, len(val))
         return True
 
     def write(self, key: str, val: Optional[bytes]) -> bool:
@@ -85,7 +91,7 @@ class Model:
     def read(self, key: str) -> Optional[bytes]:
         if key not in self.live:  # the cache holds live keys only
             return None
-        self._cache_insert(key)
+        self._cache_insert(key, len(self.live[key][1]))
         return self.live[key][1]
 
     def snapshot_taken(self) -> None:
@@ -122,7 +128,7 @@ class Model:
             elif val is None:
                 self.cache.pop(key, None)
             else:
-                self._cache_insert(key)
+                self._cache_insert(key, len(val))
 
     def wal_bytes(self) -> bytes:
         return b"".join(wal_batch(ops) if batch else wal(*ops[0]) for batch, ops in self.log)
@@ -152,10 +158,11 @@ class StoreMachine(RuleBasedStateMachine):
     def listing(self) -> dict[str, tuple[int, bytes]]:
         return {e.name: (e.inode(), Path(e.path).read_bytes()) for e in os.scandir(self.dir)}
 
-    @initialize(cache_size=CACHE_SIZES, sync=st.booleans())
-    def open(self, cache_size: int, sync: bool) -> None:
-        self.model = Model(cache_size)
-        self.store = marrow.open(self.dir, cache_size, sync=sync)
+    @initialize(cache_size=CACHE_SIZES, sync=st.booleans(), cache_bytes=st.sampled_from([marrow._store.CACHE_BYTES, 16 * 1024]))
+    def open(self, cache_size: int, sync: bool, cache_bytes: int) -> None:
+        """The package's cache bound in bytes: 16 KiB caches values of at most 16 bytes."""
+        self.model = Model(cache_size, cache_bytes)
+        self.store = marrow.open(self.dir, cache_size, sync=sync, cache_bytes=cache_bytes)
 
     @property
     def mapping(self) -> Store:
@@ -303,7 +310,7 @@ class StoreMachine(RuleBasedStateMachine):
         sync = self.mapping.sync_writes
         if not overlapping:
             self.store = None
-        self.store = marrow.open(self.dir, cache_size, sync=sync)
+        self.store = marrow.open(self.dir, cache_size, sync=sync, cache_bytes=self.model.max_bytes)
         assert self.file("wal.bin") == self.model.wal_bytes()
         self.model.reopen(cache_size)
 

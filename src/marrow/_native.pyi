@@ -17,15 +17,22 @@ class StoreCore:
     """An open store: Marrow's engine plus batch writes, read-only opening
     and the hot methods of the mapping that ``marrow.Store`` subclasses it as.
 
-    ``StoreCore(storage_path, cache_size=10000, readonly=False, sync=False)``
-    opens the store like ``Marrow`` does or, with ``readonly``, as a reader
-    that takes no lock and writes nothing (the directory must exist). With
-    ``sync``, an assignment or deletion through the mapping syncs before it
-    returns. After ``close()`` every use raises ``ValueError``.
+    ``StoreCore(storage_path, cache_size=10000, readonly=False, sync=False,
+    cache_bytes=64 MiB)`` opens the store like ``Marrow`` does or, with
+    ``readonly``, as a reader that takes no lock and writes nothing (the
+    directory must exist). With ``sync``, an assignment or deletion through
+    the mapping syncs before it returns. The value cache keeps at most
+    ``cache_bytes`` bytes of values, and no value larger than a 1,024th of
+    that. After ``close()`` every use raises ``ValueError``.
     """
 
     def __new__(
-        cls: type[_Self], storage_path: str, cache_size: SupportsIndex = ..., readonly: object = ..., sync: object = ...
+        cls: type[_Self],
+        storage_path: str,
+        cache_size: SupportsIndex = ...,
+        readonly: object = ...,
+        sync: object = ...,
+        cache_bytes: SupportsIndex = ...,
     ) -> _Self: ...
     @property
     def path(self) -> str:

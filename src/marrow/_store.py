@@ -25,6 +25,9 @@ BytesLike = Union[bytes, bytearray, memoryview]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
+CACHE_BYTES = 64 << 20
+"""The default bound of the value cache in bytes (64 MiB)."""
+
 # get_many() batch used by the value and item views: one lock hold and one
 # call per batch instead of one per key.
 _BATCH = 1024
@@ -63,12 +66,14 @@ class Store(StoreCore, MutableMapping[str, bytes]):
     # ``len()``, ``get()``) and the closed state are the native base's.
     __slots__ = ()
 
-    def __new__(cls, path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: bool = False) -> Store:
+    def __new__(
+        cls, path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: bool = False, cache_bytes: int = CACHE_BYTES
+    ) -> Store:
         """Opens (or creates) the store in ``path``; see :func:`marrow.open`."""
         text = os.fspath(path)
         if not isinstance(text, str):
             raise TypeError(f"a store path must be str or os.PathLike[str], not {type(text).__name__}")
-        return super().__new__(cls, text, cache_size, readonly, bool(sync))
+        return super().__new__(cls, text, cache_size, readonly, bool(sync), cache_bytes)
 
     # -- state ----------------------------------------------------------------
 
@@ -318,11 +323,16 @@ class _ItemsView(ItemsView[str, bytes]):
         return self._mapping._iter_items()
 
 
-def open(path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: bool = False) -> Store:  # noqa: A001
+def open(  # noqa: A001
+    path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: bool = False, cache_bytes: int = CACHE_BYTES
+) -> Store:
     """Opens the store in directory ``path``, creating it if needed.
 
     ``cache_size`` is the number of values kept in the in-memory
-    least-recently-used cache. Another process holding the store open makes
+    least-recently-used cache, and ``cache_bytes`` (64 MiB by default) the
+    most bytes of values it keeps; a value larger than a 1,024th of
+    ``cache_bytes`` (64 KiB by default) is not cached, since reading it from
+    the record files costs no more than copying it out of the cache. Another process holding the store open makes
     this raise :class:`BlockingIOError`. Within one process a store may be
     opened more than once; each new opening sees every change made through
     the others.
@@ -336,4 +346,4 @@ def open(path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: 
     With ``sync=True`` every change and every batch survives a power loss
     once its call returns (see :meth:`Store.sync`).
     """
-    return Store(path, cache_size, readonly, sync)
+    return Store(path, cache_size, readonly, sync, cache_bytes)

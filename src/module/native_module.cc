@@ -40,6 +40,12 @@ namespace {
 using store::Db;
 
 constexpr uint64_t kDefaultCacheSize = 10000;
+// The package's value cache also holds at most this many bytes of values:
+// 64 MiB is little on any laptop, and holds the default 10,000 entries in
+// full for values up to 6.5 KiB. It admits values up to 64 KiB (a 1,024th);
+// a larger one costs its copy whether it comes from the cache or from the
+// record files' mapping, and caching it would cost a copy more.
+constexpr uint64_t kDefaultCacheBytes = uint64_t{64} << 20;
 
 struct CoreState {
   std::shared_ptr<Db> db;  // null once closed
@@ -95,13 +101,13 @@ std::shared_ptr<Db> LiveShared(PyObject* self) {
   return state->db;
 }
 
-constexpr std::array<const char*, 4> kNewParams = {"storage_path", "cache_size",
-                                                   "readonly", "sync"};
+constexpr std::array<const char*, 5> kNewParams = {
+    "storage_path", "cache_size", "readonly", "sync", "cache_bytes"};
 constexpr Signature kNewSig = {"StoreCore.__new__()", kNewParams, 1};
 
 PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
-    std::array<PyObject*, 4> bound;
+    std::array<PyObject*, 5> bound;
     if (!BindArguments(kNewSig, args, kwargs, bound)) return nullptr;
     std::string path;
     uint64_t cache_size = kDefaultCacheSize;
@@ -120,9 +126,15 @@ PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (bound[3] != nullptr && (sync = PyObject_IsTrue(bound[3])) < 0) {
       return nullptr;
     }
+    uint64_t cache_bytes = kDefaultCacheBytes;
+    if (bound[4] != nullptr &&
+        !ConvertArgument("cache_bytes", ToUint64, bound[4], &cache_bytes)) {
+      return nullptr;
+    }
+    store::FileSystem& fs = store::PosixFileSystem();
     store::Result<std::unique_ptr<Db>> opened =
-        readonly ? Db::OpenReader(path, cache_size)
-                 : Db::Open(path, cache_size);
+        readonly ? Db::OpenReader(path, cache_size, fs, cache_bytes)
+                 : Db::Open(path, cache_size, fs, cache_bytes);
     if (!opened.ok()) return RaiseFailure(opened.failure());
     std::shared_ptr<Db> db = std::move(opened.value());
     PyRef raw = PyRef::Steal(NewMarrow(path, db));
@@ -397,7 +409,8 @@ int Contains(PyObject* self, PyObject* key) {
     Db* db = LiveKey(self, key, &text);
     if (db == nullptr) return nullptr;
     // Read as a lookup would, so the cache sees the same uses.
-    store::Result<bool> found = db->GetBytes(text.text, [](std::string_view) {});
+    store::Result<bool> found =
+        db->GetBytes(text.text, [](std::string_view) {});
     if (!found.ok()) return RaiseFailure(found.failure());
     return PyBool_FromLong(found.value() ? 1 : 0);
   });
@@ -518,7 +531,7 @@ PyType_Slot g_core_slots[] = {
     {Py_tp_doc,
      const_cast<char*>(
          "StoreCore(storage_path, cache_size=10000, readonly=False, "
-         "sync=False)\n--\n\n"
+         "sync=False, cache_bytes=67108864)\n--\n\n"
          "An open store for the package: Marrow's engine plus batch writes,\n"
          "read-only opening and the mapping's hot methods; the base of\n"
          "marrow.Store.")},

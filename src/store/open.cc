@@ -50,10 +50,11 @@ Result<Store> OpenStore(FileSystem& fs, const std::string& dir,
 }
 
 Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
-                                     uint64_t cache_size, FileSystem& fs) {
+                                     uint64_t cache_size, FileSystem& fs,
+                                     uint64_t cache_bytes) {
   // The cache is reserved first: a refused size leaves nothing on disk.
   ValueCache cache;
-  MARROW_RETURN_IF_ERROR(cache.Init(cache_size));
+  MARROW_RETURN_IF_ERROR(cache.Init(cache_size, cache_bytes));
   auto created = CreateDirectories(fs, path);
   if (!created.ok()) return created.take_failure().As(FailureForm::kIoByKind);
   MARROW_ASSIGN(std::shared_ptr<DirectoryLock> lock,
@@ -71,9 +72,10 @@ Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
 }
 
 Result<std::unique_ptr<Db>> Db::OpenReader(const std::string& path,
-                                           uint64_t cache_size,
-                                           FileSystem& fs) {
+                                           uint64_t cache_size, FileSystem& fs,
+                                           uint64_t cache_bytes) {
   MARROW_ASSIGN(Store store, OpenReaderStore(fs, path, cache_size));
+  store.cache.LimitBytes(cache_bytes);
   return std::unique_ptr<Db>(new Db(
       path, std::make_shared<StoreHandle>(std::move(store)), nullptr, nullptr));
 }
