@@ -130,7 +130,11 @@ Status FileView::Refresh(FileRef fd, Where where) {
   MARROW_ASSIGN(end_, FileEnd(fd, where));
   if (end_ > map_.size() && end_ / 2 >= tried_) {
     tried_ = end_;
-    if (auto map = Mapping::Map(fd, end_, /*read_only=*/true, where);
+    // Twice the file's length: the records appended until it doubles again
+    // are read from this mapping too. Its pages past the end are never
+    // touched, since Find serves only ranges below the end just taken.
+    const uint64_t length = end_ > UINT64_MAX / 2 ? end_ : end_ * 2;
+    if (auto map = Mapping::Map(fd, length, /*read_only=*/true, where);
         map.ok()) {
       map_ = std::move(map.value());
     }

@@ -241,10 +241,11 @@ class WindowReader {
 // shortened file as an early end of file. Left open is a file cut by another
 // process between that lseek and the copy.
 //
-// Refresh maps the file anew whenever it has doubled since it was last
-// mapped, so a growing file is mapped a logarithmic number of times and the
-// newest records in between are read with pread. A mapping that fails is
-// no error: the reads fall back to pread until the next doubling.
+// Refresh maps twice the file's length whenever the file has outgrown its
+// mapping, so a growing file is mapped a logarithmic number of times and
+// the records appended in between are read from memory as well. A mapping
+// that fails is no error: the reads fall back to pread until the next
+// doubling.
 class FileView {
  public:
   Status Refresh(FileRef fd, Where where = Where::current());
