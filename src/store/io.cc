@@ -231,6 +231,29 @@ Status WriteFull(FileRef fd, const void* buf, size_t n, size_t* written,
   return WriteLoop(fd, buf, n, -1, written, where);
 }
 
+Status WriteGatherFull(FileRef fd, std::span<std::string_view> pieces,
+                       size_t* written, Where where) {
+  *written = 0;
+  while (!pieces.empty()) {
+    if (pieces.front().empty()) {
+      pieces = pieces.subspan(1);
+      continue;
+    }
+    ssize_t put = fd.fs->WriteGather(fd.fd, pieces);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return put < 0 ? ErrnoFailure(where) : WriteZero(where);
+    *written += static_cast<size_t>(put);
+    // A short write leaves the rest of its piece and the pieces after it.
+    for (size_t left = static_cast<size_t>(put); left > 0;) {
+      const size_t step = std::min(left, pieces.front().size());
+      pieces.front().remove_prefix(step);
+      left -= step;
+      if (pieces.front().empty()) pieces = pieces.subspan(1);
+    }
+  }
+  return {};
+}
+
 Status BufferedWriter::Append(const void* data, size_t n, Where where) {
   if (buffer_.size() + n > capacity_) {
     MARROW_RETURN_IF_ERROR(Flush(where));

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -137,6 +138,10 @@ Status WriteFull(FileRef fd, const void* buf, size_t n,
 // The same, also telling how many bytes reached the file when it fails.
 Status WriteFull(FileRef fd, const void* buf, size_t n, size_t* written,
                  Where where = Where::current());
+// The pieces in order with as few writev(2) calls as the file takes, also
+// telling how many bytes reached the file when it fails.
+Status WriteGatherFull(FileRef fd, std::span<std::string_view> pieces,
+                       size_t* written, Where where = Where::current());
 Status Truncate(FileRef fd, uint64_t length, Where where = Where::current());
 Status Fsync(FileRef fd, Where where = Where::current());
 Status Fdatasync(FileRef fd, Where where = Where::current());
