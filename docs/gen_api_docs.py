@@ -133,8 +133,7 @@ def generate() -> str:
         "",
     ]
     out += _section("marrow.open", _signature("marrow.open", marrow.open), _doc(marrow.open), level=2)
-    signature = _signature("Store", Store.__new__).replace("cls, ", "").replace(" -> Store", "")
-    out += ["## `marrow.Store`", "", "```python", signature, "```", ""]
+    out += ["## `marrow.Store`", "", "```python", _signature("Store", Store.__init__).replace("self, ", ""), "```", ""]
     out += [_doc(Store), ""]
     for name in STORE_MEMBERS:
         member = inspect.getattr_static(Store, name)

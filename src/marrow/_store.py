@@ -75,6 +75,12 @@ class Store(StoreCore, MutableMapping[str, bytes]):
             raise TypeError(f"a store path must be str or os.PathLike[str], not {type(text).__name__}")
         return super().__new__(cls, text, cache_size, readonly, bool(sync), cache_bytes)
 
+    def __init__(
+        self, path: PathLike, cache_size: int = 10000, readonly: bool = False, sync: bool = False, cache_bytes: int = CACHE_BYTES
+    ) -> None:
+        """Opens (or creates) the store in ``path``; see :func:`marrow.open`."""
+        # The store was opened by __new__; a subclass may still call this.
+
     # -- state ----------------------------------------------------------------
 
     @property
