@@ -392,8 +392,13 @@ constexpr Signature kGetSig = {"Store.get()", kGetParams, 1};
 
 PyObject* Get(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
-    std::array<PyObject*, 2> bound;
-    if (!BindArguments(kGetSig, args, kwargs, bound)) return nullptr;
+    std::array<PyObject*, 2> bound = {nullptr, nullptr};
+    // The common call, get(key), skips the general binding.
+    if (kwargs != nullptr || PyTuple_Size(args) != 1) {
+      if (!BindArguments(kGetSig, args, kwargs, bound)) return nullptr;
+    } else {
+      bound[0] = PyTuple_GetItem(args, 0);
+    }
     TextView text;
     Db* db = LiveKey(self, bound[0], &text);
     if (db == nullptr) return nullptr;
