@@ -7,7 +7,11 @@ difference between the two runs, over COUNT, is the cost of one operation
 (the Python loop included). Instruction counts do not depend on the load of
 the machine, so they show regressions that timings on a shared machine hide.
 
-    callgrind.py [--count N] [--append bench/results.md] [--top K] [--syscalls]
+    callgrind.py [--count N] [--append bench/results.md] [--top K] [--syscalls] [--raw]
+
+The operations go through the mapping users get, marrow.open()'s Store
+(store[k] = v, store.get(k), store.get_many, del store[k]); with --raw,
+through the raw class's set_bytes, get_bytes, get_many and delete.
 
 Also prints, per operation, where the instructions go (by shared object and
 by function) and, with --syscalls (strace), the system calls per operation.
@@ -32,13 +36,14 @@ HERE = Path(__file__).resolve().parent
 # where their variables are fast locals, as in the benchmark.
 DRIVER = r'''
 import os, sys
-from marrow import Marrow
+import marrow
 
 
 def main() -> None:
     op, count, run, directory = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "1", sys.argv[4]
-    prefill = int(sys.argv[5])
-    store = Marrow(directory, cache_size=1 if op in ("cold-get", "get-many") else 10000)
+    prefill, raw = int(sys.argv[5]), sys.argv[6] == "raw"
+    mapping = marrow.open(directory, cache_size=1 if op in ("cold-get", "get-many") else 10000)
+    store = mapping.raw
     pool = bytes(range(256)) * 2
     keys = [f"k{i:015d}" for i in range(prefill)]
     vals = [pool[i % 150:i % 150 + 100] for i in range(max(prefill, count))]
@@ -60,7 +65,7 @@ def main() -> None:
         args = [picks[i:i + 100] for i in range(0, count, 100)]
     elif op == "delete":
         args = keys[:count]
-    if run:
+    if run and raw:
         if op in ("set", "overwrite"):
             put = store.set_bytes
             for k, v in zip(args, vals):
@@ -77,6 +82,21 @@ def main() -> None:
             delete = store.delete
             for k in args:
                 delete(k)
+    elif run:
+        if op in ("set", "overwrite"):
+            for k, v in zip(args, vals):
+                mapping[k] = v
+        elif op in ("hot-get", "cold-get"):
+            get = mapping.get
+            for k in args:
+                get(k)
+        elif op == "get-many":
+            get_many = mapping.get_many
+            for b in args:
+                get_many(b)
+        elif op == "delete":
+            for k in args:
+                del mapping[k]
     sys.stdout.flush()
     os._exit(0)
 
@@ -84,6 +104,7 @@ def main() -> None:
 main()
 '''
 
+MODE = "mapping"  # or "raw": which API the driver calls
 OPS = ["set", "overwrite", "hot-get", "cold-get", "get-many", "delete"]
 EXTENSION = "_marrow"  # shared-object name of the binding
 
@@ -146,7 +167,7 @@ def run_callgrind(python: str, driver: Path, op: str, count: int, prefill: int,
     out = work / f"callgrind-{tag}.out"
     cmd = ["valgrind", "--tool=callgrind", "--dump-instr=no", "--dump-line=no",
            f"--callgrind-out-file={out}", python, str(driver), op, str(count),
-           "1" if run else "0", str(store_dir), str(prefill)]
+           "1" if run else "0", str(store_dir), str(prefill), MODE]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
         raise RuntimeError(f"valgrind failed for {op}: {proc.stderr[-2000:]}")
@@ -158,7 +179,7 @@ def run_strace(python: str, driver: Path, op: str, count: int, prefill: int, run
     tag = f"{op}-{int(run)}"
     out = work / f"strace-{tag}.txt"
     cmd = ["strace", "-f", "-c", "-o", str(out), python, str(driver), op, str(count),
-           "1" if run else "0", str(work / f"strace-store-{tag}"), str(prefill)]
+           "1" if run else "0", str(work / f"strace-store-{tag}"), str(prefill), MODE]
     subprocess.run(cmd, capture_output=True, check=True)
     calls: collections.Counter[str] = collections.Counter()
     for line in out.read_text().splitlines():
@@ -181,7 +202,10 @@ def main() -> int:
                         help="also count system calls per operation with strace")
     parser.add_argument("--profile", action="store_true",
                         help="print the top functions of each operation")
+    parser.add_argument("--raw", action="store_true", help="call the raw class instead of the mapping")
     args = parser.parse_args()
+    global MODE
+    MODE = "raw" if args.raw else "mapping"
     if shutil.which("valgrind") is None:
         print("valgrind is not installed (apt-get install valgrind)", file=sys.stderr)
         return 1
@@ -238,7 +262,8 @@ def main() -> int:
 
     table = [f"## Instructions per operation (callgrind)", "",
              f"{args.count:,} operations on a store of {args.prefill:,} keys, minus a run "
-             "without them; the Python loop is included. `cold-get` and `get-many` use a "
+             "without them, " + ("through the raw class" if args.raw else "through the mapping, "
+             "marrow.open()'s Store") + "; the Python loop is included. `cold-get` and `get-many` use a "
              "value cache of one entry, so every read misses; `get-many` is per key.", "",
              "| operation | instructions/op | in _marrow | in the interpreter |"
              + (" system calls/op |" if syscalls else ""),

@@ -7,6 +7,8 @@ from typing import Iterable
 SEED = 20240601
 VAL_LEN = 100
 LARGE_LEN = 100 * 1024
+HUGE_LEN = 1 << 20  # the 1 MiB values, as many bytes in all as the 100 KiB ones
+MIX_WRITES = 0.1  # the mixed workload's share of writes
 HOT_KEYS = 5_000  # fits marrow's default value cache of 10,000 entries
 BATCH = 100  # keys per get_many call
 FILL_BATCH = 1_000  # records per batch write in the batch fill
@@ -33,7 +35,7 @@ _POOL: bytes | None = None
 def pool() -> bytes:
     global _POOL
     if _POOL is None:
-        _POOL = random.Random(SEED).randbytes(POOL_LEN + LARGE_LEN)
+        _POOL = random.Random(SEED).randbytes(POOL_LEN + HUGE_LEN)
     return _POOL
 
 

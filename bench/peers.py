@@ -78,6 +78,14 @@ class Store:
     def get(self, keys: Sequence[Any]) -> None:
         raise NotImplementedError
 
+    def mix(self, runs: Sequence[tuple[Sequence[Any], Sequence[bytes] | None]]) -> None:
+        """Runs of reads (no values) and of writes, each run one get or put."""
+        for keys, vals in runs:
+            if vals is None:
+                self.get(keys)
+            else:
+                self.put(keys, vals)
+
     def get_one(self, key: Any) -> bytes | None:
         raise NotImplementedError
 
@@ -107,8 +115,10 @@ def store(cls: S) -> S:
 
 @store
 class MarrowStore(Store):
-    """The throughput workloads use the native objects (`StoreCore` and its
-    `raw` Marrow); the durable ones open the mapping, `marrow.open`."""
+    """Every workload opens the mapping users get, `marrow.open`'s `Store`,
+    and calls its methods (`store[k] = v`, `store.get(k)`, `del store[k]`,
+    `set_many`, `get_many`); `db` is its `raw` Marrow, for persist() and
+    vacuum()."""
 
     name = "marrow"
     bytes_keys = False
@@ -120,15 +130,11 @@ class MarrowStore(Store):
 
     def __init__(self) -> None:
         super().__init__()
-        import marrow._core
-
-        self.core_type = marrow._core.StoreCore
         self.store: Any = None
         self.core: Any = None
 
     def open(self, path: Path) -> None:
-        self.core = self.core_type(str(path))  # set_many; .raw for everything else
-        self.db = self.core.raw
+        self.open_mapping(path)
 
     def open_mapping(self, path: Path, sync: bool = False) -> None:
         """Opens the store through `marrow.open`; sync: the open option that
@@ -136,7 +142,7 @@ class MarrowStore(Store):
         self.sync_option = sync
         self.store = self.mod.open(str(path), sync=sync)
         self.db = self.store.raw
-        self.core = None
+        self.core = self.store  # a Store is a StoreCore
         self.sync = self.store.sync
 
     def open_durable(self, path: Path) -> None:
@@ -153,12 +159,12 @@ class MarrowStore(Store):
         self.db.persist()  # the store at rest: a snapshot and an empty log
 
     def put(self, keys: Sequence[Any], vals: Sequence[bytes]) -> None:
-        put = self.db.set_bytes
+        s = self.store
         for k, v in zip(keys, vals):
-            put(k, v)
+            s[k] = v
 
     def put_batch(self, pairs: list[tuple[Any, bytes]]) -> None:
-        self.core.set_many(pairs)
+        self.store.set_many(pairs)
 
     def put_batch_commit(self, pairs: list[tuple[Any, bytes]]) -> None:
         """A batch through the mapping's batch commit (opened with open_mapping)."""
@@ -180,25 +186,25 @@ class MarrowStore(Store):
             b.update(pairs)
 
     def get(self, keys: Sequence[Any]) -> None:
-        get = self.db.get_bytes
+        get = self.store.get
         for k in keys:
             get(k)
 
     def get_one(self, key: Any) -> bytes | None:
-        return self.db.get_bytes(key)
+        return self.store.get(key)
 
     def get_many(self, batches: Sequence[list[Any]]) -> None:
-        get_many = self.db.get_many
+        get_many = self.store.get_many
         for b in batches:
             get_many(b)
 
     def delete(self, keys: Sequence[Any]) -> None:
-        delete = self.db.delete
+        s = self.store
         for k in keys:
-            delete(k)
+            del s[k]
 
     def iter_keys(self) -> Iterator[Any]:
-        return iter(self.db.keys())  # one call builds the whole list
+        return iter(self.store)  # one call builds the whole list
 
 
 @store

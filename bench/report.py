@@ -160,11 +160,12 @@ def targets(results: Results, floors: Floors, n: int) -> list[Target]:
             rows.append(Target(f"{what}{goal}", f"{mv / 1e6:.2f} M {unit}",
                                mv / need if need else None))
 
-    fill = "fill, one set_bytes per put"
+    fill = "fill, one store[k] = v per put"
     ratio("fill", fill, "floor", 0.8, "two-pwrite floor")
     ratio("fill", fill, "plyvel", 1.2)
     ratio("overwrite", "random overwrite", "floor", 0.7, "two-pwrite floor")
-    cold = "cold get_bytes, random over all keys"
+    cold = "cold store.get, random over all keys"
+    ratio("cold-get", cold, "lmdb", 1.2, "lmdb (a read transaction per get)")
     ratio("cold-get", cold, "floor", 0.85, "two-pread floor")
     ratio("cold-get", cold, "rocksdict", 1.3)
     ratio("cold-get", cold, "plyvel", 1.3)
@@ -179,6 +180,14 @@ def targets(results: Results, floors: Floors, n: int) -> list[Target]:
         r = mv / bp[1]
         rows.append(Target("hot reads: >= 2x every peer", f"{r:.2f}x {bp[0]} (the fastest)",
                            r / 2))
+    mv, bp = fig("marrow", "mixed"), best_peer(results, "mixed", ["lmdb", "plyvel", "rocksdict"])
+    if mv and bp:
+        r = mv / bp[1]
+        rows.append(Target("90/10 mix of store.get and store[k] = v: >= 1.2x lmdb, plyvel "
+                           "and rocksdict", f"{r:.2f}x {bp[0]} (the fastest of them)", r / 1.2))
+    for w, what in (("large-write", "100 KiB writes"), ("large-read", "100 KiB reads"),
+                    ("huge-write", "1 MiB writes"), ("huge-read", "1 MiB reads")):
+        ratio(w, what, "lmdb", 1.0)
     absolute("keys", "keys()", 5e6)
     absolute("reopen", "reopen from snapshot", 10e6)
     absolute("vacuum", "vacuum(), small records", 1.5e6)
@@ -312,7 +321,8 @@ def write_report(out: Path, args: argparse.Namespace, stores: list[str], results
     peers = [s for s in stores if s != "marrow"]
     lines = ["# marrow benchmark", ""]
     lines.append(f"{args.n:,} keys of 16 bytes with {VAL_LEN}-byte values; {args.large:,} "
-                 f"values of 100 KiB. {command(args)}, {elapsed:.0f} s.")
+                 f"values of 100 KiB and {args.large // 10:,} of 1 MiB; marrow through "
+                 f"marrow.open()'s Store. {command(args)}, {elapsed:.0f} s.")
     lines.append("")
     lines += machine_info(stores)
     lines += ["", "## Throughput", "",
@@ -326,7 +336,7 @@ def write_report(out: Path, args: argparse.Namespace, stores: list[str], results
               "measured again just before the reads). Cells run workload by workload, every "
               "store in turn, so the figures a ratio compares are minutes apart at most.", "",
               f"The batch fill writes the fill's records {FILL_BATCH:,} to a batch with each "
-              "store's own batch write, timed per key: marrow one `StoreCore.set_many` per "
+              "store's own batch write, timed per key: marrow one `Store.set_many` per "
               "batch (one log append and one write per record file), plyvel "
               "`write_batch()`, rocksdict a `WriteBatch`, lmdb one write transaction with "
               "`putmulti`, sqlite3 one transaction with `executemany`, diskcache one "

@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import Any, Callable, Iterable
 
 from data import (BATCH, CHUNK, DURABLE_BATCH, DURABLE_CHUNK, DURABLE_OPS, FILL_BATCH,
-                  HOT_KEYS, LARGE_LEN, POOL_LEN, SMALL_STORE, SYNC_PUTS, THREADS, VAL_LEN,
+                  HOT_KEYS, HUGE_LEN, LARGE_LEN, MIX_WRITES, POOL_LEN, SMALL_STORE, SYNC_PUTS, THREADS, VAL_LEN,
                   make_keys, make_values, pool, rng_for, value)
 from peers import MarrowStore, Store
 
@@ -399,33 +399,55 @@ def w_mem_replay(ctx: Ctx) -> dict[str, Any]:
     return result
 
 
-def w_large_write(ctx: Ctx) -> dict[str, Any]:
-    store, count = ctx.store, ctx.large
+def w_mixed(ctx: Ctx) -> dict[str, Any]:
+    """Random keys, 90% reads (marrow: store.get) and 10% writes (store[k] = v)."""
+    store, n = ctx.store, ctx.n
+    keys = store.prepare_keys(make_keys(n))
+    rng = rng_for("mixed")
+    picks = rng.choices(range(n), k=n)
+    writes = [rng.random() < MIX_WRITES for _ in range(n)]
+    # Runs of reads and of writes, so that every store pays one call per run.
+    runs: list[tuple[list[Any], list[bytes] | None]] = []
+    for write, group in itertools.groupby(zip(picks, writes), key=lambda p: p[1]):
+        ids = [i for i, _ in group]
+        runs.append(([keys[i] for i in ids], make_values(ids, 1) if write else None))
+    ends = list(itertools.accumulate(len(r[0]) for r in runs))
+    open_filled(ctx, keys, ctx.source())
+    done, t = run_capped(ctx, True, len(runs), lambda lo, hi: store.mix(runs[lo:hi]), chunk=CHUNK // 10)
+    ops = ends[done - 1] if done else 0
+    written = {i for i, w in zip(picks[:ops], writes[:ops]) if w}
+    verify(ctx, keys, sorted(written)[:200], lambda i: value(i, 1), "mixed")
+    store.close()
+    return {"value": ops / t, "unit": "ops/s", "ops": ops, "seconds": t}
+
+
+def w_large_write(ctx: Ctx, length: int = LARGE_LEN) -> dict[str, Any]:
+    store, count = ctx.store, ctx.large * LARGE_LEN // length
     keys = store.prepare_keys([f"L{i:015d}" for i in range(count)])
-    vals = make_values(range(count), 0, LARGE_LEN)
-    path = ctx.dir("large")
+    vals = make_values(range(count), 0, length)
+    path = ctx.dir("large" if length == LARGE_LEN else "huge")
     shutil.rmtree(path, ignore_errors=True)
     path.parent.mkdir(parents=True, exist_ok=True)
     store.open(path)
-    done, t = run_capped(ctx, True, count,
-                         lambda lo, hi: store.put(keys[lo:hi], vals[lo:hi]))
+    done, t = run_capped(ctx, True, count, lambda lo, hi: store.put(keys[lo:hi], vals[lo:hi]),
+                         chunk=max(1, CHUNK * LARGE_LEN // length // 10))
     store.bulk_put(keys[done:], vals[done:])
     if store.name == "marrow":
         marrow_db(ctx).persist()  # so that later opens read a snapshot, not 1 GB of log
     store.close()
-    return {"value": done * LARGE_LEN / t / 1e6, "unit": "MB/s", "ops": done, "seconds": t}
+    return {"value": done * length / t / 1e6, "unit": "MB/s", "ops": done, "seconds": t}
 
 
-def w_large_read(ctx: Ctx) -> dict[str, Any]:
-    store, count = ctx.store, ctx.large
+def w_large_read(ctx: Ctx, length: int = LARGE_LEN) -> dict[str, Any]:
+    store, count = ctx.store, ctx.large * LARGE_LEN // length
     keys = store.prepare_keys([f"L{i:015d}" for i in range(count)])
     picks = rng_for("large").sample(range(count), count)
     pk = [keys[i] for i in picks]
-    store.open(ctx.dir("large"))
-    done, t = run_capped(ctx, False, count, lambda lo, hi: store.get(pk[lo:hi]))
-    verify(ctx, keys, picks[:20], lambda i: value(i, 0, LARGE_LEN), "large read")
+    store.open(ctx.dir("large" if length == LARGE_LEN else "huge"))
+    done, t = run_capped(ctx, False, count, lambda lo, hi: store.get(pk[lo:hi]), chunk=max(1, CHUNK * LARGE_LEN // length // 10))
+    verify(ctx, keys, picks[:20], lambda i: value(i, 0, length), "large read")
     store.close()
-    return {"value": done * LARGE_LEN / t / 1e6, "unit": "MB/s", "ops": done, "seconds": t}
+    return {"value": done * length / t / 1e6, "unit": "MB/s", "ops": done, "seconds": t}
 
 
 def w_large_vacuum(ctx: Ctx) -> dict[str, Any]:
@@ -749,6 +771,7 @@ WORKLOADS: dict[str, Workload] = {w.name: w for w in [
     Workload("cold-get", w_cold_get, every, PREPARED),
     Workload("get-many", w_get_many, every, PREPARED),
     Workload("delete", w_delete, every, PREPARED),
+    Workload("mixed", w_mixed, every, PREPARED),
     Workload("keys", w_keys, every, PREPARED),
     Workload("vacuum", w_vacuum, marrow_only, PREPARED),
     Workload("vacuum-nofsync", w_vacuum, marrow_only, PREPARED, nofsync=True),
@@ -758,6 +781,8 @@ WORKLOADS: dict[str, Workload] = {w.name: w for w in [
     Workload("mem-replay", w_mem_replay, marrow_only, ("fill",)),
     Workload("large-write", w_large_write, on_disk),
     Workload("large-read", w_large_read, on_disk, ("large-write",)),
+    Workload("huge-write", _p(w_large_write, length=HUGE_LEN), on_disk),
+    Workload("huge-read", _p(w_large_read, length=HUGE_LEN), on_disk, ("huge-write",)),
     Workload("large-vacuum", w_large_vacuum, marrow_only, ("large-write",)),
     Workload("large-vacuum-nofsync", w_large_vacuum, marrow_only, ("large-write",),
              nofsync=True),
@@ -800,6 +825,7 @@ THROUGHPUT_ROWS = [
         "per call (keys/s)", peers_from="batch-fill"),
     Row("overwrite", "random overwrite (ops/s)"),
     Row("delete", "random delete of 10% (ops/s)"),
+    Row("mixed", "random mix, 90% get, 10% put (ops/s)"),
     Row("hot-get", f"hot reads, {HOT_KEYS:,} keys (ops/s)"),
     Row("cold-get", "random reads, all keys (ops/s)"),
     Row("get-many", f"get_many, batches of {BATCH} (keys/s)"),
@@ -807,6 +833,8 @@ THROUGHPUT_ROWS = [
     Row("reopen", "reopen (entries/s)"),
     Row("large-write", "100 KiB writes (MB/s)"),
     Row("large-read", "100 KiB reads (MB/s)"),
+    Row("huge-write", "1 MiB writes (MB/s)"),
+    Row("huge-read", "1 MiB reads (MB/s)"),
     Row("mem-fill", "RSS after fill (bytes/key)", higher=False),
     Row("mem-reopen", "RSS after reopen (bytes/key)", higher=False),
 ]

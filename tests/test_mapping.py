@@ -20,48 +20,41 @@ import marrow
 from marrow import Marrow, Store
 
 
-class Encoded:
-    """Stands in for the native objects under a Store, so that the tests'
-    keys and values of any type go through: keys as their repr, values
-    pickled. Everything the Store does on top is its own code."""
+class Encoded(Store):
+    """A Store whose keys and values may be of any type, so that the tests'
+    keys and values go through: keys as their repr, values pickled, on the
+    native methods. Everything the Store does on top is its own code."""
 
-    readonly = False
+    __slots__ = ()
 
-    def __init__(self, path: str) -> None:
-        self.raw = Marrow(path)
+    def __getitem__(self, key: Any) -> Any:
+        return pickle.loads(super().__getitem__(repr(key)))
+
+    def get(self, key: Any, default: Any = None) -> Any:
+        return self[key] if key in self else default
+
+    def __setitem__(self, key: Any, val: Any) -> None:
+        super().__setitem__(repr(key), pickle.dumps(val))
+
+    def __delitem__(self, key: Any) -> None:
+        super().__delitem__(repr(key))
+
+    def __contains__(self, key: object) -> bool:
+        return super().__contains__(repr(key))
+
+    def __iter__(self) -> Any:
+        return (ast.literal_eval(k) for k in self.raw.keys())
 
     def set_many(self, items: Iterable[Tuple[Any, Any]]) -> None:
-        self.commit(items)
+        super().set_many((repr(k), pickle.dumps(v)) for k, v in items)
 
-    def commit(self, ops: Iterable[Tuple[Any, Any]], sync: bool = False) -> None:
-        for key, val in ops:
-            self.delete(key) if val is None else self.set_bytes(key, val)
-
-    def set_bytes(self, key: Any, val: Any) -> None:
-        self.raw.set_bytes(repr(key), pickle.dumps(val))
-
-    def get_bytes(self, key: Any) -> Any:
-        found = self.raw.get_bytes(repr(key))
-        return None if found is None else pickle.loads(found)
-
-    def delete(self, key: Any) -> bool:
-        return self.raw.delete(repr(key))
-
-    def keys(self) -> List[Any]:
-        return [ast.literal_eval(k) for k in self.raw.keys()]
-
-    def get_many(self, keys: Sequence[Any]) -> List[Tuple[Any, Any]]:
-        return [(k, self.get_bytes(k)) for k in keys]
-
-    def len(self) -> int:
-        return self.raw.len()
+    def get_many(self, keys: Iterable[Any]) -> Any:
+        return [(k, self.get(k)) for k in keys]
 
 
 class StoreConformance(mapping_tests.TestMappingProtocol):  # type: ignore[misc]
     def _empty_mapping(self) -> Store:
-        store = marrow.open(tempfile.mkdtemp(dir=self.base))
-        store._db = store._core = Encoded(store.path)  # type: ignore[assignment]
-        return store
+        return Encoded(tempfile.mkdtemp(dir=self.base))
 
     def setUp(self) -> None:
         self.base = self.enterContext(tempfile.TemporaryDirectory())
@@ -121,7 +114,7 @@ def test_context_and_close(tmp_path: Path) -> None:
     assert (path / "snapshot.bin").exists() and (path / "wal.bin").stat().st_size == 0
     store.close()
     assert "closed" in repr(store)
-    for op in (lambda: store["k"], lambda: len(store), store.persist, store.vacuum, lambda: store.raw, store.__enter__):
+    for op in (lambda: store["k"], lambda: store.get("k"), lambda: "k" in store, lambda: len(store), lambda: store.update(k=b"v"), lambda: store.__setitem__("k", b"v"), lambda: store.__delitem__("k"), store.persist, store.vacuum, lambda: store.raw, store.__enter__):
         with pytest.raises(ValueError, match=f"^operation on a closed marrow store: {path}$"):
             op()
     with pytest.raises(TypeError):
@@ -197,3 +190,12 @@ def test_other_threads_run_during_a_long_call(tmp_path: Path, call: str) -> None
         sys.setswitchinterval(interval)
     print(f"a loop in another thread ran {spins} times during {call} of 200,000 records")
     assert spins > 10 and len(store) == 200_000
+
+
+def test_the_cache_is_bounded_in_bytes(tmp_path: Path) -> None:
+    """The mapping's cache keeps at most cache_bytes of values; the raw class's counts entries alone."""
+    store, raw = marrow.open(tmp_path / "s", cache_size=5000, cache_bytes=1 << 20), Marrow(str(tmp_path / "r"), 5000)
+    for i in range(3000):
+        store[f"k{i}"] = b"x" * 1024
+        raw.set_bytes(f"k{i}", b"x" * 1024)
+    assert (store.cache_stats(), raw.cache_stats()) == ((1024, 5000), (3000, 5000))

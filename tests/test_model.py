@@ -43,20 +43,26 @@ OPS = st.lists(st.tuples(KEYS, st.none() | VALUES), max_size=5)  # a batch's put
 class Model:
     """The store's answers and files, computed from the calls alone."""
 
-    def __init__(self, capacity: int) -> None:
-        self.capacity = capacity
+    def __init__(self, capacity: int, max_bytes: int = marrow._store.CACHE_BYTES) -> None:
+        self.capacity, self.max_bytes = capacity, max_bytes
         self.live: dict[str, tuple[int, bytes]] = {}  # key -> (record id, value), in id order
-        self.cache: OrderedDict[str, None] = OrderedDict()  # least recently used first
+        self.cache: OrderedDict[str, int] = OrderedDict()  # key -> value size, least recently used first
         # Changes since the last snapshot: one per record, or a batch's together.
         self.log: list[tuple[bool, list[tuple[str, Optional[bytes]]]]] = []
         self.base: dict[str, bytes] = {}  # the last snapshot's contents, in record order
         self.next_id = self.keys_end = self.vals_end = 0
         self.persisted = False
 
-    def _cache_insert(self, key: str) -> None:
+    def _cache_insert(self, key: str, size: int) -> None:
+        if size > self.max_bytes // 1024:  # too large to cache
+            self.cache.pop(key, None)
+            return
         if key not in self.cache and self.cache and len(self.cache) >= self.capacity:
             self.cache.popitem(last=False)
-        self.cache[key] = self.cache.pop(key, None)  # now the most recently used
+        self.cache.pop(key, None)
+        self.cache[key] = size  # now the most recently used
+        while sum(self.cache.values()) > self.max_bytes and len(self.cache) > 1:
+            self.cache.popitem(last=False)
 
     def _apply(self, key: str, val: Optional[bytes]) -> bool:
         """A put (or, for None, a delete) on the records and the cache; the delete's result."""
@@ -66,7 +72,7 @@ class Model:
         self.live.pop(key, None)
         self.live[key] = (self.next_id, val)
         self.next_id, self.keys_end, self.vals_end = self.next_id + 1, self.keys_end + len(key.encode()), self.vals_end + len(val)
-        self._cache_insert(key)
+        self._cache_insert(key, len(val))
         return True
 
     def write(self, key: str, val: Optional[bytes]) -> bool:
@@ -85,7 +91,7 @@ class Model:
     def read(self, key: str) -> Optional[bytes]:
         if key not in self.live:  # the cache holds live keys only
             return None
-        self._cache_insert(key)
+        self._cache_insert(key, len(self.live[key][1]))
         return self.live[key][1]
 
     def snapshot_taken(self) -> None:
@@ -122,7 +128,7 @@ class Model:
             elif val is None:
                 self.cache.pop(key, None)
             else:
-                self._cache_insert(key)
+                self._cache_insert(key, len(val))
 
     def wal_bytes(self) -> bytes:
         return b"".join(wal_batch(ops) if batch else wal(*ops[0]) for batch, ops in self.log)
@@ -152,15 +158,31 @@ class StoreMachine(RuleBasedStateMachine):
     def listing(self) -> dict[str, tuple[int, bytes]]:
         return {e.name: (e.inode(), Path(e.path).read_bytes()) for e in os.scandir(self.dir)}
 
-    @initialize(cache_size=CACHE_SIZES)
-    def open(self, cache_size: int) -> None:
-        self.model = Model(cache_size)
-        self.store = marrow.open(self.dir, cache_size)
+    @initialize(cache_size=CACHE_SIZES, sync=st.booleans(), cache_bytes=st.sampled_from([marrow._store.CACHE_BYTES, 16 * 1024]))
+    def open(self, cache_size: int, sync: bool, cache_bytes: int) -> None:
+        """The package's cache bound in bytes: 16 KiB caches values of at most 16 bytes."""
+        self.model = Model(cache_size, cache_bytes)
+        self.store = marrow.open(self.dir, cache_size, sync=sync, cache_bytes=cache_bytes)
 
-    @rule(key=KEYS, val=VALUES)
-    def set_bytes(self, key: str, val: bytes) -> None:
-        assert self.db.set_bytes(key, val) is None
+    @property
+    def mapping(self) -> Store:
+        assert self.store is not None
+        return self.store
+
+    def synced(self) -> None:
+        """A store opened with sync=True has its whole log on disk after a change through the mapping."""
+        if self.mapping.sync_writes:
+            assert self.file("wal.bin") == self.model.wal_bytes()
+
+    @rule(key=KEYS, val=VALUES, mapping=st.booleans())
+    def set_bytes(self, key: str, val: bytes, mapping: bool) -> None:
+        if mapping:
+            self.mapping[key] = val
+        else:
+            assert self.db.set_bytes(key, val) is None
         self.model.write(key, val)
+        if mapping:
+            self.synced()
 
     @rule(items=st.lists(st.tuples(KEYS, VALUES), max_size=5), bad=st.sampled_from([None, 1, "text", (b"k", b"v")]))
     def set_many(self, items: list[tuple[str, bytes]], bad: object) -> None:
@@ -170,6 +192,7 @@ class StoreMachine(RuleBasedStateMachine):
         if bad is None:
             assert self.store.set_many(iter(items)) is None
             self.model.commit(list(items))
+            self.synced()
         else:
             with pytest.raises(TypeError):
                 self.store.set_many(items + [("k", bad) if isinstance(bad, (int, str)) else bad])  # type: ignore[list-item]
@@ -225,13 +248,29 @@ class StoreMachine(RuleBasedStateMachine):
                 change(self.reader)
         assert self.listing() == before
 
-    @rule(key=KEYS)
-    def delete(self, key: str) -> None:
-        assert self.db.delete(key) is self.model.write(key, None)
+    @rule(key=KEYS, mapping=st.booleans())
+    def delete(self, key: str, mapping: bool) -> None:
+        if not mapping:
+            assert self.db.delete(key) is self.model.write(key, None)
+            return
+        with contextlib.nullcontext() if key in self.model.live else pytest.raises(KeyError):
+            del self.mapping[key]
+        self.model.write(key, None)
+        self.synced()
 
-    @rule(key=KEYS)
-    def get_bytes(self, key: str) -> None:
-        assert self.db.get_bytes(key) == self.model.read(key)
+    @rule(key=KEYS, how=st.sampled_from(["raw", "get", "default", "item", "in"]))
+    def get_bytes(self, key: str, how: str) -> None:
+        """A read through the raw class or the mapping, which act on the cache alike."""
+        m, expected = self.mapping, self.model.read(key)
+        if how == "item":
+            with contextlib.nullcontext() if expected is not None else pytest.raises(KeyError):
+                assert m[key] == expected
+        elif how == "in":
+            assert (key in m) is (expected is not None)
+        elif how == "default":
+            assert m.get(key, b"\0") == (b"\0" if expected is None else expected)
+        else:
+            assert {"raw": self.db.get_bytes, "get": m.get}[how](key) == expected
 
     @rule(keys=st.lists(KEYS, max_size=6))
     def get_many(self, keys: list[str]) -> None:
@@ -257,9 +296,10 @@ class StoreMachine(RuleBasedStateMachine):
     @rule(cache_size=CACHE_SIZES, overlapping=st.booleans())
     def reopen(self, cache_size: int, overlapping: bool) -> None:
         # Overlapping: the new object is opened while the old one still lives.
+        sync = self.mapping.sync_writes
         if not overlapping:
             self.store = None
-        self.store = marrow.open(self.dir, cache_size)
+        self.store = marrow.open(self.dir, cache_size, sync=sync, cache_bytes=self.model.max_bytes)
         assert self.file("wal.bin") == self.model.wal_bytes()
         self.model.reopen(cache_size)
 

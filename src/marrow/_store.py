@@ -25,12 +25,15 @@ BytesLike = Union[bytes, bytearray, memoryview]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
+CACHE_BYTES = 64 << 20
+"""The default bound of the value cache in bytes (64 MiB)."""
+
 # get_many() batch used by the value and item views: one lock hold and one
 # call per batch instead of one per key.
 _BATCH = 1024
 
 
-class Store(MutableMapping[str, bytes]):
+class Store(StoreCore, MutableMapping[str, bytes]):
     """A persistent ``MutableMapping[str, bytes]`` kept in one directory.
 
     Create one with :func:`marrow.open`. Keys are ``str``; values are stored
@@ -63,7 +66,24 @@ class Store(MutableMapping[str, bytes]):
     made before the call began.
     """
 
-    __slots__ = ("_core", "_db", "_path", "_sync")
+    # The mapping's hot methods (``store[key]``, assignment, ``del``, ``in``,
+    # ``len()``, ``get()``) and the closed state are the native base's.
+    __slots__ = ()
+
+    def __new__(
+        cls,
+        path: PathLike,
+        cache_size: int = 10000,
+        readonly: bool = False,
+        sync: bool = False,
+        cache_bytes: int = CACHE_BYTES,
+        multiprocess: bool = False,
+    ) -> Store:
+        """Opens (or creates) the store in ``path``; see :func:`marrow.open`."""
+        text = os.fspath(path)
+        if not isinstance(text, str):
+            raise TypeError(f"a store path must be str or os.PathLike[str], not {type(text).__name__}")
+        return super().__new__(cls, text, cache_size, readonly, bool(sync), cache_bytes, multiprocess)
 
     def __init__(
         self,
@@ -71,39 +91,33 @@ class Store(MutableMapping[str, bytes]):
         cache_size: int = 10000,
         readonly: bool = False,
         sync: bool = False,
+        cache_bytes: int = CACHE_BYTES,
         multiprocess: bool = False,
     ) -> None:
         """Opens (or creates) the store in ``path``; see :func:`marrow.open`."""
-        text = os.fspath(path)
-        if not isinstance(text, str):
-            raise TypeError(f"a store path must be str or os.PathLike[str], not {type(text).__name__}")
-        self._path = text
-        self._sync = bool(sync)
-        self._db: Optional[Marrow] = None
-        self._core: Optional[StoreCore] = StoreCore(text, cache_size, readonly, multiprocess)
-        self._db = self._core.raw
+        # The store was opened by __new__; a subclass may still call this.
 
     # -- state ----------------------------------------------------------------
 
     @property
     def path(self) -> str:
         """The store's directory, as it was given to :func:`marrow.open`."""
-        return self._path
+        return super().path
 
     @property
     def readonly(self) -> bool:
         """True when the store was opened with ``readonly=True``."""
-        return self._live_core().readonly
+        return super().readonly
 
     @property
     def multiprocess(self) -> bool:
         """True when the store was opened with ``multiprocess=True``."""
-        return self._live_core().multiprocess
+        return super().multiprocess
 
     @property
     def closed(self) -> bool:
         """True once :meth:`close` has been called."""
-        return self._db is None
+        return super().closed
 
     @property
     def raw(self) -> Marrow:
@@ -111,19 +125,7 @@ class Store(MutableMapping[str, bytes]):
 
         Keeping a reference to it past :meth:`close` keeps the store open.
         """
-        return self._live()
-
-    def _live(self) -> Marrow:
-        db = self._db
-        if db is None:
-            raise ValueError(f"operation on a closed marrow store: {self._path}")
-        return db
-
-    def _live_core(self) -> StoreCore:
-        core = self._core
-        if core is None:
-            raise ValueError(f"operation on a closed marrow store: {self._path}")
-        return core
+        return super().raw
 
     def close(self) -> None:
         """Releases the store: writes out the log's buffer and closes the files.
@@ -131,13 +133,10 @@ class Store(MutableMapping[str, bytes]):
         Does not persist. Closing twice is harmless; any other use afterwards
         raises :class:`ValueError`.
         """
-        # Dropping the last reference destroys the native object, which
-        # writes out the log and closes every file and the directory lock.
-        self._db = None
-        self._core = None
+        super().close()
 
     def __enter__(self) -> Store:
-        self._live()
+        self.raw
         return self
 
     def __exit__(
@@ -147,45 +146,20 @@ class Store(MutableMapping[str, bytes]):
         tb: Optional[TracebackType],
     ) -> None:
         try:
-            if exc_type is None and self._core is not None and not self._core.readonly:
-                self._live().persist()
+            if exc_type is None and not self.closed and not self.readonly:
+                self.persist()
         finally:
             self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self._db is None else "open"
-        return f"<marrow.Store {self._path!r} ({state})>"
+        state = "closed" if self.closed else "open"
+        return f"<marrow.Store {self.path!r} ({state})>"
 
     # -- the mapping ------------------------------------------------------------
 
-    def __getitem__(self, key: str) -> bytes:
-        value = self._live().get_bytes(key)
-        if value is None:
-            raise KeyError(key)
-        return value
-
-    def __setitem__(self, key: str, value: BytesLike) -> None:
-        self._live().set_bytes(key, value)
-        if self._sync:
-            self._live_core().sync()
-
-    def __delitem__(self, key: str) -> None:
-        found = self._live().delete(key)
-        if self._sync:
-            self._live_core().sync()
-        if not found:
-            raise KeyError(key)
-
-    def __contains__(self, key: object) -> bool:
-        # A key that is not a str raises the same TypeError as a lookup.
-        return self._live().get_bytes(cast(str, key)) is not None
-
-    def __len__(self) -> int:
-        return self._live().len()
-
     def __iter__(self) -> Iterator[str]:
         # keys() returns a list, so changing the store while iterating is safe.
-        return iter(self._live().keys())
+        return iter(self.raw.keys())
 
     def keys(self) -> KeysView[str]:
         """A view of the live keys, in record order."""
@@ -205,10 +179,10 @@ class Store(MutableMapping[str, bytes]):
         Returns one ``(key, value)`` pair per requested key, in request
         order, with ``None`` for a key that is absent.
         """
-        core = self._live_core()
+        self.raw  # a closed store raises before the keys are taken
         if isinstance(keys, (str, list, tuple)):
-            return core.get_many(keys)
-        return core.get_many(list(keys))
+            return super().get_many(keys)
+        return super().get_many(list(keys))
 
     def set_many(self, items: Iterable[Tuple[str, BytesLike]]) -> None:
         """Stores every ``(key, value)`` pair in order, as one batch.
@@ -219,10 +193,9 @@ class Store(MutableMapping[str, bytes]):
         checked before anything is stored; if the batch fails, none of it
         is stored.
         """
-        core = self._live_core()
-        core.set_many(items)
-        if self._sync:
-            core.sync()
+        super().set_many(items)
+        if self.sync_writes:
+            super().sync()
 
     def update(self, other: Any = (), /, **kwargs: BytesLike) -> None:
         """Like :meth:`dict.update`, stored as one batch (see :meth:`set_many`)."""
@@ -246,8 +219,8 @@ class Store(MutableMapping[str, bytes]):
         it. With ``sync=True`` (by default, the store's own ``sync``
         option) it survives a power loss once the block has ended.
         """
-        self._live_core()
-        return Batch(self, self._sync if sync is None else bool(sync))
+        self.raw
+        return Batch(self, self.sync_writes if sync is None else bool(sync))
 
     def transaction(self, sync: Optional[bool] = None) -> Transaction:
         """A read-modify-write block that no other writer interrupts::
@@ -261,25 +234,23 @@ class Store(MutableMapping[str, bytes]):
         (discarded when it raises). Other writers wait meanwhile, so keep
         the block short. ``sync`` as for :meth:`batch`.
         """
-        self._live_core()
-        return Transaction(self, self._sync if sync is None else bool(sync))
+        self.raw
+        return Transaction(self, self.sync_writes if sync is None else bool(sync))
 
     def refresh(self) -> None:
         """A read-only store catches up with the changes its writer made
         since it was opened or last refreshed; for a writer, nothing (one
         opened with ``multiprocess=True`` catches up at every call)."""
-        self._live_core().refresh()
+        super().refresh()
 
     def clear(self) -> None:
         """Deletes every key, as one batch."""
-        core = self._live_core()
-        core.commit([(key, None) for key in self._live().keys()], self._sync)
+        self.commit([(key, None) for key in self.raw.keys()], self.sync_writes)
 
     def _iter_items(self) -> Iterator[Tuple[str, bytes]]:
-        db = self._live()
-        keys: Sequence[str] = db.keys()
+        keys: Sequence[str] = list(self)
         for start in range(0, len(keys), _BATCH):
-            for key, value in self._live_core().get_many(keys[start : start + _BATCH]):
+            for key, value in self.get_many(keys[start : start + _BATCH]):
                 # A key deleted since the listing is skipped, as a dict view
                 # would no longer show it.
                 if value is not None:
@@ -295,7 +266,7 @@ class Store(MutableMapping[str, bytes]):
         at once share the wait. Other threads run meanwhile. On a read-only
         store there is nothing to do.
         """
-        self._live_core().sync()
+        super().sync()
 
     def persist(self) -> None:
         """Writes a snapshot of the index and empties the log.
@@ -305,7 +276,7 @@ class Store(MutableMapping[str, bytes]):
         takes, at a cost that grows with the store. Other threads run
         meanwhile.
         """
-        self._live_core().persist()
+        super().persist()
 
     def vacuum(self) -> None:
         """Compacts the record files to the live records and persists.
@@ -314,15 +285,15 @@ class Store(MutableMapping[str, bytes]):
         overwritten and deleted values is given back. Empties the cache.
         Other threads run meanwhile.
         """
-        self._live_core().vacuum()
+        super().vacuum()
 
     def cache_stats(self) -> Tuple[int, int]:
         """Returns ``(cached entries, capacity)`` of the value cache."""
-        return self._live().cache_stats()
+        return self.raw.cache_stats()
 
     def clear_cache(self) -> None:
         """Empties the value cache."""
-        self._live().clear_cache()
+        self.raw.clear_cache()
 
 
 class Batch:
@@ -377,7 +348,7 @@ class Batch:
     ) -> None:
         store, self._store = self._store, None
         if exc_type is None and store is not None:
-            store._live_core().commit(self._ops, self._sync)
+            store.commit(self._ops, self._sync)
 
 
 class Transaction(Batch):
@@ -424,7 +395,7 @@ class Transaction(Batch):
     def __enter__(self) -> Transaction:
         self._open()
         assert self._store is not None
-        self._store._live_core().lock_writer()
+        self._store.lock_writer()
         self._locked = True
         return self
 
@@ -438,9 +409,9 @@ class Transaction(Batch):
         try:
             super().__exit__(exc_type, exc, tb)
         finally:
-            if self._locked and store is not None and store._core is not None:
+            if self._locked and store is not None:
                 self._locked = False
-                store._core.unlock_writer()
+                store.unlock_writer()
 
 
 class _ValuesView(ValuesView[bytes]):
@@ -463,12 +434,16 @@ def open(  # noqa: A001
     cache_size: int = 10000,
     readonly: bool = False,
     sync: bool = False,
+    cache_bytes: int = CACHE_BYTES,
     multiprocess: bool = False,
 ) -> Store:
     """Opens the store in directory ``path``, creating it if needed.
 
     ``cache_size`` is the number of values kept in the in-memory
-    least-recently-used cache. Another process holding the store open makes
+    least-recently-used cache, and ``cache_bytes`` (64 MiB by default) the
+    most bytes of values it keeps; a value larger than a 1,024th of
+    ``cache_bytes`` (64 KiB by default) is not cached, since reading it from
+    the record files costs no more than copying it out of the cache. Another process holding the store open makes
     this raise :class:`BlockingIOError`. Within one process a store may be
     opened more than once; each new opening sees every change made through
     the others.
@@ -489,4 +464,4 @@ def open(  # noqa: A001
     With ``sync=True`` every change and every batch survives a power loss
     once its call returns (see :meth:`Store.sync`).
     """
-    return Store(path, cache_size, readonly, sync, multiprocess)
+    return Store(path, cache_size, readonly, sync, cache_bytes, multiprocess)

@@ -7,6 +7,11 @@
 // engine and one directory lock. A StoreCore opens its Db and hands out a
 // Marrow object over the same Db as `raw`; both keep the Db open.
 //
+// StoreCore is also the mapping under marrow.Store, which subclasses it: the
+// mapping's hot methods (subscript, assignment, deletion, `in`, len, get)
+// are slots and methods here, so a call costs what the raw class's does.
+// close() drops the Db; every use after it raises ValueError.
+//
 // Unlike Marrow's methods, the long ones here (sync, persist, vacuum, batch
 // commits, get_many) let other threads run while they work on files: the
 // arguments are converted and the results built with the interpreter lock
@@ -35,10 +40,18 @@ namespace {
 using store::Db;
 
 constexpr uint64_t kDefaultCacheSize = 10000;
+// The package's value cache also holds at most this many bytes of values:
+// 64 MiB is little on any laptop, and holds the default 10,000 entries in
+// full for values up to 6.5 KiB. It admits values up to 64 KiB (a 1,024th);
+// a larger one costs its copy whether it comes from the cache or from the
+// record files' mapping, and caching it would cost a copy more.
+constexpr uint64_t kDefaultCacheBytes = uint64_t{64} << 20;
 
 struct CoreState {
-  std::shared_ptr<Db> db;
-  PyRef raw;  // the Marrow object over `db`
+  std::shared_ptr<Db> db;  // null once closed
+  PyRef raw;               // the Marrow object over `db`
+  PyRef path;              // the str the store was opened with
+  bool sync = false;       // sync after every change and batch
 };
 
 struct CoreObject {
@@ -66,13 +79,36 @@ CoreState* Receiver(PyObject* self) {
   return &reinterpret_cast<CoreObject*>(self)->state;
 }
 
-constexpr std::array<const char*, 4> kNewParams = {
-    "storage_path", "cache_size", "readonly", "multiprocess"};
+CoreState* StateOf(PyObject* self) {
+  return &reinterpret_cast<CoreObject*>(self)->state;
+}
+
+// The open Db, or nullptr with ValueError set once the store is closed. The
+// pointer is good while the interpreter lock is held; a method that gives
+// the lock up keeps a copy of the shared pointer instead.
+Db* Live(CoreState* state) {
+  if (state->db) return state->db.get();
+  PyErr_Format(PyExc_ValueError, "operation on a closed marrow store: %U",
+               state->path.get());
+  return nullptr;
+}
+
+// The same as a shared pointer, for a method that gives the lock up: a
+// close() meanwhile does not destroy the Db under it.
+std::shared_ptr<Db> LiveShared(PyObject* self) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr || Live(state) == nullptr) return nullptr;
+  return state->db;
+}
+
+constexpr std::array<const char*, 6> kNewParams = {
+    "storage_path", "cache_size", "readonly", "sync", "cache_bytes",
+    "multiprocess"};
 constexpr Signature kNewSig = {"StoreCore.__new__()", kNewParams, 1};
 
 PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
-    std::array<PyObject*, 4> bound;
+    std::array<PyObject*, 6> bound;
     if (!BindArguments(kNewSig, args, kwargs, bound)) return nullptr;
     std::string path;
     uint64_t cache_size = kDefaultCacheSize;
@@ -87,15 +123,25 @@ PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (bound[2] != nullptr && (readonly = PyObject_IsTrue(bound[2])) < 0) {
       return nullptr;
     }
-    int multiprocess = 0;
-    if (bound[3] != nullptr &&
-        (multiprocess = PyObject_IsTrue(bound[3])) < 0) {
+    int sync = 0;
+    if (bound[3] != nullptr && (sync = PyObject_IsTrue(bound[3])) < 0) {
       return nullptr;
     }
+    uint64_t cache_bytes = kDefaultCacheBytes;
+    if (bound[4] != nullptr &&
+        !ConvertArgument("cache_bytes", ToUint64, bound[4], &cache_bytes)) {
+      return nullptr;
+    }
+    int multiprocess = 0;
+    if (bound[5] != nullptr &&
+        (multiprocess = PyObject_IsTrue(bound[5])) < 0) {
+      return nullptr;
+    }
+    store::FileSystem& fs = store::PosixFileSystem();
     store::Result<std::unique_ptr<Db>> opened =
-        readonly       ? Db::OpenReader(path, cache_size)
-        : multiprocess ? Db::OpenShared(path, cache_size)
-                       : Db::Open(path, cache_size);
+        readonly ? Db::OpenReader(path, cache_size, fs, cache_bytes)
+        : multiprocess ? Db::OpenShared(path, cache_size, fs, cache_bytes)
+                       : Db::Open(path, cache_size, fs, cache_bytes);
     if (!opened.ok()) return RaiseFailure(opened.failure());
     std::shared_ptr<Db> db = std::move(opened.value());
     PyRef raw = PyRef::Steal(NewMarrow(path, db));
@@ -106,7 +152,8 @@ PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<CoreObject*>(self);
-    new (&obj->state) CoreState{std::move(db), std::move(raw)};
+    new (&obj->state) CoreState{std::move(db), std::move(raw),
+                                PyRef::Borrow(bound[0]), sync != 0};
     return self;
   });
 }
@@ -185,11 +232,11 @@ PyObject* SetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     std::array<PyObject*, 1> bound;
     if (!BindArguments(kSetManySig, args, kwargs, bound)) return nullptr;
-    CoreState* state = Receiver(self);
-    if (state == nullptr) return nullptr;
+    std::shared_ptr<Db> db = LiveShared(self);
+    if (!db) return nullptr;
     std::vector<store::WriteOp> ops;
     if (!ToOps(bound[0], false, &ops)) return nullptr;
-    return NoneOr(Commit(*state->db, std::move(ops), false));
+    return NoneOr(Commit(*db, std::move(ops), false));
   });
 }
 
@@ -197,15 +244,15 @@ PyObject* CommitOps(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     std::array<PyObject*, 2> bound;
     if (!BindArguments(kCommitSig, args, kwargs, bound)) return nullptr;
-    CoreState* state = Receiver(self);
-    if (state == nullptr) return nullptr;
+    std::shared_ptr<Db> db = LiveShared(self);
+    if (!db) return nullptr;
     int sync = 0;
     if (bound[1] != nullptr && (sync = PyObject_IsTrue(bound[1])) < 0) {
       return nullptr;
     }
     std::vector<store::WriteOp> ops;
     if (!ToOps(bound[0], true, &ops)) return nullptr;
-    return NoneOr(Commit(*state->db, std::move(ops), sync != 0));
+    return NoneOr(Commit(*db, std::move(ops), sync != 0));
   });
 }
 
@@ -213,8 +260,8 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     std::array<PyObject*, 1> bound;
     if (!BindArguments(kGetManySig, args, kwargs, bound)) return nullptr;
-    CoreState* state = Receiver(self);
-    if (state == nullptr) return nullptr;
+    std::shared_ptr<Db> db = LiveShared(self);
+    if (!db) return nullptr;
     TextList keys;  // holds the key objects while the lock is given up
     if (!ConvertArgument("keys", ToTextList, bound[0], &keys)) return nullptr;
     // The values are gathered into one buffer without the interpreter lock,
@@ -225,12 +272,12 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     store::Status status;
     {
       WithoutGil unlocked;
-      status = state->db->GetMany(keys.texts,
-                                  [&](size_t i, const std::string_view* value) {
-                                    if (value == nullptr) return;
-                                    at[i] = {gathered.size(), value->size()};
-                                    gathered.append(*value);
-                                  });
+      status = db->GetMany(keys.texts,
+                           [&](size_t i, const std::string_view* value) {
+                             if (value == nullptr) return;
+                             at[i] = {gathered.size(), value->size()};
+                             gathered.append(*value);
+                           });
     }
     if (!status.ok()) return RaiseFailure(status.failure());
     std::vector<PyRef> values(count);
@@ -249,12 +296,12 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <store::Status (Db::*kFn)()>
 PyObject* Unlocked(PyObject* self, PyObject*) {
   return Guard([&]() -> PyObject* {
-    CoreState* state = Receiver(self);
-    if (state == nullptr) return nullptr;
+    std::shared_ptr<Db> db = LiveShared(self);
+    if (!db) return nullptr;
     store::Status status;
     {
       WithoutGil unlocked;
-      status = ((*state->db).*kFn)();
+      status = ((*db).*kFn)();
     }
     return NoneOr(status);
   });
@@ -264,51 +311,232 @@ PyObject* Unlocked(PyObject* self, PyObject*) {
 // lock, released by the same thread.
 PyObject* LockWriter(PyObject* self, PyObject*) {
   return Guard([&]() -> PyObject* {
-    CoreState* state = Receiver(self);
-    if (state == nullptr) return nullptr;
-    if (state->db->read_only()) {
+    std::shared_ptr<Db> db = LiveShared(self);
+    if (db == nullptr) return nullptr;
+    if (db->read_only()) {
       return RaiseFailure(store::Failure::ReadOnly(
           "not writable: a transaction on a store opened read-only"));
     }
     // Counted while this thread still holds the interpreter lock
     // (WriterHold relies on it).
-    state->db->CountTransaction(1);
+    db->CountTransaction(1);
     store::Status status;
     {
       WithoutGil unlocked;
-      status = state->db->EnterWriter();
+      status = db->EnterWriter();
     }
-    if (!status.ok()) state->db->CountTransaction(-1);
+    if (!status.ok()) db->CountTransaction(-1);
     return NoneOr(status);
   });
 }
 
+// After close() there is nothing left to release (close released it).
 PyObject* UnlockWriter(PyObject* self, PyObject*) {
   CoreState* state = Receiver(self);
   if (state == nullptr) return nullptr;
-  if (state->db->writer_held()) {
-    state->db->ExitWriter();
-    state->db->CountTransaction(-1);
+  Db* db = state->db.get();
+  if (db != nullptr && db->writer_held()) {
+    db->ExitWriter();
+    db->CountTransaction(-1);
   }
   Py_RETURN_NONE;
 }
 
 PyObject* GetMultiprocess(PyObject* self, void*) {
   CoreState* state = Receiver(self);
-  if (state == nullptr) return nullptr;
+  if (state == nullptr || Live(state) == nullptr) return nullptr;
   return PyBool_FromLong(state->db->shared() ? 1 : 0);
 }
 
 PyObject* GetRaw(PyObject* self, void*) {
   CoreState* state = Receiver(self);
-  if (state == nullptr) return nullptr;
+  if (state == nullptr || Live(state) == nullptr) return nullptr;
   return PyRef::Borrow(state->raw.get()).release();
 }
 
 PyObject* GetReadonly(PyObject* self, void*) {
   CoreState* state = Receiver(self);
   if (state == nullptr) return nullptr;
-  return PyBool_FromLong(state->db->read_only() ? 1 : 0);
+  Db* db = Live(state);
+  if (db == nullptr) return nullptr;
+  return PyBool_FromLong(db->read_only() ? 1 : 0);
+}
+
+PyObject* GetPath(PyObject* self, void*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  return PyRef::Borrow(state->path.get()).release();
+}
+
+PyObject* GetClosed(PyObject* self, void*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  return PyBool_FromLong(state->db ? 0 : 1);
+}
+
+PyObject* GetSyncWrites(PyObject* self, void*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  return PyBool_FromLong(state->sync ? 1 : 0);
+}
+
+PyObject* Close(PyObject* self, PyObject*) {
+  CoreState* state = Receiver(self);
+  if (state == nullptr) return nullptr;
+  // The Db goes with its last owner (a `raw` kept elsewhere keeps it), which
+  // writes out the log and closes the files and the directory lock.
+  PyRef raw = std::move(state->raw);
+  std::shared_ptr<Db> db = std::move(state->db);
+  // Closed inside a transaction of this thread: the transaction ends.
+  while (db != nullptr && db->writer_held()) {
+    db->ExitWriter();
+    db->CountTransaction(-1);
+  }
+  raw = PyRef();
+  db.reset();
+  Py_RETURN_NONE;
+}
+
+// ---- The mapping's hot methods ----
+//
+// They keep the interpreter lock, as Marrow's methods do, and convert keys
+// and values with the same messages as set_bytes, get_bytes and delete.
+
+// A key's text, or nullptr with the error set (closed store first).
+Db* LiveKey(PyObject* self, PyObject* key, TextView* text) {
+  Db* db = Live(StateOf(self));
+  if (db == nullptr || !ConvertArgument("key", ToTextView, key, text)) {
+    return nullptr;
+  }
+  return db;
+}
+
+// The value of `key` as a new bytes object, nullptr with no error set when
+// it is absent, or nullptr with the error set.
+PyObject* Lookup(Db* db, const TextView& key) {
+  PyRef value;
+  bool api_failed = false;
+  store::Result<bool> found =
+      db->GetBytes(key.text, [&](std::string_view bytes) {
+        value = PyRef::Steal(PyBytes_FromStringAndSize(
+            bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        api_failed = !value;
+      });
+  if (!found.ok()) return RaiseFailure(found.failure());
+  if (api_failed) return RaiseApiFailure();
+  return value.release();
+}
+
+PyObject* Subscript(PyObject* self, PyObject* key) {
+  return Guard([&]() -> PyObject* {
+    TextView text;
+    Db* db = LiveKey(self, key, &text);
+    if (db == nullptr) return nullptr;
+    PyObject* value = Lookup(db, text);
+    if (value == nullptr && !PyErr_Occurred()) {
+      PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return value;
+  });
+}
+
+constexpr std::array<const char*, 2> kGetParams = {"key", "default"};
+constexpr Signature kGetSig = {"Store.get()", kGetParams, 1};
+
+PyObject* Get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    std::array<PyObject*, 2> bound = {nullptr, nullptr};
+    // The common call, get(key), skips the general binding.
+    if (kwargs != nullptr || PyTuple_Size(args) != 1) {
+      if (!BindArguments(kGetSig, args, kwargs, bound)) return nullptr;
+    } else {
+      bound[0] = PyTuple_GetItem(args, 0);
+    }
+    TextView text;
+    Db* db = LiveKey(self, bound[0], &text);
+    if (db == nullptr) return nullptr;
+    PyObject* value = Lookup(db, text);
+    if (value != nullptr || PyErr_Occurred()) return value;
+    return PyRef::Borrow(bound[1] != nullptr ? bound[1] : Py_None).release();
+  });
+}
+
+int Contains(PyObject* self, PyObject* key) {
+  PyObject* result = Guard([&]() -> PyObject* {
+    TextView text;
+    Db* db = LiveKey(self, key, &text);
+    if (db == nullptr) return nullptr;
+    // Read as a lookup would, so the cache sees the same uses.
+    store::Result<bool> found =
+        db->GetBytes(text.text, [](std::string_view) {});
+    if (!found.ok()) return RaiseFailure(found.failure());
+    return PyBool_FromLong(found.value() ? 1 : 0);
+  });
+  if (result == nullptr) return -1;
+  const int present = result == Py_True ? 1 : 0;
+  Py_DECREF(result);
+  return present;
+}
+
+// After a change of a store opened with sync=True: the sync, without the
+// interpreter lock.
+bool SyncIfAsked(CoreState* state) {
+  if (!state->sync) return true;
+  std::shared_ptr<Db> db = state->db;
+  store::Status status;
+  {
+    WithoutGil unlocked;
+    status = db->Sync();
+  }
+  if (status.ok()) return true;
+  RaiseFailure(status.failure());
+  return false;
+}
+
+int AssignSubscript(PyObject* self, PyObject* key, PyObject* value) {
+  PyObject* result = Guard([&]() -> PyObject* {
+    CoreState* state = StateOf(self);
+    TextView text;
+    Db* db = LiveKey(self, key, &text);
+    if (db == nullptr) return nullptr;
+    if (value == nullptr) {
+      WriterHold writer(*db);
+      if (!writer.ok()) return nullptr;
+      store::Result<bool> present = db->Delete(text.text);
+      if (!present.ok()) return RaiseFailure(present.failure());
+      if (!SyncIfAsked(state)) return nullptr;
+      if (!present.value()) {
+        PyErr_SetObject(PyExc_KeyError, key);
+        return nullptr;
+      }
+      Py_RETURN_NONE;
+    }
+    std::string bytes;
+    if (!ConvertArgument("val", ToByteString, value, &bytes)) return nullptr;
+    store::Status status;
+    {
+      WriterHold writer(*db);
+      if (!writer.ok()) return nullptr;
+      status = db->SetBytes(text.text, std::move(bytes));
+    }
+    if (!status.ok()) return RaiseFailure(status.failure());
+    if (!SyncIfAsked(state)) return nullptr;
+    Py_RETURN_NONE;
+  });
+  if (result == nullptr) return -1;
+  Py_DECREF(result);
+  return 0;
+}
+
+Py_ssize_t Length(PyObject* self) {
+  Db* db = Live(StateOf(self));
+  if (db == nullptr) return -1;
+  store::Result<uint64_t> len = db->Len();
+  if (!len.ok()) {
+    RaiseFailure(len.failure());
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(len.value());
 }
 
 template <typename Fn>
@@ -353,6 +581,13 @@ PyMethodDef g_methods[] = {
      "this thread go through meanwhile. Calls nest."},
     {"unlock_writer", UnlockWriter, METH_NOARGS,
      "unlock_writer($self)\n--\n\nEnds one lock_writer()."},
+    {"close", Close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Drops the store; every later use raises ValueError. The files close\n"
+     "with the last owner of the engine (`raw` kept elsewhere is one)."},
+    {"get", AsCFunction(Get), METH_VARARGS | METH_KEYWORDS,
+     "get($self, key, default=None)\n--\n\n"
+     "The value of `key`, or `default` when it is absent."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -362,6 +597,11 @@ PyGetSetDef g_getset[] = {
     {"readonly", GetReadonly, nullptr, "True when opened read-only.", nullptr},
     {"multiprocess", GetMultiprocess, nullptr,
      "True when opened with multiprocess=True.", nullptr},
+    {"path", GetPath, nullptr, "The path the store was opened with.", nullptr},
+    {"closed", GetClosed, nullptr, "True once close() has been called.",
+     nullptr},
+    {"sync_writes", GetSyncWrites, nullptr,
+     "True when every change and batch syncs (the `sync` option).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -370,12 +610,18 @@ PyType_Slot g_core_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(CoreDealloc)},
     {Py_tp_doc,
      const_cast<char*>(
-         "StoreCore(storage_path, cache_size=10000, readonly=False,\n"
-         "          multiprocess=False)\n--\n\n"
+         "StoreCore(storage_path, cache_size=10000, readonly=False, "
+         "sync=False, cache_bytes=67108864, multiprocess=False)\n--\n\n"
          "An open store for the package: Marrow's engine plus batch writes,\n"
-         "read-only opening and writers in several processes.")},
+         "read-only opening, writers in several processes and the mapping's\n"
+         "hot methods; the base of marrow.Store.")},
     {Py_tp_methods, g_methods},
     {Py_tp_getset, g_getset},
+    {Py_mp_subscript, reinterpret_cast<void*>(Subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(AssignSubscript)},
+    {Py_mp_length, reinterpret_cast<void*>(Length)},
+    {Py_sq_length, reinterpret_cast<void*>(Length)},
+    {Py_sq_contains, reinterpret_cast<void*>(Contains)},
     {0, nullptr},
 };
 
@@ -383,7 +629,7 @@ PyType_Spec g_core_spec = {
     "marrow._native.StoreCore",
     static_cast<int>(sizeof(CoreObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     g_core_slots,
 };
 

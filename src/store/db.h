@@ -66,24 +66,31 @@ struct CacheStats {
 
 class Db {
  public:
+  static constexpr uint64_t kCacheUnbounded = UINT64_MAX;
+
   // Opens or creates the store in `path` (created with its ancestors).
-  // Every file call goes through `fs`, which must outlive the Db.
-  static Result<std::unique_ptr<Db>> Open(const std::string& path,
-                                          uint64_t cache_size,
-                                          FileSystem& fs = PosixFileSystem());
+  // Every file call goes through `fs`, which must outlive the Db. The value
+  // cache keeps at most `cache_size` entries and `cache_bytes` bytes of
+  // values (value_cache.h).
+  static Result<std::unique_ptr<Db>> Open(
+      const std::string& path, uint64_t cache_size,
+      FileSystem& fs = PosixFileSystem(),
+      uint64_t cache_bytes = kCacheUnbounded);
   // Opens the store in `path` read-only (reader.h): no lock, nothing
   // written; changes fail with a read-only failure. The directory must
   // exist.
   static Result<std::unique_ptr<Db>> OpenReader(
       const std::string& path, uint64_t cache_size,
-      FileSystem& fs = PosixFileSystem());
+      FileSystem& fs = PosixFileSystem(),
+      uint64_t cache_bytes = kCacheUnbounded);
   // Opens or creates the store in `path` to be written by this process and
   // every other that opens it so too. Refused (would block) while a
   // process holds it the one-process way, and on file systems that cannot
   // be trusted with locks (shared_state.h).
   static Result<std::unique_ptr<Db>> OpenShared(
       const std::string& path, uint64_t cache_size,
-      FileSystem& fs = PosixFileSystem());
+      FileSystem& fs = PosixFileSystem(),
+      uint64_t cache_bytes = kCacheUnbounded);
 
   Db(const Db&) = delete;
   Db& operator=(const Db&) = delete;

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace marrow::store {
 
@@ -51,6 +52,9 @@ class FileSystem {
   virtual int Open(const char* path, int flags, mode_t mode) = 0;
   virtual int Close(int fd) = 0;
   virtual ssize_t Write(int fd, const void* buf, size_t n) = 0;
+  // writev(2): the pieces in order, as one write of their concatenation.
+  virtual ssize_t WriteGather(int fd,
+                              std::span<const std::string_view> pieces) = 0;
   virtual ssize_t Pread(int fd, void* buf, size_t n, uint64_t offset) = 0;
   virtual ssize_t Pwrite(int fd, const void* buf, size_t n,
                          uint64_t offset) = 0;

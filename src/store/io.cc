@@ -130,7 +130,11 @@ Status FileView::Refresh(FileRef fd, Where where) {
   MARROW_ASSIGN(end_, FileEnd(fd, where));
   if (end_ > map_.size() && end_ / 2 >= tried_) {
     tried_ = end_;
-    if (auto map = Mapping::Map(fd, end_, /*read_only=*/true, where);
+    // Twice the file's length: the records appended until it doubles again
+    // are read from this mapping too. Its pages past the end are never
+    // touched, since Find serves only ranges below the end just taken.
+    const uint64_t length = end_ > UINT64_MAX / 2 ? end_ : end_ * 2;
+    if (auto map = Mapping::Map(fd, length, /*read_only=*/true, where);
         map.ok()) {
       map_ = std::move(map.value());
     }
@@ -225,6 +229,29 @@ Status WriteFull(FileRef fd, const void* buf, size_t n, Where where) {
 Status WriteFull(FileRef fd, const void* buf, size_t n, size_t* written,
                  Where where) {
   return WriteLoop(fd, buf, n, -1, written, where);
+}
+
+Status WriteGatherFull(FileRef fd, std::span<std::string_view> pieces,
+                       size_t* written, Where where) {
+  *written = 0;
+  while (!pieces.empty()) {
+    if (pieces.front().empty()) {
+      pieces = pieces.subspan(1);
+      continue;
+    }
+    ssize_t put = fd.fs->WriteGather(fd.fd, pieces);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return put < 0 ? ErrnoFailure(where) : WriteZero(where);
+    *written += static_cast<size_t>(put);
+    // A short write leaves the rest of its piece and the pieces after it.
+    for (size_t left = static_cast<size_t>(put); left > 0;) {
+      const size_t step = std::min(left, pieces.front().size());
+      pieces.front().remove_prefix(step);
+      left -= step;
+      if (pieces.front().empty()) pieces = pieces.subspan(1);
+    }
+  }
+  return {};
 }
 
 Status BufferedWriter::Append(const void* data, size_t n, Where where) {

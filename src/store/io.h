@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -137,6 +138,10 @@ Status WriteFull(FileRef fd, const void* buf, size_t n,
 // The same, also telling how many bytes reached the file when it fails.
 Status WriteFull(FileRef fd, const void* buf, size_t n, size_t* written,
                  Where where = Where::current());
+// The pieces in order with as few writev(2) calls as the file takes, also
+// telling how many bytes reached the file when it fails.
+Status WriteGatherFull(FileRef fd, std::span<std::string_view> pieces,
+                       size_t* written, Where where = Where::current());
 Status Truncate(FileRef fd, uint64_t length, Where where = Where::current());
 Status Fsync(FileRef fd, Where where = Where::current());
 Status Fdatasync(FileRef fd, Where where = Where::current());
@@ -243,10 +248,11 @@ class WindowReader {
 // shortened file as an early end of file. Left open is a file cut by another
 // process between that lseek and the copy.
 //
-// Refresh maps the file anew whenever it has doubled since it was last
-// mapped, so a growing file is mapped a logarithmic number of times and the
-// newest records in between are read with pread. A mapping that fails is
-// no error: the reads fall back to pread until the next doubling.
+// Refresh maps twice the file's length whenever the file has outgrown its
+// mapping, so a growing file is mapped a logarithmic number of times and
+// the records appended in between are read from memory as well. A mapping
+// that fails is no error: the reads fall back to pread until the next
+// doubling.
 class FileView {
  public:
   Status Refresh(FileRef fd, Where where = Where::current());

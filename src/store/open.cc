@@ -52,10 +52,11 @@ Result<Store> OpenStore(FileSystem& fs, const std::string& dir,
 }
 
 Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
-                                     uint64_t cache_size, FileSystem& fs) {
+                                     uint64_t cache_size, FileSystem& fs,
+                                     uint64_t cache_bytes) {
   // The cache is reserved first: a refused size leaves nothing on disk.
   ValueCache cache;
-  MARROW_RETURN_IF_ERROR(cache.Init(cache_size));
+  MARROW_RETURN_IF_ERROR(cache.Init(cache_size, cache_bytes));
   auto created = CreateDirectories(fs, path);
   if (!created.ok()) return created.take_failure().As(FailureForm::kIoByKind);
   MARROW_ASSIGN(std::shared_ptr<DirectoryLock> lock,
@@ -82,16 +83,17 @@ Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
 }
 
 Result<std::unique_ptr<Db>> Db::OpenReader(const std::string& path,
-                                           uint64_t cache_size,
-                                           FileSystem& fs) {
+                                           uint64_t cache_size, FileSystem& fs,
+                                           uint64_t cache_bytes) {
   MARROW_ASSIGN(Store store, OpenReaderStore(fs, path, cache_size));
+  store.cache.LimitBytes(cache_bytes);
   return std::unique_ptr<Db>(new Db(
       path, std::make_shared<StoreHandle>(std::move(store)), nullptr, nullptr));
 }
 
 Result<std::unique_ptr<Db>> Db::OpenShared(const std::string& path,
-                                           uint64_t cache_size,
-                                           FileSystem& fs) {
+                                           uint64_t cache_size, FileSystem& fs,
+                                           uint64_t cache_bytes) {
   auto open = [&]() -> Result<std::unique_ptr<Db>> {
     {
       ValueCache refused_early;  // as Open: a refused size leaves nothing
@@ -104,6 +106,7 @@ Result<std::unique_ptr<Db>> Db::OpenShared(const std::string& path,
                   }));
     auto view = std::make_unique<SharedView>();
     view->cache_size = cache_size;
+    view->cache_bytes = cache_bytes;
     MARROW_ASSIGN(Store store, OpenSharedStore(fs, path, *shared, *view));
     std::unique_ptr<Db> db(new Db(path,
                                   std::make_shared<StoreHandle>(std::move(store)),

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #ifdef __APPLE__
 #include <sys/mount.h>
@@ -12,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -141,6 +143,16 @@ class Posix final : public FileSystem {
   int Close(int fd) override { return ::close(fd); }
   ssize_t Write(int fd, const void* buf, size_t n) override {
     return ::write(fd, buf, n);
+  }
+  ssize_t WriteGather(int fd,
+                      std::span<const std::string_view> pieces) override {
+    constexpr size_t kMaxPieces = 8;
+    std::array<iovec, kMaxPieces> iov;
+    const size_t count = std::min(pieces.size(), kMaxPieces);
+    for (size_t i = 0; i < count; ++i) {
+      iov[i] = {const_cast<char*>(pieces[i].data()), pieces[i].size()};
+    }
+    return ::writev(fd, iov.data(), static_cast<int>(count));
   }
   ssize_t Pread(int fd, void* buf, size_t n, uint64_t offset) override {
     return ::pread(fd, buf, n, static_cast<off_t>(offset));

@@ -156,6 +156,7 @@ Status RefreshReader(Store& store) {
   }
   MARROW_ASSIGN(Store fresh,
                 OpenReaderStore(fs, store.dir, store.cache.capacity()));
+  fresh.cache.LimitBytes(store.cache.max_bytes());
   store = std::move(fresh);
   return {};
 }

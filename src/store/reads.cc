@@ -86,6 +86,11 @@ Result<bool> ReadValueOf(Store& store, Views& views, std::string_view key,
   MARROW_RETURN_IF_ERROR(RefreshVals(store, views));
   std::string value;
   if (auto viewed = ViewValue(store, at.id, entry)) {
+    // A value the cache would not keep is handed over without a copy.
+    if (!store.cache.Admits(viewed->size())) {
+      sink(*viewed);
+      return true;
+    }
     value.assign(*viewed);
   } else {
     MARROW_RETURN_IF_ERROR(ReadValueBytes(store, at.id, entry, &value));
@@ -207,7 +212,12 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
         continue;
       }
       if (p.value_request == SIZE_MAX) {
-        p.value.assign(*ViewValue(store, p.at.id, p.entry));
+        const std::string_view viewed = *ViewValue(store, p.at.id, p.entry);
+        if (!store.cache.Admits(viewed.size())) {
+          sink(index, &viewed);
+          continue;
+        }
+        p.value.assign(viewed);
       }
       const std::string_view value(p.value);
       sink(index, &value);

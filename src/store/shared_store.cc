@@ -115,6 +115,7 @@ Result<Store> OpenSharedStore(FileSystem& fs, const std::string& dir,
   const uint64_t version = shared.Load(kSharedVersionAt);
   const uint64_t generation = shared.Load(kSharedGenerationAt);
   MARROW_ASSIGN(Store store, OpenReaderStore(fs, dir, view.cache_size));
+  store.cache.LimitBytes(view.cache_bytes);
   view.version = version;
   view.generation = generation;
   return store;

@@ -53,6 +53,7 @@ struct SharedView {
   uint64_t version = 0;
   uint64_t generation = 0;
   uint64_t cache_size = 0;
+  uint64_t cache_bytes = 0;
   UniqueFd log_out;  // the current wal.bin, for appends
   uint64_t log_out_generation = 0;
   uint64_t written_end = 0;  // the end of this process's last change

@@ -6,8 +6,9 @@
 
 namespace marrow::store {
 
-Status ValueCache::Init(uint64_t capacity) {
+Status ValueCache::Init(uint64_t capacity, uint64_t max_bytes) {
   capacity_ = capacity;
+  LimitBytes(max_bytes);
   // A capacity of 0 holds one entry; node indices are 32-bit, and no
   // process holds four billion cached values, so room is capped there.
   room_ = std::max<uint64_t>(capacity, 1);
@@ -20,6 +21,24 @@ Status ValueCache::Init(uint64_t capacity) {
                                 std::to_string(capacity) + " entries");
   }
   return {};
+}
+
+void ValueCache::LimitBytes(uint64_t max_bytes) {
+  max_bytes_ = max_bytes;
+  max_value_ =
+      max_bytes == kUnbounded ? kUnbounded : max_bytes / kLargeFraction;
+  TrimBytes();
+}
+
+void ValueCache::EvictOldest() {
+  // The list is in tick order, so its oldest end holds the smallest tick.
+  uint32_t victim = oldest_;
+  index_.erase(nodes_[victim].fp);
+  Release(victim);
+}
+
+void ValueCache::TrimBytes() {
+  while (bytes_ > max_bytes_ && index_.size() > 1) EvictOldest();
 }
 
 void ValueCache::Unlink(uint32_t n) {
@@ -46,6 +65,7 @@ void ValueCache::PushNewest(uint32_t n) {
 
 void ValueCache::Release(uint32_t n) {
   Unlink(n);
+  bytes_ -= nodes_[n].value.size();
   std::string().swap(nodes_[n].value);
   free_.push_back(n);
 }
@@ -64,24 +84,26 @@ const std::string* ValueCache::Lookup(KeyFingerprint fp) {
 }
 
 void ValueCache::Insert(KeyFingerprint fp, std::string value) {
+  if (!Admits(value.size())) {
+    Remove(fp);
+    return;
+  }
   const uint64_t t = ++tick_;
   auto it = index_.find(fp);
   if (it != index_.end()) {
     uint32_t n = it->second;
+    bytes_ += value.size();
+    bytes_ -= nodes_[n].value.size();
     nodes_[n].value = std::move(value);
     nodes_[n].tick = t;
     if (newest_ != n) {
       Unlink(n);
       PushNewest(n);
     }
+    TrimBytes();
     return;
   }
-  if (!index_.empty() && index_.size() >= capacity_) {
-    // The list is in tick order, so its oldest end holds the smallest tick.
-    uint32_t victim = oldest_;
-    index_.erase(nodes_[victim].fp);
-    Release(victim);
-  }
+  if (!index_.empty() && index_.size() >= capacity_) EvictOldest();
   uint32_t n;
   if (!free_.empty()) {
     n = free_.back();
@@ -93,9 +115,11 @@ void ValueCache::Insert(KeyFingerprint fp, std::string value) {
   Node& node = nodes_[n];
   node.fp = fp;
   node.tick = t;
+  bytes_ += value.size();
   node.value = std::move(value);
   PushNewest(n);
   index_.emplace(fp, n);
+  TrimBytes();
 }
 
 void ValueCache::Remove(KeyFingerprint fp) {
@@ -113,6 +137,7 @@ void ValueCache::Clear() {
   free_.clear();
   newest_ = oldest_ = kNil;
   tick_ = 0;
+  bytes_ = 0;
 }
 
 uint64_t ValueCache::EntryTick(KeyFingerprint fp) const {

@@ -7,6 +7,12 @@
 // order, so the victim is found in O(1) instead of by a scan. A capacity of
 // 0 still holds one entry.
 //
+// A cache may also be bounded in bytes (the package's stores are; the raw
+// class's are not): the values it holds add up to at most that many bytes
+// (one entry is always kept), and a value larger than a fraction of the
+// bound is not cached at all, since a read of it from the record files
+// costs one copy, as a hit does.
+//
 // Thread-safety: none; the Store's lock guards it (reads mutate it).
 
 #ifndef MARROW_STORE_VALUE_CACHE_H_
@@ -27,9 +33,18 @@ class ValueCache {
  public:
   ValueCache() = default;
 
+  static constexpr uint64_t kUnbounded = UINT64_MAX;
+  // Values above max_bytes / kLargeFraction are not cached.
+  static constexpr uint64_t kLargeFraction = 1024;
+
   // Reserves room for `capacity` entries. Fails with kOutOfMemory when the
   // room cannot be had.
-  Status Init(uint64_t capacity);
+  Status Init(uint64_t capacity, uint64_t max_bytes = kUnbounded);
+  // Sets the byte bound and evicts down to it.
+  void LimitBytes(uint64_t max_bytes);
+  uint64_t max_bytes() const { return max_bytes_; }
+  // Would a value of `len` bytes be cached?
+  bool Admits(size_t len) const { return len <= max_value_; }
 
   // On a hit: advances the tick, stamps the entry and returns its bytes,
   // valid until the next change of the cache. On a miss: nullptr, nothing
@@ -42,7 +57,9 @@ class ValueCache {
   // Starts loading the memory a Lookup or Insert of `fp` touches.
   void Prefetch(KeyFingerprint fp) const { index_.prefetch(fp); }
   // Takes the value. Evicts the least recently used entry first when the
-  // cache is full and `fp` is not cached.
+  // cache is full and `fp` is not cached, and more after it while the bytes
+  // are over their bound. A value the cache does not admit only removes
+  // `fp`'s entry.
   void Insert(KeyFingerprint fp, std::string value);
   void Remove(KeyFingerprint fp);
   // Drops every entry, keeps the reserved room, resets the tick.
@@ -68,6 +85,8 @@ class ValueCache {
   void Unlink(uint32_t n);
   void PushNewest(uint32_t n);
   void Release(uint32_t n);
+  void EvictOldest();
+  void TrimBytes();
 
   FlatHashMap<KeyFingerprint, uint32_t> index_;
   std::vector<Node> nodes_;
@@ -77,6 +96,9 @@ class ValueCache {
   uint64_t capacity_ = 0;
   uint64_t room_ = 1;
   uint64_t tick_ = 0;
+  uint64_t bytes_ = 0;  // of the cached values
+  uint64_t max_bytes_ = kUnbounded;
+  uint64_t max_value_ = kUnbounded;
 };
 
 }  // namespace marrow::store

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -156,6 +157,32 @@ Status WalWriter::AppendRecord(uint32_t tag, std::string_view key,
       buffer_.append(*val);
     }
     return {};
+  }
+  if (total >= kWalBufferSize) {
+    // A record as large as the buffer goes out after the buffered bytes in
+    // one write, without a copy into the buffer.
+    uint8_t head[12];
+    uint8_t val_len[8];
+    PutU32(head, tag);
+    PutU64(head + 4, key.size());
+    std::array<std::string_view, 5> pieces = {
+        buffer_, std::string_view(reinterpret_cast<const char*>(head), 12),
+        key};
+    size_t count = 3;
+    if (val != nullptr) {
+      PutU64(val_len, val->size());
+      pieces[count++] =
+          std::string_view(reinterpret_cast<const char*>(val_len), 8);
+      pieces[count++] = *val;
+    }
+    const size_t buffered = buffer_.size();
+    size_t done = 0;
+    Status status =
+        WriteGatherFull(fd_, std::span(pieces).first(count), &done);
+    file_size_ += done;
+    buffer_.erase(0, std::min(done, buffered));
+    if (!status.ok()) RollBack(record_start);
+    return status;
   }
   Status status = [&]() -> Status {
     PutU32(word, tag);

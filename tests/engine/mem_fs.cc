@@ -212,6 +212,12 @@ ssize_t MemFs::Write(int fd, const void* buf, size_t n) {
   return put;
 }
 
+ssize_t MemFs::WriteGather(int fd, std::span<const std::string_view> pieces) {
+  std::string joined;
+  for (std::string_view piece : pieces) joined.append(piece);
+  return Write(fd, joined.data(), joined.size());
+}
+
 ssize_t MemFs::Pwrite(int fd, const void* buf, size_t n, uint64_t offset) {
   Fd* f = Desc(fd, "pwrite", &n);
   return f == nullptr ? -1 : WriteAt(*f, buf, n, offset);

@@ -87,6 +87,9 @@ class MemFs final : public FileSystem {
   int Open(const char* path, int flags, mode_t mode) override;
   int Close(int fd) override;
   ssize_t Write(int fd, const void* buf, size_t n) override;
+  // One write of the pieces joined: faults and short transfers as for one.
+  ssize_t WriteGather(int fd,
+                      std::span<const std::string_view> pieces) override;
   ssize_t Pread(int fd, void* buf, size_t n, uint64_t offset) override;
   ssize_t Pwrite(int fd, const void* buf, size_t n, uint64_t offset) override;
   int Stat(int fd, FileInfo* info) override;
