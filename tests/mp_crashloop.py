@@ -37,14 +37,9 @@ class Loop:
         self.dir, self.rng = str(directory), random.Random(seed)
         self.model: dict[str, str] = {}  # acknowledged: key -> hex value
         self.counted = self.serial = 0
-        self.stats = {"calls": 0, "kills": 0, "landed": 0, "lost": 0}
-        self.workers = [self.start() for _ in range(WORKERS)]
+        self.stats = {"kills": 0, "landed": 0, "lost": 0}
+        self.workers = [Worker(self.dir, 50) for _ in range(WORKERS)]
         self.running: list[Optional[list[Any]]] = [None] * WORKERS
-
-    def start(self) -> Worker:
-        w = Worker()
-        w.call("open", self.dir, 50)
-        return w
 
     def make(self, i: int, kind: Optional[str] = None) -> list[Any]:
         rng = self.rng
@@ -79,7 +74,6 @@ class Loop:
             if value is not None:
                 self.model[key] = value
         self.counted += call[0] == "txn"
-        self.stats["calls"] += 1
 
     def settle(self, i: int) -> None:
         if self.running[i] is not None:
@@ -110,13 +104,13 @@ class Loop:
         else:
             self.give(i, self.make(i, None if how == "anywhere" else how))
             time.sleep(self.rng.uniform(0, 0.004))
-        self.workers[i].kill()
+        self.workers[i].stop(kill=True)
         self.stats["kills"] += 1
         for j in range(WORKERS):  # the others go on: each one's next answer must come
             if j != i:
                 self.settle(j)
                 self.give(j, self.make(j))
-        self.workers[i] = self.start()
+        self.workers[i] = Worker(self.dir, 50)
         running, self.running[i] = self.running[i], None
         keys = [f"w{i}-{k}" for k in range(KEYS)]
         found = dict(self.workers[i].call("get_many", keys))
@@ -157,17 +151,12 @@ def run(directory: Path, cycles: int, seed: int) -> tuple[list[str], dict[str, i
     return failures, loop.stats
 
 
-def main() -> int:
+if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cycles", type=int, default=300)
     parser.add_argument("--seed", type=int, default=int(time.time()))
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="marrow-mp-crash-") as d:
         failures, stats = run(Path(d), args.cycles, args.seed)
-    print(f"seed {args.seed}: {stats}")
-    print("\n".join(failures))
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    print(f"seed {args.seed}: {stats}", *failures, sep="\n")
+    sys.exit(1 if failures else 0)

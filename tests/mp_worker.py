@@ -33,9 +33,12 @@ class Failed(Exception):
 class Worker:
     """The parent's end of one worker process."""
 
-    def __init__(self) -> None:
+    def __init__(self, *opening: Any) -> None:
+        """Starts a worker; with arguments, the "open" call it makes first."""
         self.proc = subprocess.Popen([sys.executable, "-X", "faulthandler", __file__], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.pending = b""
+        if opening:
+            self.call("open", *opening)
 
     def send(self, *call: Any) -> None:
         assert self.proc.stdin is not None
@@ -66,13 +69,9 @@ class Worker:
             raise Failed(*answer["err"])
         return answer["ok"]
 
-    def kill(self) -> None:
-        self.proc.kill()
-        self.proc.wait()
-
-    def stop(self) -> None:
-        assert self.proc.stdin is not None
-        self.proc.stdin.close()
+    def stop(self, kill: bool = False) -> None:
+        """Ends the worker: SIGKILL, or the end of its input."""
+        self.proc.kill() if kill else self.proc.stdin.close()  # type: ignore[union-attr]
         self.proc.wait(60)
 
 

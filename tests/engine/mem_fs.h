@@ -24,8 +24,7 @@
 // Every call is counted and traced under the name of the system call it
 // stands for ("open", "pwrite", "fstat", "lseek", "stat", "ftruncate", "fsync",
 // "fdatasync", "rename", "unlink", "mkdir", "flock", "fcntl", "statfs",
-// "mmap", "munmap", "msync", ...). A range lock that would have to wait
-// fails with EDEADLK: one thread drives it.
+// "mmap", "munmap", "msync", ...).
 //
 // Thread-safety: none; one test thread drives it.
 
@@ -180,9 +179,6 @@ class MemFs final : public FileSystem {
   std::map<int, Fd> fds_;
   int next_fd_ = 3;
   std::map<uint64_t, int> locks_;  // directory inode -> descriptor
-  std::multimap<uint64_t, int> shared_locks_;  // flock(LOCK_SH) holders
-  // (inode, first byte) -> descriptor -> exclusive; one byte per range.
-  std::map<std::pair<uint64_t, uint64_t>, std::map<int, bool>> ranges_;
   std::vector<Mapped> maps_;
 
   uint64_t fail_at_ = 0, counted_ = 0;
