@@ -18,6 +18,7 @@ import pytest
 
 import marrow
 from marrow import cli
+from mp_worker import Worker
 
 A_B = {"a": b"1", "b": b"\xff\x00"}
 LINE_A = json.dumps({"key": "a", "value_b64": "MQ=="})
@@ -117,11 +118,10 @@ def held(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Path]:
     path = tmp_path_factory.mktemp("held") / "s"
     with marrow.open(path) as store:
         store.update(A_B)
-    code = f"import sys, marrow; s = marrow.open(sys.argv[1]); s['w'] = {WRITTEN!r}; print(flush=True); sys.stdin.read()"
-    with subprocess.Popen([sys.executable, "-c", code, str(path)], stdin=subprocess.PIPE, stdout=subprocess.PIPE) as writer:
-        assert writer.stdin and writer.stdout and writer.stdout.readline() == b"\n"
-        yield path
-        writer.stdin.close()
+    writer = Worker(str(path), 10, False)  # a writer in another process, the one-process way
+    writer.call("set", "w", WRITTEN.hex())
+    yield path
+    writer.stop()
 
 
 @pytest.mark.parametrize("name", HELD)

@@ -194,7 +194,8 @@ PyObject* SetBytes(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!borrow.Acquire()) return nullptr;
     WriterHold writer(borrow.db());
     if (!writer.ok()) return nullptr;
-    return NoneOr(borrow.db().SetBytes(key.text, std::move(val)));
+    return NoneOr(borrow.db().SetBytes(key.text, std::move(val),
+                                       Db::WriterHeld::kByCaller));
   });
 }
 
@@ -238,7 +239,8 @@ PyObject* Delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!borrow.Acquire()) return nullptr;
     WriterHold writer(borrow.db());
     if (!writer.ok()) return nullptr;
-    store::Result<bool> present = borrow.db().Delete(key.text);
+    store::Result<bool> present =
+        borrow.db().Delete(key.text, Db::WriterHeld::kByCaller);
     if (!present.ok()) return RaiseFailure(present.failure());
     return PyBool_FromLong(present.value() ? 1 : 0);
   });
@@ -291,14 +293,16 @@ PyObject* WithDb(PyObject* self, Fn&& fn) {
 PyObject* Persist(PyObject* self, PyObject*) {
   return WithDb(self, [](Db& db) -> PyObject* {
     WriterHold writer(db);
-    return writer.ok() ? NoneOr(db.Persist()) : nullptr;
+    return writer.ok() ? NoneOr(db.Persist(Db::WriterHeld::kByCaller))
+                       : nullptr;
   });
 }
 
 PyObject* Vacuum(PyObject* self, PyObject*) {
   return WithDb(self, [](Db& db) -> PyObject* {
     WriterHold writer(db);
-    return writer.ok() ? NoneOr(db.Vacuum()) : nullptr;
+    return writer.ok() ? NoneOr(db.Vacuum(Db::WriterHeld::kByCaller))
+                       : nullptr;
   });
 }
 

@@ -293,7 +293,7 @@ PyObject* GetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // A METH_NOARGS method that runs `fn(db)` without the interpreter lock.
-template <store::Status (Db::*kFn)()>
+template <store::Status (*kFn)(Db&)>
 PyObject* Unlocked(PyObject* self, PyObject*) {
   return Guard([&]() -> PyObject* {
     std::shared_ptr<Db> db = LiveShared(self);
@@ -301,11 +301,16 @@ PyObject* Unlocked(PyObject* self, PyObject*) {
     store::Status status;
     {
       WithoutGil unlocked;
-      status = ((*db).*kFn)();
+      status = kFn(*db);
     }
     return NoneOr(status);
   });
 }
+
+store::Status SyncDb(Db& db) { return db.Sync(); }
+store::Status PersistDb(Db& db) { return db.Persist(); }
+store::Status VacuumDb(Db& db) { return db.Vacuum(); }
+store::Status RefreshDb(Db& db) { return db.Refresh(); }
 
 // The writer lock for a transaction: waited for without the interpreter
 // lock, released by the same thread.
@@ -502,7 +507,8 @@ int AssignSubscript(PyObject* self, PyObject* key, PyObject* value) {
     if (value == nullptr) {
       WriterHold writer(*db);
       if (!writer.ok()) return nullptr;
-      store::Result<bool> present = db->Delete(text.text);
+      store::Result<bool> present =
+          db->Delete(text.text, Db::WriterHeld::kByCaller);
       if (!present.ok()) return RaiseFailure(present.failure());
       if (!SyncIfAsked(state)) return nullptr;
       if (!present.value()) {
@@ -517,7 +523,8 @@ int AssignSubscript(PyObject* self, PyObject* key, PyObject* value) {
     {
       WriterHold writer(*db);
       if (!writer.ok()) return nullptr;
-      status = db->SetBytes(text.text, std::move(bytes));
+      status = db->SetBytes(text.text, std::move(bytes),
+                            Db::WriterHeld::kByCaller);
     }
     if (!status.ok()) return RaiseFailure(status.failure());
     if (!SyncIfAsked(state)) return nullptr;
@@ -561,16 +568,16 @@ PyMethodDef g_methods[] = {
      "get_many($self, keys)\n--\n\n"
      "[(key, value or None)] for every key of `keys`, in order, as\n"
      "Marrow.get_many() gives them."},
-    {"sync", Unlocked<&Db::Sync>, METH_NOARGS,
+    {"sync", Unlocked<SyncDb>, METH_NOARGS,
      "sync($self)\n--\n\n"
      "Every change made before the call survives a power loss when it\n"
      "returns. Costs what changed since the last sync; threads that sync at\n"
      "once share the wait on the disk. Nothing to do on a read-only store."},
-    {"persist", Unlocked<&Db::Persist>, METH_NOARGS,
+    {"persist", Unlocked<PersistDb>, METH_NOARGS,
      "persist($self)\n--\n\nMarrow.persist(), letting other threads run."},
-    {"vacuum", Unlocked<&Db::Vacuum>, METH_NOARGS,
+    {"vacuum", Unlocked<VacuumDb>, METH_NOARGS,
      "vacuum($self)\n--\n\nMarrow.vacuum(), letting other threads run."},
-    {"refresh", Unlocked<&Db::Refresh>, METH_NOARGS,
+    {"refresh", Unlocked<RefreshDb>, METH_NOARGS,
      "refresh($self)\n--\n\n"
      "A read-only store catches up with its writer; one opened with\n"
      "multiprocess=True with the other processes; otherwise nothing."},

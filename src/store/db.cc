@@ -49,19 +49,21 @@ Status AsIoFailure(Status s) {
 // Holds the writer lock for one change; `status` tells whether it got it.
 class Db::Writing {
  public:
-  explicit Writing(Db& db) : db_(db), status_(db.EnterWriter()) {}
+  Writing(Db& db, WriterHeld held)
+      : db_(held == WriterHeld::kNo ? &db : nullptr),
+        status_(held == WriterHeld::kNo ? db.EnterWriter() : db.Usable()) {}
   ~Writing() {
-    if (status_.ok()) db_.ExitWriter();
+    if (db_ != nullptr && status_.ok()) db_->ExitWriter();
   }
   Status& status() { return status_; }
 
  private:
-  Db& db_;
+  Db* db_;  // null when the caller holds it
   Status status_;
 };
 
-#define MARROW_WRITING(db)                          \
-  Writing writing(db);                              \
+#define MARROW_WRITING(db, held)                    \
+  Writing writing(db, held);                        \
   if (!writing.status().ok()) {                     \
     return writing.status().take_failure();         \
   }
@@ -112,9 +114,10 @@ Status Db::CheckValueLength(size_t len) {
   return CheckFieldLength("value", len);
 }
 
-Status Db::SetBytes(std::string_view key, std::string value) {
+Status Db::SetBytes(std::string_view key, std::string value,
+                    WriterHeld held) {
   if (read_only()) return NotWritable("set_bytes()");
-  MARROW_WRITING(*this);
+  MARROW_WRITING(*this, held);
   if (shared_ != nullptr) {
     std::vector<WriteOp> ops(1);
     ops[0].key = key;
@@ -129,16 +132,16 @@ Status Db::SetBytes(std::string_view key, std::string value) {
 
 Status Db::Commit(std::vector<WriteOp> ops) {
   if (read_only()) return NotWritable("a batch");
-  MARROW_WRITING(*this);
+  MARROW_WRITING(*this, WriterHeld::kNo);
   if (shared_ != nullptr) return CommitShared(std::move(ops), true, nullptr);
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Commit(store_->store(), wal_->writer(), ops);
 }
 
-Result<bool> Db::Delete(std::string_view key) {
+Result<bool> Db::Delete(std::string_view key, WriterHeld held) {
   if (read_only()) return NotWritable("delete()");
-  MARROW_WRITING(*this);
+  MARROW_WRITING(*this, held);
   if (shared_ != nullptr) {
     std::vector<WriteOp> ops(1);
     ops[0].key = key;
@@ -191,8 +194,8 @@ Status Db::SyncShared() {
   return persist.value() ? RewriteShared(false) : Status();
 }
 
-Status Db::RewriteShared(bool vacuum) {
-  MARROW_WRITING(*this);
+Status Db::RewriteShared(bool vacuum, WriterHeld held) {
+  MARROW_WRITING(*this, held);
   Exclusive s(store_->mutex());
   return AsIoFailure(
       store::RewriteShared(store_->store(), *shared_, *view_, vacuum));
@@ -232,10 +235,10 @@ Status Db::Sync() {
   return AsIo(std::move(synced));
 }
 
-Status Db::Persist() {
+Status Db::Persist(WriterHeld held) {
   if (read_only()) return NotWritable("persist()");
-  if (shared_ != nullptr) return RewriteShared(false);
-  MARROW_WRITING(*this);
+  if (shared_ != nullptr) return RewriteShared(false, held);
+  MARROW_WRITING(*this, held);
   std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
   return PersistLocked();
 }
@@ -246,10 +249,10 @@ Status Db::PersistLocked() {
   return store::Persist(store_->store(), wal_->writer());
 }
 
-Status Db::Vacuum() {
+Status Db::Vacuum(WriterHeld held) {
   if (read_only()) return NotWritable("vacuum()");
-  if (shared_ != nullptr) return RewriteShared(true);
-  MARROW_WRITING(*this);
+  if (shared_ != nullptr) return RewriteShared(true, held);
+  MARROW_WRITING(*this, held);
   std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());

@@ -102,7 +102,13 @@ class Db {
   static Status CheckValueLength(size_t len);
 
   // Logs a Put, then stores the record. The key is UTF-8 text.
-  Status SetBytes(std::string_view key, std::string value);
+  // Whether the caller already serialised the change with transactions:
+  // it holds the writer lock, or it knows that none can begin meanwhile
+  // (the binding, with the interpreter lock held and no transaction
+  // counted; see CountTransaction).
+  enum class WriterHeld : bool { kNo, kByCaller };
+  Status SetBytes(std::string_view key, std::string value,
+                  WriterHeld held = WriterHeld::kNo);
   // The puts and deletes in order as one batch: one frame in the log, which
   // every later open and reader applies whole or not at all, and one write
   // per record file; the record files end up byte for byte as the single
@@ -110,7 +116,7 @@ class Db {
   // and a failure leaves none of the batch stored.
   Status Commit(std::vector<WriteOp> ops);
   // Logs a Delete (also for an absent key), then removes the key.
-  Result<bool> Delete(std::string_view key);
+  Result<bool> Delete(std::string_view key, WriterHeld held = WriterHeld::kNo);
 
   // Calls `sink` with the value under the store lock (the bytes are valid
   // only during the call) and returns true, or returns false when absent.
@@ -129,8 +135,8 @@ class Db {
   // longer be trusted, and the next Sync persists instead. A reader has
   // nothing to sync.
   Status Sync();
-  Status Persist();
-  Status Vacuum();
+  Status Persist(WriterHeld held = WriterHeld::kNo);
+  Status Vacuum(WriterHeld held = WriterHeld::kNo);
   // A reader catches up with the writer (reader.h); a writer has nothing to
   // do.
   Status Refresh();
@@ -191,7 +197,7 @@ class Db {
 
   // The multiprocess forms, with the writer lock held where they change.
   Status CommitShared(std::vector<WriteOp> ops, bool batch, bool* found);
-  Status RewriteShared(bool vacuum);
+  Status RewriteShared(bool vacuum, WriterHeld held = WriterHeld::kNo);
   Status SyncShared();
   // With the store lock held exclusively: Usable, and in the multiprocess
   // way catching up with the other processes.

@@ -13,6 +13,7 @@
 #include "store/recovery.h"
 #include "store/vacuum.h"
 #include "store/wal.h"
+#include "store/writes.h"
 
 namespace marrow::store {
 
@@ -143,13 +144,7 @@ Status Follow(Store& store, SharedState& shared, SharedView& view) {
 Status AppendShared(Store& store, SharedState& shared, SharedView& view,
                     std::span<WriteOp> ops, bool batch, bool* found) {
   MARROW_RETURN_IF_ERROR(FollowAsWriter(store, shared, view));
-  size_t puts = 0;
-  for (const WriteOp& op : ops) {
-    MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, op.key.size(),
-                                             op.erase ? 0 : op.value.size()));
-    puts += !op.erase;
-  }
-  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, 0, 0, puts));
+  MARROW_RETURN_IF_ERROR(CheckBatch(store, ops).status());
   if (ops.empty()) return {};
   std::string record;
   if (batch) {

@@ -15,7 +15,7 @@ Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
   return applied;
 }
 
-Status Commit(Store& store, WalWriter& wal, std::span<WriteOp> ops) {
+Result<size_t> CheckBatch(const Store& store, std::span<const WriteOp> ops) {
   size_t puts = 0;
   for (const WriteOp& op : ops) {
     MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, op.key.size(),
@@ -23,6 +23,11 @@ Status Commit(Store& store, WalWriter& wal, std::span<WriteOp> ops) {
     puts += !op.erase;
   }
   MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, 0, 0, puts));
+  return puts;
+}
+
+Status Commit(Store& store, WalWriter& wal, std::span<WriteOp> ops) {
+  MARROW_ASSIGN(const size_t puts, CheckBatch(store, ops));
   if (ops.empty()) return {};
   const uint64_t mark = wal.Position();
   MARROW_RETURN_IF_ERROR(wal.AppendBatch(ops));

@@ -30,6 +30,10 @@ Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
 Status Commit(Store& store, WalWriter& wal, std::span<WriteOp> ops);
 Result<bool> Delete(Store& store, WalWriter& wal, std::string_view key);
 
+// The refusals a batch of `ops` meets before anything is logged; the number
+// of its puts.
+Result<size_t> CheckBatch(const Store& store, std::span<const WriteOp> ops);
+
 }  // namespace marrow::store
 
 #endif  // MARROW_STORE_WRITES_H_
