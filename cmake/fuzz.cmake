@@ -28,7 +28,8 @@ if(MARROW_FUZZ)
   target_include_directories(marrow_store_fuzz PUBLIC ${_marrow_root}/src
                                                       ${_marrow_root})
   target_include_directories(marrow_store_fuzz SYSTEM
-                             PUBLIC ${MARROW_PHMAP_INCLUDE})
+                             PUBLIC ${MARROW_PHMAP_INCLUDE}
+                             PRIVATE ${MARROW_XXHASH_INCLUDE})
   target_compile_options(
     marrow_store_fuzz PRIVATE -Wall -Wextra -Werror
     PUBLIC ${_marrow_fuzz_sanitizers} -fsanitize=fuzzer-no-link -g)

@@ -43,6 +43,8 @@ $(STAMPS)/phmap: mk/deps.mk
 # 12 (binary packages of amd64 and arm64, and source packages) and PyPI:
 #
 #   liburing           Debian's source package, built per target (mk/wheels.mk)
+#   xxHash             the header of Debian's libxxhash-dev (amd64; the
+#                      header is the same on every architecture)
 #   CRoaring           its single-file form, from pyroaring's sdist (a newer
 #                      CRoaring than Debian's, compiled into the module)
 #   Python headers     libpython3.11-dev of amd64 and arm64, unpacked into
@@ -83,6 +85,17 @@ $(STAMPS)/croaring: mk/deps.mk $(STAMPS)/venv
 	  --strip-components=2 pyroaring-$(PYROARING_VERSION)/pyroaring/roaring.c pyroaring-$(PYROARING_VERSION)/pyroaring/roaring.h
 	@rm $(ROARING_SOURCE)/pyroaring-*.tar.gz
 	@echo "  CRoaring $$(sed -n 's/^#define ROARING_VERSION "\(.*\)"/\1/p' $(ROARING_SOURCE)/roaring/roaring.h)"
+	@mkdir -p $(@D) && touch $@
+
+XXHASH_INCLUDE := $(DEPS)/xxhash/usr/include
+
+$(STAMPS)/xxhash: $(STAMPS)/apt-bookworm
+	@echo "fetching libxxhash-dev (Debian 12) into $(DEPS)/xxhash"
+	@rm -rf $(DEPS)/xxhash && mkdir -p $(DEPS)/xxhash/debs
+	@$(call quiet, cd $(DEPS)/xxhash/debs && $(BOOKWORM_APT) download libxxhash-dev:amd64)
+	@dpkg-deb -x $(DEPS)/xxhash/debs/*.deb $(DEPS)/xxhash
+	@rm -rf $(DEPS)/xxhash/debs
+	@test -f $(XXHASH_INCLUDE)/xxhash.h
 	@mkdir -p $(@D) && touch $@
 
 $(STAMPS)/liburing-source: $(STAMPS)/apt-bookworm

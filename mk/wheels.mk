@@ -74,7 +74,7 @@ WHEEL_INPUTS := $(PACKAGE_INPUTS) $(wildcard cmake/toolchains/*.cmake) mk/wheels
 # auditwheel tags it with the oldest policy its symbols allow, which must be
 # manylinux2014.
 $(CROSS)/%/wheel.stamp: $(WHEEL_INPUTS) $(STAMPS)/zig $(STAMPS)/liburing-% $(STAMPS)/croaring \
-		$(STAMPS)/phmap $(STAMPS)/python-headers
+		$(STAMPS)/phmap $(STAMPS)/xxhash $(STAMPS)/python-headers
 	@echo "pip wheel ($(call zig_target,$*))"
 	@rm -rf $(CROSS)/$*/raw $(CROSS)/$*/dist
 	@$(call timed,  pip wheel ($*), $(call quiet, $(CROSS_ENV) _PYTHON_HOST_PLATFORM=linux-$* \
@@ -82,7 +82,8 @@ $(CROSS)/%/wheel.stamp: $(WHEEL_INPUTS) $(STAMPS)/zig $(STAMPS)/liburing-% $(STA
 	  --config-settings=build-dir=$(CROSS)/$*/build \
 	  --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$(call zig_target,$*).cmake) \
 	  --config-settings=cmake.define.MARROW_ROARING_SOURCE=$(abspath $(ROARING_SOURCE)) \
-	  --config-settings=cmake.define.MARROW_PHMAP_INCLUDE=$(abspath $(DEPS)/phmap/usr/include) .))
+	  --config-settings=cmake.define.MARROW_PHMAP_INCLUDE=$(abspath $(DEPS)/phmap/usr/include) \
+	  --config-settings=cmake.define.MARROW_XXHASH_INCLUDE=$(abspath $(XXHASH_INCLUDE)) .))
 	@$(call quiet, $(WHEEL_BIN) auditwheel repair --plat auto -w $(CROSS)/$*/dist $(CROSS)/$*/raw/*.whl)
 	@ls $(CROSS)/$*/dist/*-manylinux2014_$*.*.whl >/dev/null || { echo "not a manylinux2014 wheel: $$(ls $(CROSS)/$*/dist)"; exit 1; }
 	@rm -rf $(CROSS)/$*/raw
@@ -150,13 +151,13 @@ wheel-check-aarch64: $(CROSS)/aarch64/wheel.stamp $(STAMPS)/arm64-root wheel-apt
 # The engine (no module: nothing is shipped for macOS yet) compiled for
 # macOS on arm64 and x86_64, without liburing: what is Linux-only must stay
 # behind its fallback.
-wheel-check-macos: $(STAMPS)/zig $(STAMPS)/croaring $(STAMPS)/phmap
+wheel-check-macos: $(STAMPS)/zig $(STAMPS)/croaring $(STAMPS)/phmap $(STAMPS)/xxhash
 	@$(call timed,wheel-check-macos, for a in aarch64 x86_64; do \
 	  echo "compile the engine for $$a-macos"; \
 	  $(call quiet, $(CROSS_ENV) $(CMAKE) -S . -B $(CROSS)/$$a-macos -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/toolchains/$$a-macos.cmake) \
 	    -DMARROW_BUILD_MODULE=OFF -DMARROW_BUILD_TESTS=OFF -DMARROW_ROARING_SOURCE=$(abspath $(ROARING_SOURCE)) \
-	    -DMARROW_PHMAP_INCLUDE=$(abspath $(DEPS)/phmap/usr/include)); \
+	    -DMARROW_PHMAP_INCLUDE=$(abspath $(DEPS)/phmap/usr/include) -DMARROW_XXHASH_INCLUDE=$(abspath $(XXHASH_INCLUDE))); \
 	  $(call quiet, $(CMAKE) --build $(CROSS)/$$a-macos -j $(JOBS) --target marrow_store); \
 	done)
 

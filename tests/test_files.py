@@ -39,6 +39,16 @@ JUNK = b"\x01junk of an interrupted call" * 50
 RUN_LIVE = struct.pack("<IBHHHHH", 12347, 1, 0, 2, 1, 0, 2)
 ABC_FILES = {"keys.bin": b"abc", "vals.bin": b"aabbcc", "offsets.bin": entry(0, 1, 0, 2) + entry(1, 1, 2, 2) + entry(2, 1, 4, 2)}
 ABC_SNAP = dict(ABC_FILES, **{"snapshot.bin": snapshot({"a": 0, "b": 1, "c": 2}, [0, 1, 2], [], 3, 3, 6)})
+# A value the log names in vals.bin instead of holding it, and its XXH3-64.
+BIG, BIG_HASH = bytes(range(256)) * 128, 0x396D389124D3090F
+BIG_DAMAGED = BIG[:100] + b"\x01" + BIG[101:]
+
+
+def placed(key: str, length: int, at: int, checksum: int) -> bytes:
+    return struct.pack("<IQ", 4, len(key)) + key.encode() + struct.pack("<QQQ", length, at, checksum)
+
+
+PLACED_LOG = wal("a", b"1") + placed("p", len(BIG), 0, BIG_HASH) + wal("b", b"2")
 
 # (initial files, calls, the files afterwards (None: absent), the contents
 # after a reopen in key order, or None to skip that check)
@@ -49,6 +59,13 @@ GOLDEN: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]], dict[str, Any],
         {}, [("set_bytes", "a", b"xy"), ("commit", [("b", b"1"), ("a", None), ("", b"")]), ("commit", []), ("delete", "b")],
         {"wal.bin": wal("a", b"xy") + wal_batch([("b", b"1"), ("a", None), ("", b"")]) + wal("b"),
          "keys.bin": b"ab", "vals.bin": b"xy1", "offsets.bin": offsets((0, 1, 0, 2), (1, 1, 2, 1), (2, 0, 3, 0))}, {"": b""}),
+    "log-names-a-large-value-written-once": ({}, [("set_bytes", "a", b"xy"), ("set_bytes", "p", BIG), ("delete", "a")],
+                                             {"wal.bin": wal("a", b"xy") + placed("p", len(BIG), 2, BIG_HASH) + wal("a"),
+                                              "keys.bin": b"ap", "vals.bin": b"xy" + BIG}, {"p": BIG}),
+    "placed-value-elsewhere-copied-at-replay": ({"wal.bin": PLACED_LOG, "vals.bin": BIG}, [],
+                                                {"wal.bin": PLACED_LOG, "vals.bin": BIG + b"1" + BIG + b"2"}, {"a": b"1", "p": BIG, "b": b"2"}),
+    "damaged-placed-value-ends-the-replay": ({"wal.bin": PLACED_LOG, "vals.bin": BIG_DAMAGED}, [],
+                                             {"wal.bin": wal("a", b"1"), "vals.bin": BIG_DAMAGED + b"1"}, {"a": b"1"}),
     "reopen-after-persist-appends-at-the-snapshot-ends": (
         {"keys.bin": b"ab" + JUNK, "vals.bin": b"122" + JUNK, "offsets.bin": entry(0, 1, 0, 1) + entry(1, 1, 1, 2),
          "snapshot.bin": snapshot({"a": 0, "b": 1}, [0, 1], [], 2, 2, 3), "wal.bin": wal("c", b"333")},

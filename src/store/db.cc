@@ -216,17 +216,30 @@ Status Db::Sync() {
   // often finds its own changes covered by it.
   std::lock_guard<std::mutex> one_wait(wal_->sync_mutex());
   WalWriter::SyncPoint point;
+  FileRef vals;  // vacuum, which replaces vals.bin, waits for sync_mutex
   {
+    Shared s(store_->mutex());
     Exclusive w(wal_->mutex());
     if (wal.durable() >= end) return {};
-    if (!wal.sync_failed()) {
+    // After a failed sync of the log or of the record files only a
+    // persist, which writes their bytes again, makes them durable.
+    if (!wal.sync_failed() && !store_->store().records_unsynced) {
       auto prepared = wal.PrepareSync();
       if (!prepared.ok()) return AsIo(prepared.take_failure());
       point = prepared.value();
+      if (point.vals) vals = store_->store().vals_file;
     }
   }
   if (point.log.fd < 0) return PersistLocked();
-  Status synced = Fdatasync(point.log);
+  Status synced;
+  if (point.vals) {
+    synced = Fdatasync(vals);
+    if (!synced.ok()) {
+      Exclusive s(store_->mutex());
+      store_->store().records_unsynced = true;
+    }
+  }
+  if (synced.ok()) synced = Fdatasync(point.log);
   if (synced.ok() && point.directory) {
     synced = SyncDirectory(*store_->store().fs, path_);
   }

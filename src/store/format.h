@@ -22,10 +22,18 @@
 //     Batch:  u32 tag=3, u64 L, u64 C, then L bytes of Put and Delete
 //             records back to back (no nested batch); C is SipHash-1-3
 //             under the all-zero key of those L bytes
+//     Placed: u32 tag=4, u64 K, K key bytes, u64 V, u64 P, u64 H
+//             a put whose V value bytes were written to vals.bin at
+//             offset P before the record; H is XXH3-64 (seed 0) of them.
+//             Written for single puts of at least kWalPlacedMinValue bytes
+//             by a store open the one-process way, so a large value is
+//             written once; never inside a batch.
 //   A batch is applied whole or not at all: a frame whose length runs past
 //   the file, whose checksum does not match, or whose records do not fill
-//   it exactly does not decode. Replay stops silently at the first record
-//   or frame that does not decode; any other tag (2 among them) ends it.
+//   it exactly does not decode. A placed put decodes only while vals.bin
+//   holds its V bytes at P and they hash to H. Replay stops silently at the
+//   first record or frame that does not decode; any other tag (2 among
+//   them) ends it.
 //
 // snapshot.bin (written as snapshot.bin.tmp, then renamed)
 //     u64 N, N x (u64 fingerprint, u32 RecordId)   the KeyIndex
@@ -97,7 +105,10 @@ inline constexpr uint64_t kMaxRecordId = UINT32_MAX;
 inline constexpr uint32_t kWalTagPut = 0;
 inline constexpr uint32_t kWalTagDelete = 1;
 inline constexpr uint32_t kWalTagBatch = 3;
+inline constexpr uint32_t kWalTagPlaced = 4;
 inline constexpr size_t kWalBatchHeaderSize = 20;  // tag, L, C
+inline constexpr size_t kWalPlacedTrailerSize = 24;  // V, P, H
+inline constexpr size_t kWalPlacedMinValue = 32768;
 inline constexpr size_t kWalBufferSize = 8192;
 inline constexpr size_t kWalReadBufferSize = 8192;
 

@@ -75,6 +75,7 @@ Result<std::unique_ptr<Db>> Db::Open(const std::string& path,
 
   MARROW_ASSIGN(Store store, OpenStore(fs, path, std::move(cache)));
   MARROW_ASSIGN(WalWriter writer, WalWriter::Open(fs, path));
+  if (store.log_holds_placed) writer.MarkPlacedUnsynced();
   auto store_handle = std::make_shared<StoreHandle>(std::move(store));
   auto wal_handle = std::make_shared<WalHandle>(std::move(writer));
   lock->Register(wal_handle);

@@ -60,7 +60,9 @@ Status Persist(Store& store, WalWriter& wal) {
   MARROW_RETURN_IF_ERROR(
       AsIo(Rename(*store.fs, temp, JoinPath(store.dir, kSnapshotFile))));
   MARROW_RETURN_IF_ERROR(AsIo(SyncDirectory(*store.fs, store.dir)));
-  return AsIo(wal.Replace());
+  MARROW_RETURN_IF_ERROR(AsIo(wal.Replace()));
+  store.log_holds_placed = false;
+  return {};
 }
 
 }  // namespace marrow::store

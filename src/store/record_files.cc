@@ -136,7 +136,8 @@ void Install(Store& store, KeyFingerprint fp, std::string_view key,
 
 }  // namespace
 
-Status AppendRecord(Store& store, std::string_view key, std::string value) {
+Status AppendRecord(Store& store, std::string_view key, std::string value,
+                    bool value_placed) {
   const KeyFingerprint fp = Fingerprint(key);
   // The slots the install writes load while the record is written.
   store.records.Prefetch(fp);
@@ -148,12 +149,20 @@ Status AppendRecord(Store& store, std::string_view key, std::string value) {
   const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
                           store.vals_end, static_cast<uint32_t>(value.size())};
   if (store.batch) {
-    MARROW_RETURN_IF_ERROR(BatchAppend(store, key, value));
+    if (value_placed) {
+      // The collected values end where the placed one begins.
+      MARROW_RETURN_IF_ERROR(FlushBatchBuffers(store));
+      store.batch->vals_at += value.size();
+    }
+    MARROW_RETURN_IF_ERROR(
+        BatchAppend(store, key, value_placed ? std::string_view() : value));
   } else {
     MARROW_RETURN_IF_ERROR(
         PwriteFull(store.keys_file, key.data(), key.size(), entry.key_offset));
-    MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file, value.data(),
-                                      value.size(), entry.val_offset));
+    if (!value_placed) {
+      MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file, value.data(),
+                                        value.size(), entry.val_offset));
+    }
   }
   EncodeOffsetEntry(entry, slot);
   // Every write succeeded: the record becomes the key's live one.
@@ -214,8 +223,9 @@ Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts) {
 }
 
 Status AppendLoggedRecord(Store& store, std::string key, std::string value,
-                          const OffsetEntry& entry) {
+                          const OffsetEntry& entry, bool placed) {
   store.log_entries.push_back(entry);
+  store.log_placed.push_back(placed);
   Install(store, Fingerprint(key), key, std::move(value));
   return {};
 }
@@ -249,6 +259,12 @@ bool InLog(const Store& store, RecordId id) {
   return store.read_only && id >= store.log_first_id;
 }
 
+// A reader's record whose value the log holds (a placed put's is in
+// vals.bin).
+bool ValueInLog(const Store& store, RecordId id) {
+  return InLog(store, id) && !store.log_placed[id - store.log_first_id];
+}
+
 }  // namespace
 
 Status ReadKeyBytes(const Store& store, RecordId id, const OffsetEntry& e,
@@ -265,13 +281,13 @@ std::optional<std::string_view> ViewKey(const Store& store, RecordId id,
 
 std::optional<std::string_view> ViewValue(const Store& store, RecordId id,
                                           const OffsetEntry& e) {
-  if (InLog(store, id)) return std::nullopt;
+  if (ValueInLog(store, id)) return std::nullopt;
   return store.vals_view.Find(e.val_offset, e.val_len);
 }
 
 Status ReadValueBytes(const Store& store, RecordId id, const OffsetEntry& e,
                       std::string* out) {
-  const bool in_log = InLog(store, id);
+  const bool in_log = ValueInLog(store, id);
   return ReadRange(in_log ? store.log : store.vals_file, e.val_offset,
                    e.val_len, out);
 }

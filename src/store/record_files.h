@@ -39,16 +39,20 @@ Status EnsureOffsetsCapacity(Store& store, uint64_t count = 1);
 
 // Stores one record for `key` and makes it the key's live record; the value
 // moves into the cache, the key text into RecordKeys. The callers check the
-// limits first (CheckAppendLimits), before anything is logged.
-Status AppendRecord(Store& store, std::string_view key, std::string value);
+// limits first (CheckAppendLimits), before anything is logged. With
+// `value_placed` the value's bytes already lie in vals.bin at vals_end (a
+// placed put) and only the key is written.
+Status AppendRecord(Store& store, std::string_view key, std::string value,
+                    bool value_placed = false);
 // Applies a batch of `puts` puts and some deletes as AppendRecord and
 // RemoveRecord would one by one, with one write per record file. All or
 // nothing: on failure nothing has changed. The values move into the cache.
 Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts);
 // A reader's append: the record stays where the log holds it (`entry` gives
-// its key and value offsets in the log); nothing is written.
+// its key and value offsets in the log, or with `placed` its value's offset
+// in vals.bin); nothing is written.
 Status AppendLoggedRecord(Store& store, std::string key, std::string value,
-                          const OffsetEntry& entry);
+                          const OffsetEntry& entry, bool placed);
 // True when the key's fingerprint was indexed and has been removed.
 bool RemoveRecord(Store& store, std::string_view key);
 

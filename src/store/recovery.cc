@@ -79,12 +79,16 @@ Status Apply(Store& store, WalEntry& entry) {
   MARROW_RETURN_IF_ERROR(
       CheckAppendLimits(store, entry.key.size(), entry.val.size()));
   if (!store.read_only) {
-    return AppendRecord(store, entry.key, std::move(entry.val));
+    // A placed value lies where this replay appends next, unless damage cut
+    // vals.bin short of the snapshot's end: it is then written there again.
+    const bool in_place = entry.placed && entry.val_at == store.vals_end;
+    store.log_holds_placed |= entry.placed;
+    return AppendRecord(store, entry.key, std::move(entry.val), in_place);
   }
   const OffsetEntry at{entry.key_at, static_cast<uint32_t>(entry.key.size()),
                        entry.val_at, static_cast<uint32_t>(entry.val.size())};
   return AppendLoggedRecord(store, std::move(entry.key), std::move(entry.val),
-                            at);
+                            at, entry.placed);
 }
 
 Status ApplyLog(Store& store, WalReader& reader) {
@@ -105,6 +109,8 @@ Status ApplyLog(Store& store, WalReader& reader) {
         if (store.read_only) return {};
         return CutLog(store, reader.good_end());
       case WalReader::Outcome::kReadError:
+        // A placed value's read fails as every read of a record file does.
+        if (reader.vals_failed()) return Failure::Internal(reader.error());
         return Failure::Io(reader.error());
     }
   }
@@ -116,7 +122,7 @@ Status ApplyLog(Store& store, WalReader& reader) {
 // files before the replay ends, and a failure fails the open, after which
 // the next open replays the same log again.
 Status ReplayLog(Store& store, FileRef log, uint64_t start, uint64_t log_size) {
-  WalReader reader(log, start, log_size);
+  WalReader reader(log, start, log_size, store.vals_file);
   if (store.read_only) return ApplyLog(store, reader);
   BeginBatch(store);
   Status applied = ApplyLog(store, reader);

@@ -45,7 +45,7 @@ bool ApplyLogged(Store& store, std::span<WriteOp> ops, bool batch,
                             val_at, static_cast<uint32_t>(op.value.size())};
     cursor = val_at + op.value.size();
     (void)AppendLoggedRecord(store, std::move(op.key), std::move(op.value),
-                             entry);
+                             entry, /*placed=*/false);
   }
   return found;
 }
@@ -86,18 +86,22 @@ Status FollowAsWriter(Store& store, SharedState& shared, SharedView& view) {
 Result<uint64_t> ReadyFilesForSharing(FileSystem& fs, const std::string& dir) {
   MARROW_RETURN_IF_ERROR(AsIo(FinishCommittedVacuum(fs, dir)));
   // The record files, as the one-process way makes them at its first open.
+  UniqueFd vals;
   for (const char* name : {kKeysFile, kValsFile, kOffsetsFile}) {
     MARROW_ASSIGN(UniqueFd made,
                   OpenFile(fs, JoinPath(dir, name), O_RDWR | O_CREAT, 0666));
+    if (name == kValsFile) vals = std::move(made);
   }
   const std::string path = JoinPath(dir, kWalFile);
   MARROW_ASSIGN(bool existed, PathExists(fs, path));
   MARROW_ASSIGN(UniqueFd log, OpenFile(fs, path, O_RDWR | O_CREAT, 0666));
   if (!existed) MARROW_RETURN_IF_ERROR(AsIo(SyncDirectory(fs, dir)));
-  // A new generation promises that everything before it is durable.
+  // A new generation promises that everything before it is durable, the
+  // values of the one-process way's placed puts included.
+  MARROW_RETURN_IF_ERROR(AsIo(Fdatasync(vals)));
   MARROW_RETURN_IF_ERROR(AsIo(Fdatasync(log)));
   MARROW_ASSIGN(const uint64_t size, FileSize(log));
-  WalReader reader(log, 0, size);
+  WalReader reader(log, 0, size, vals);
   std::vector<WalEntry> entries;
   WalReader::Outcome outcome;
   while ((outcome = reader.Next(&entries)) == WalReader::Outcome::kRecord) {

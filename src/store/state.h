@@ -84,6 +84,11 @@ struct Store {
   uint64_t log_end = 0;    // end of the last whole record replayed
   RecordId log_first_id = 0;
   std::vector<OffsetEntry> log_entries;  // offsets into the log
+  std::vector<bool> log_placed;  // the value's offset is into vals.bin
+
+  // Writers: the log holds placed puts (replayed at open or written since),
+  // which name bytes of this vals.bin.
+  bool log_holds_placed = false;
 };
 
 class StoreHandle {

@@ -10,6 +10,9 @@
 //     them open under their .vac names) whatever happens to the renames.
 //
 // Steps (Vacuum) and what an open finds after a crash at each:
+//   0. when the log holds placed puts (format.h), persist: their values'
+//      offsets are into the vals.bin that the commit replaces, so the old
+//      log must be empty by then            -> persist.h's states
 //   1. create keys/vals/offsets .vac files, copy the live records through
 //      buffered writers, lengthen offsets.bin.vac to its final size, fsync
 //      the three                       -> uncommitted: old files, old state
@@ -181,6 +184,12 @@ Status FinishCommittedVacuum(FileSystem& fs, const std::string& dir) {
 Status Vacuum(Store& store, WalWriter& wal) {
   MARROW_RETURN_IF_ERROR(
       AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
+  // Placed puts name bytes of the vals.bin that the commit replaces: the
+  // old log would no longer replay behind the new snapshot. A persist
+  // empties it first.
+  if (store.log_holds_placed) {
+    MARROW_RETURN_IF_ERROR(AsPlainOs(Persist(store, wal)));
+  }
   MARROW_ASSIGN(Compacted next, Copy(store));
   // The new mapping is made before the commit: a failure here changes
   // nothing.
@@ -216,7 +225,9 @@ Status Vacuum(Store& store, WalWriter& wal) {
   MARROW_RETURN_IF_ERROR(AsPlainOs(SyncDirectory(*store.fs, store.dir)));
   MARROW_RETURN_IF_ERROR(
       AsPlainOs(FinishCommittedVacuum(*store.fs, store.dir)));
-  return AsPlainOs(wal.Replace());
+  MARROW_RETURN_IF_ERROR(AsPlainOs(wal.Replace()));
+  store.log_holds_placed = false;
+  return {};
 }
 
 }  // namespace marrow::store

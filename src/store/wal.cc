@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "store/checksum.h"
 #include "store/fingerprint.h"
 #include "store/format.h"
 #include "store/utf8.h"
@@ -59,6 +60,16 @@ void EncodeWalBatch(std::span<const WriteOp> ops, std::string* out) {
   PutU32(header, kWalTagBatch);
   PutU64(header + 4, len);
   PutU64(header + 12, SipHash13(0, 0, header + kWalBatchHeaderSize, len));
+}
+
+void EncodeWalPlaced(std::string_view key, uint64_t val_len, uint64_t val_at,
+                     uint64_t checksum, std::string* out) {
+  AppendU32(out, kWalTagPlaced);
+  AppendU64(out, key.size());
+  out->append(key);
+  AppendU64(out, val_len);
+  AppendU64(out, val_at);
+  AppendU64(out, checksum);
 }
 
 // ---------------------------------------------------------------- writer
@@ -233,6 +244,22 @@ Status WalWriter::AppendDelete(std::string_view key) {
   return AppendRecord(kWalTagDelete, key, nullptr);
 }
 
+Status WalWriter::AppendPlaced(std::string_view key, uint64_t val_len,
+                               uint64_t val_at, uint64_t checksum) {
+  MARROW_RETURN_IF_ERROR(CutTail());
+  const uint64_t record_start = Position();
+  std::string record;
+  record.reserve(12 + key.size() + kWalPlacedTrailerSize);
+  EncodeWalPlaced(key, val_len, val_at, checksum, &record);
+  Status status = Put(record.data(), record.size());
+  if (!status.ok()) {
+    RollBack(record_start);
+    return status;
+  }
+  placed_unsynced_ = true;
+  return {};
+}
+
 Status WalWriter::Sync() {
   MARROW_RETURN_IF_ERROR(WriteOut());
   Status synced = Fdatasync(fd_);
@@ -242,7 +269,11 @@ Status WalWriter::Sync() {
 
 Result<WalWriter::SyncPoint> WalWriter::PrepareSync() {
   MARROW_RETURN_IF_ERROR(WriteOut());
-  return SyncPoint{fd_, End(), !directory_synced_};
+  SyncPoint point{fd_, End(), !directory_synced_, placed_unsynced_};
+  // A placed put from here on needs a later sync point of its own; if this
+  // one fails, sync_failed makes the next sync a persist.
+  placed_unsynced_ = false;
+  return point;
 }
 
 void WalWriter::SyncDone(const SyncPoint& point, bool ok) {
@@ -272,6 +303,7 @@ Status WalWriter::Replace() {
   durable_ = base_;
   directory_synced_ = false;
   sync_failed_ = false;
+  placed_unsynced_ = false;
   fd_ = std::move(fresh);
   buffer_.clear();
   file_size_ = 0;
@@ -281,11 +313,13 @@ Status WalWriter::Replace() {
 
 // ---------------------------------------------------------------- reader
 
-WalReader::WalReader(FileRef log, uint64_t start, uint64_t file_size)
+WalReader::WalReader(FileRef log, uint64_t start, uint64_t file_size,
+                     FileRef vals)
     : start_(start),
       file_size_(file_size),
       good_end_(start),
-      reader_(log, kWalReadBufferSize, start) {}
+      reader_(log, kWalReadBufferSize, start),
+      vals_(vals) {}
 
 namespace {
 
@@ -334,6 +368,7 @@ Got DecodeRecord(Source& source, uint32_t tag, uint64_t at, uint64_t limit,
   if (got != Got::kOk) return got;
   // Not UTF-8: as undecodable as a record cut short.
   if (!IsValidUtf8(entry->key)) return Got::kEof;
+  entry->placed = false;
   if (tag == kWalTagDelete) {
     entry->kind = WalEntry::Kind::kDelete;
     entry->val.clear();
@@ -351,6 +386,47 @@ bool IsRecordTag(uint32_t tag) {
 
 }  // namespace
 
+WalReader::Outcome WalReader::DecodePlaced(WalEntry* entry, uint64_t limit) {
+  auto fail = [](Got r) {
+    return r == Got::kError ? Outcome::kReadError : Outcome::kUndecodable;
+  };
+  entry->key_at = start_ + reader_.consumed() + 8;
+  Got got = ReadLengthPrefixed(reader_, limit, &entry->key);
+  if (got != Got::kOk) return fail(got);
+  if (!IsValidUtf8(entry->key)) return Outcome::kUndecodable;
+  uint8_t trailer[kWalPlacedTrailerSize];
+  got = reader_.Read(trailer, kWalPlacedTrailerSize);
+  if (got != Got::kOk) return fail(got);
+  const uint64_t len = GetU64(trailer);
+  const uint64_t at = GetU64(trailer + 8);
+  entry->kind = WalEntry::Kind::kPut;
+  entry->placed = true;
+  entry->val_at = at;
+  if (vals_.fd < 0 || len > kMaxFieldLength) return Outcome::kUndecodable;
+  auto size = FileSize(vals_);
+  if (!size.ok()) {
+    vals_error_ = size.failure().error;
+    vals_failed_ = true;
+    return Outcome::kReadError;
+  }
+  // Value bytes that the file does not hold whole (a power loss took them,
+  // or the file was cut) end the replay like a torn record.
+  if (at > size.value() || len > size.value() - at) {
+    return Outcome::kUndecodable;
+  }
+  entry->val.resize(len);
+  Status read = PreadFull(vals_, entry->val.data(), len, at);
+  if (!read.ok()) {
+    vals_error_ = read.failure().error;
+    vals_failed_ = true;
+    return Outcome::kReadError;
+  }
+  if (ValueChecksum(entry->val) != GetU64(trailer + 16)) {
+    return Outcome::kUndecodable;
+  }
+  return Outcome::kRecord;
+}
+
 WalReader::Outcome WalReader::Next(std::vector<WalEntry>* entries) {
   auto fail = [](Got r) {
     return r == Got::kError ? Outcome::kReadError : Outcome::kUndecodable;
@@ -366,6 +442,10 @@ WalReader::Outcome WalReader::Next(std::vector<WalEntry>* entries) {
     entries->resize(1);
     got = DecodeRecord(reader_, tag, start_, limit, &entries->front());
     if (got != Got::kOk) return fail(got);
+  } else if (tag == kWalTagPlaced) {
+    entries->resize(1);
+    const Outcome placed = DecodePlaced(&entries->front(), limit);
+    if (placed != Outcome::kRecord) return placed;
   } else if (tag == kWalTagBatch) {
     uint8_t header[16];  // L, C
     got = reader_.Read(header, 16);

@@ -17,10 +17,14 @@
 // After a failed fdatasync the kernel may have dropped the pages it could
 // not write, so a later fdatasync proves nothing: the writer stays marked
 // (sync_failed) until Replace puts a new log in place behind a snapshot.
+// A placed put's value lies in vals.bin, so a wait on the disk that covers
+// one syncs vals.bin too (SyncPoint::vals): a log that names value bytes
+// the disk lost would end the replay there, before later synced records.
 //
 // WalReader decodes records one at a time, and batch frames whole, through
 // an 8192-byte buffer and never reserves more memory for a declared length
-// than the file still holds.
+// than the file still holds. A placed put's value is read from vals.bin and
+// checked against its hash before the record counts as decoded.
 //
 // Thread-safety: none; the WalHandle's lock guards a writer. A reader is
 // used by one open, before the store is shared.
@@ -47,15 +51,19 @@ struct WalEntry {
   Kind kind = Kind::kPut;
   std::string key;
   std::string val;  // empty for kDelete
-  // Where the key and the value lie in the log.
+  // Where the key and the value lie in the log; a placed put's value lies
+  // in vals.bin at val_at.
   uint64_t key_at = 0;
   uint64_t val_at = 0;
+  bool placed = false;
 };
 
 // Appends the encoding of one record, or of a batch frame, to `out`.
 void EncodeWalPut(std::string_view key, std::string_view val, std::string* out);
 void EncodeWalDelete(std::string_view key, std::string* out);
 void EncodeWalBatch(std::span<const WriteOp> ops, std::string* out);
+void EncodeWalPlaced(std::string_view key, uint64_t val_len, uint64_t val_at,
+                     uint64_t checksum, std::string* out);
 
 class WalWriter {
  public:
@@ -68,6 +76,13 @@ class WalWriter {
 
   Status AppendPut(std::string_view key, std::string_view val);
   Status AppendDelete(std::string_view key);
+  // A placed put: the caller wrote the value's `val_len` bytes, hashing to
+  // `checksum`, to vals.bin at `val_at`.
+  Status AppendPlaced(std::string_view key, uint64_t val_len, uint64_t val_at,
+                      uint64_t checksum);
+  // The current log names value bytes of vals.bin that no sync covered yet
+  // (a replay at open adopted placed puts).
+  void MarkPlacedUnsynced() { placed_unsynced_ = true; }
   // One batch frame holding the ops in order: the buffer and the frame
   // reach the file in one write when they overflow the buffer. All or
   // nothing, like a single record.
@@ -93,6 +108,7 @@ class WalWriter {
     FileRef log;
     uint64_t end = 0;
     bool directory = false;  // the log's directory entry is not durable yet
+    bool vals = false;       // vals.bin holds placed values to sync first
   };
   Result<SyncPoint> PrepareSync();
   void SyncDone(const SyncPoint& point, bool ok);
@@ -132,6 +148,7 @@ class WalWriter {
   uint64_t durable_ = 0;  // End() covered by a completed sync or snapshot
   bool directory_synced_ = false;  // the log's entry in its directory
   bool sync_failed_ = false;
+  bool placed_unsynced_ = false;  // placed puts since the last sync point
 };
 
 class WalReader {
@@ -144,21 +161,31 @@ class WalReader {
   };
 
   // Decodes the records of `log` (borrowed) from offset `start`, a record
-  // boundary, up to `file_size`.
-  WalReader(FileRef log, uint64_t start, uint64_t file_size);
+  // boundary, up to `file_size`; placed values are read from `vals` (none:
+  // a placed put does not decode).
+  WalReader(FileRef log, uint64_t start, uint64_t file_size,
+            FileRef vals = FileRef());
 
   // kRecord with *entries holding one record, or every record of a batch.
   Outcome Next(std::vector<WalEntry>* entries);
   // The offset just past the last whole record or frame returned.
   uint64_t good_end() const { return good_end_; }
-  const IoError& error() const { return reader_.error(); }
+  const IoError& error() const {
+    return vals_failed_ ? vals_error_ : reader_.error();
+  }
+  bool vals_failed() const { return vals_failed_; }
 
  private:
+  Outcome DecodePlaced(WalEntry* entry, uint64_t limit);
+
   uint64_t start_;
   uint64_t file_size_;
   uint64_t good_end_;
   BufferedReader reader_;
   std::string frame_;
+  FileRef vals_;
+  IoError vals_error_;
+  bool vals_failed_ = false;
 };
 
 }  // namespace marrow::store

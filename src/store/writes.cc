@@ -1,5 +1,7 @@
 #include "store/writes.h"
 
+#include "store/checksum.h"
+#include "store/format.h"
 #include "store/record_files.h"
 
 namespace marrow::store {
@@ -9,8 +11,21 @@ Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
   // Refusals come before anything is logged.
   MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
   const uint64_t mark = wal.Position();
-  MARROW_RETURN_IF_ERROR(wal.AppendPut(key, value));
-  Status applied = AppendRecord(store, key, std::move(value));
+  const bool placed = value.size() >= kWalPlacedMinValue;
+  if (placed) {
+    // Written once: the value first, then a record that names its place. A
+    // failed record leaves bytes past vals_end, which the next append
+    // overwrites.
+    const uint64_t at = store.vals_end;
+    MARROW_RETURN_IF_ERROR(
+        PwriteFull(store.vals_file, value.data(), value.size(), at));
+    MARROW_RETURN_IF_ERROR(
+        wal.AppendPlaced(key, value.size(), at, ValueChecksum(value)));
+    store.log_holds_placed = true;
+  } else {
+    MARROW_RETURN_IF_ERROR(wal.AppendPut(key, value));
+  }
+  Status applied = AppendRecord(store, key, std::move(value), placed);
   if (!applied.ok()) wal.RollBack(mark);
   return applied;
 }

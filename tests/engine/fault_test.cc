@@ -39,10 +39,11 @@ struct Case {
 
 std::vector<Case> Cases() {
   const std::string block(8000, 'b');
+  const std::string placed(40000, 'p');  // written once, named by the log
   return {
       {"open existing", "small", {}, {}},
       {"open new directory", "empty", {}, {}},
-      {"open replaying 5 MiB", "replay", {}, {}},
+      {"open replaying 7 MiB", "replay", {}, {}},
       {"open finishing a vacuum", "committed", {}, {}},
       {"set", "small", {}, Set("k1", "new value")},
       {"set larger than the log buffer, after buffered records",
@@ -53,6 +54,15 @@ std::vector<Case> Cases() {
        "small",
        {Set("b", std::string(4000, 'b'))},
        Set("k1", std::string(6000, 'v'))},
+      {"set of a placed value, after buffered records",
+       "small",
+       {Set("b", "buffered")},
+       Set("k1", placed)},
+      {"sync of placed values", "small", {Set("p", placed)}, Do(Step::kSync)},
+      {"vacuum of a log naming placed values",
+       "small",
+       {Set("p", placed), Del("k2")},
+       Do(Step::kVacuum)},
       {"batch", "small", {Set("b", block)}, Many("m", "v")},
       {"batch larger than the log buffer", "small", {}, Many("m", block)},
       {"batch growing offsets.bin", "growth", {Set("k", "w")}, Many("g", "x")},
@@ -69,6 +79,7 @@ std::vector<Case> Cases() {
       {"persist", "small", {Set("x", "y")}, Do(Step::kPersist)},
       {"vacuum", "big", {Del("k2")}, Do(Step::kVacuum)},
       {"shared: open existing", "small", {}, {}, true},
+      {"shared: open of a log naming placed values", "replay", {}, {}, true},
       {"shared: set", "small", {}, Set("k1", block + block), true},
       {"shared: batch", "small", {Set("b", block)}, Many("m", "v"), true},
       {"shared: sync", "small", {Set("b", "v")}, Do(Step::kSync), true},

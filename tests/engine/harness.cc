@@ -201,12 +201,12 @@ const Base& GetBase(const std::string& name) {
     steps.insert(steps.end(), {Set("wide", std::string(700000, 'W')), Del("w1"),
                                Set("k5", "logged again")});
   } else if (name == "replay") {
-    // A log that replays in more than one 4 MiB batch.
-    for (int i = 0; i < 5; ++i) {
-      steps.push_back(
-          Set("r" + std::to_string(i), std::string(1 << 20, 'r' + i)));
-    }
-    steps.push_back(Set("r2", "short again"));
+    // A log that replays in more than one 4 MiB batch, a value written once
+    // (placed) amid them.
+    steps.insert(steps.end(), {Many("r", std::string(1 << 20, 'r')),
+                               Set("placed", std::string(1 << 20, 'p')),
+                               Many("s", std::string(600000, 's')),
+                               Set("r2", "short again")});
   } else if (name == "growth") {
     steps.assign(99999, Set("k", "v"));
     steps.push_back(Do(Step::kPersist));

@@ -68,7 +68,7 @@ struct Base {
 Base MakeBase(const std::vector<Step>& steps);
 
 // The shared bases: "empty" (no directory), "small" (persisted, with a
-// log), "big" (over 1 MiB of live values), "replay" (5 MiB of log),
+// log), "big" (over 1 MiB of live values), "replay" (7 MiB of records, one of them placed),
 // "growth" (next_id one below the first growth of offsets.bin),
 // "committed" (a vacuum committed but none of its renames done).
 const Base& GetBase(const std::string& name);

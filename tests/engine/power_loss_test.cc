@@ -67,6 +67,9 @@ std::vector<Scenario> Scenarios() {
                                     sync,
                                     vacuum,
                                     Set("e", block),
+                                    sync,
+                                    Set("placed", std::string(40000, 'p')),
+                                    Set("f", "after"),
                                     sync};
   return {
       {"logged writes and syncs", "small", 0, logged},
