@@ -334,3 +334,10 @@ def test_every_cut_length(tmp_path: Path, cut_file: str) -> None:
         if cut_file == "wal.bin":  # the torn tail is cut off
             assert (d / "wal.bin").read_bytes() == b"".join(LOG_RECORDS[:n]), cut
         assert contents(db) == list(expected.items()), cut
+
+
+def test_raw_class_logs_large_values_whole(tmp_path: Path) -> None:
+    db = Marrow(str(tmp_path))
+    db.set_bytes("p", BIG)
+    del db
+    assert (tmp_path / "wal.bin").read_bytes() == wal("p", BIG)

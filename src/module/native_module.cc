@@ -144,6 +144,7 @@ PyObject* CoreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                        : Db::Open(path, cache_size, fs, cache_bytes);
     if (!opened.ok()) return RaiseFailure(opened.failure());
     std::shared_ptr<Db> db = std::move(opened.value());
+    db->PlaceLargeValues();
     PyRef raw = PyRef::Steal(NewMarrow(path, db));
     if (!raw) return nullptr;
 

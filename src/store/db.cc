@@ -127,7 +127,7 @@ Status Db::SetBytes(std::string_view key, std::string value,
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::SetBytes(store_->store(), wal_->writer(), key,
-                         std::move(value));
+                         std::move(value), place_large_values_);
 }
 
 Status Db::Commit(std::vector<WriteOp> ops) {

@@ -109,6 +109,10 @@ class Db {
   enum class WriterHeld : bool { kNo, kByCaller };
   Status SetBytes(std::string_view key, std::string value,
                   WriterHeld held = WriterHeld::kNo);
+  // From now on a single put of a large value writes it once, as a placed
+  // put (format.h), in the one-process way. The package's own type asks for
+  // it; the raw class keeps logging every value in a Put record.
+  void PlaceLargeValues() { place_large_values_ = true; }
   // The puts and deletes in order as one batch: one frame in the log, which
   // every later open and reader applies whole or not at all, and one write
   // per record file; the record files end up byte for byte as the single
@@ -185,6 +189,7 @@ class Db {
      std::shared_ptr<WalHandle> wal, std::shared_ptr<DirectoryLock> lock);
   // Persist with the WalHandle's sync mutex held.
   Status PersistLocked();
+  bool place_large_values_ = false;
   // A failure when the process is a fork child of the one that opened it.
   bool forked() const { return fork_epoch_ != ForkEpoch(); }
   static Failure ForkedFailure();

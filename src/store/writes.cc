@@ -7,11 +7,11 @@
 namespace marrow::store {
 
 Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
-                std::string value) {
+                std::string value, bool place_large) {
   // Refusals come before anything is logged.
   MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
   const uint64_t mark = wal.Position();
-  const bool placed = value.size() >= kWalPlacedMinValue;
+  const bool placed = place_large && value.size() >= kWalPlacedMinValue;
   if (placed) {
     // Written once: the value first, then a record that names its place. A
     // failed record leaves bytes past vals_end, which the next append

@@ -22,8 +22,10 @@
 
 namespace marrow::store {
 
+// One put; with `place_large`, a value of kWalPlacedMinValue bytes or more
+// goes to vals.bin first and the log names it (a placed put).
 Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
-                std::string value);
+                std::string value, bool place_large);
 // The ops in order, as one frame in the log and one write per record file;
 // the record files end up as the same single writes would leave them.
 // Every op is checked before anything is logged.

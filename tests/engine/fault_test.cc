@@ -122,6 +122,7 @@ std::vector<MemFs::Traced> RunCase(const Case& c, uint64_t n, int error) {
         << where << ": open " << Describe(opened.failure());
     if (!opened.ok()) return opened.take_failure();
     db = std::move(opened.value());
+    db->PlaceLargeValues();
     return {};
   };
   if (c.op && !open(c.name).ok()) return {};

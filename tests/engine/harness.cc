@@ -176,6 +176,7 @@ Base MakeBase(const std::vector<Step>& steps) {
   {
     auto db = Db::Open(kDir, 100, fs);
     EXPECT_TRUE(db.ok());
+    db.value()->PlaceLargeValues();
     for (const Step& step : steps) {
       EXPECT_TRUE(RunStep(*db.value(), step, base.model).ok());
       ApplyStep(step, base.model);

@@ -140,6 +140,7 @@ Trial Execute(const Scenario& s, std::optional<uint64_t> crash_after,
                      : Db::Open(kDir, 100, *run.fs);
   EXPECT_TRUE(db.ok()) << s.name << ": " << Describe(db.failure());
   if (!db.ok()) return run;
+  db.value()->PlaceLargeValues();
   run.opened = calls();
   for (size_t i = 0; i < s.steps.size(); ++i) {
     if (static_cast<int>(i) == s.measured_from) arm();
