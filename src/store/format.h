@@ -26,8 +26,8 @@
 //             a put whose V value bytes were written to vals.bin at
 //             offset P before the record; H is XXH3-64 (seed 0) of them.
 //             Written for single puts of at least kWalPlacedMinValue bytes
-//             by a store open the one-process way, so a large value is
-//             written once; never inside a batch.
+//             by the package's type in the one-process way, so a large
+//             value is written once; never inside a batch.
 //   A batch is applied whole or not at all: a frame whose length runs past
 //   the file, whose checksum does not match, or whose records do not fill
 //   it exactly does not decode. A placed put decodes only while vals.bin
