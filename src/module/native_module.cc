@@ -518,10 +518,24 @@ int AssignSubscript(PyObject* self, PyObject* key, PyObject* value) {
       }
       Py_RETURN_NONE;
     }
-    std::string bytes;
-    if (!ConvertArgument("val", ToByteString, value, &bytes)) return nullptr;
     store::Status status;
-    {
+    if (PyBytes_Check(value) &&
+        db->PlacesValue(static_cast<size_t>(PyBytes_Size(value)))) {
+      // A large bytes object, which nothing can change, is written from
+      // its own buffer: no copy at all.
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(value, &data, &size) < 0) return nullptr;
+      WriterHold writer(*db);
+      if (!writer.ok()) return nullptr;
+      status = db->SetPlacedBytes(
+          text.text, std::string_view(data, static_cast<size_t>(size)),
+          Db::WriterHeld::kByCaller);
+    } else {
+      std::string bytes;
+      if (!ConvertArgument("val", ToByteString, value, &bytes)) {
+        return nullptr;
+      }
       WriterHold writer(*db);
       if (!writer.ok()) return nullptr;
       status = db->SetBytes(text.text, std::move(bytes),

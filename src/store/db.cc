@@ -4,6 +4,7 @@
 #include <shared_mutex>
 
 #include "store/dir_lock.h"
+#include "store/format.h"
 #include "store/fork_epoch.h"
 #include "store/io.h"
 #include "store/listing.h"
@@ -128,6 +129,22 @@ Status Db::SetBytes(std::string_view key, std::string value,
   Exclusive w(wal_->mutex());
   return store::SetBytes(store_->store(), wal_->writer(), key,
                          std::move(value), place_large_values_);
+}
+
+bool Db::PlacesValue(size_t len) const {
+  return place_large_values_ && shared_ == nullptr && !read_only() &&
+         len >= kWalPlacedMinValue;
+}
+
+Status Db::SetPlacedBytes(std::string_view key, std::string_view value,
+                          WriterHeld held) {
+  if (!PlacesValue(value.size())) {
+    return SetBytes(key, std::string(value), held);
+  }
+  MARROW_WRITING(*this, held);
+  Exclusive s(store_->mutex());
+  Exclusive w(wal_->mutex());
+  return store::SetPlaced(store_->store(), wal_->writer(), key, value);
 }
 
 Status Db::Commit(std::vector<WriteOp> ops) {

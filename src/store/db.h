@@ -113,6 +113,11 @@ class Db {
   // put (format.h), in the one-process way. The package's own type asks for
   // it; the raw class keeps logging every value in a Put record.
   void PlaceLargeValues() { place_large_values_ = true; }
+  // Would SetBytes place a value of `len` bytes? Then SetPlacedBytes does
+  // the same from a view of it, which must stay unchanged for the call.
+  bool PlacesValue(size_t len) const;
+  Status SetPlacedBytes(std::string_view key, std::string_view value,
+                        WriterHeld held = WriterHeld::kNo);
   // The puts and deletes in order as one batch: one frame in the log, which
   // every later open and reader applies whole or not at all, and one write
   // per record file; the record files end up byte for byte as the single

@@ -136,8 +136,13 @@ void Install(Store& store, KeyFingerprint fp, std::string_view key,
 
 }  // namespace
 
-Status AppendRecord(Store& store, std::string_view key, std::string value,
-                    bool value_placed) {
+namespace {
+
+// AppendRecord on `bytes`, the value; `cached` is what the cache takes of
+// it (the value itself, or nothing when the cache would not keep it).
+Status AppendRecordFrom(Store& store, std::string_view key,
+                        std::string_view bytes, bool value_placed,
+                        std::string* cached) {
   const KeyFingerprint fp = Fingerprint(key);
   // The slots the install writes load while the record is written.
   store.records.Prefetch(fp);
@@ -147,29 +152,48 @@ Status AppendRecord(Store& store, std::string_view key, std::string value,
                 Slot(store, store.records.next_id(), Where::current()));
 
   const OffsetEntry entry{store.keys_end, static_cast<uint32_t>(key.size()),
-                          store.vals_end, static_cast<uint32_t>(value.size())};
+                          store.vals_end, static_cast<uint32_t>(bytes.size())};
   if (store.batch) {
     if (value_placed) {
       // The collected values end where the placed one begins.
       MARROW_RETURN_IF_ERROR(FlushBatchBuffers(store));
-      store.batch->vals_at += value.size();
+      store.batch->vals_at += bytes.size();
     }
     MARROW_RETURN_IF_ERROR(
-        BatchAppend(store, key, value_placed ? std::string_view() : value));
+        BatchAppend(store, key, value_placed ? std::string_view() : bytes));
   } else {
     MARROW_RETURN_IF_ERROR(
         PwriteFull(store.keys_file, key.data(), key.size(), entry.key_offset));
     if (!value_placed) {
-      MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file, value.data(),
-                                        value.size(), entry.val_offset));
+      MARROW_RETURN_IF_ERROR(PwriteFull(store.vals_file, bytes.data(),
+                                        bytes.size(), entry.val_offset));
     }
   }
   EncodeOffsetEntry(entry, slot);
   // Every write succeeded: the record becomes the key's live one.
   store.keys_end += entry.key_len;
   store.vals_end += entry.val_len;
-  Install(store, fp, key, std::move(value));
+  store.records.Append(fp, key);
+  if (store.cache.Admits(bytes.size())) {
+    store.cache.Insert(fp, std::move(*cached));
+  } else {
+    store.cache.Remove(fp);
+  }
   return {};
+}
+
+}  // namespace
+
+Status AppendRecord(Store& store, std::string_view key, std::string value,
+                    bool value_placed) {
+  return AppendRecordFrom(store, key, value, value_placed, &value);
+}
+
+Status AppendPlacedRecord(Store& store, std::string_view key,
+                          std::string_view value) {
+  std::string cached;
+  if (store.cache.Admits(value.size())) cached.assign(value);
+  return AppendRecordFrom(store, key, value, /*value_placed=*/true, &cached);
 }
 
 Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts) {

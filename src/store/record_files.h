@@ -48,6 +48,10 @@ Status AppendRecord(Store& store, std::string_view key, std::string value,
 // RemoveRecord would one by one, with one write per record file. All or
 // nothing: on failure nothing has changed. The values move into the cache.
 Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts);
+// A placed put's record (AppendRecord with `value_placed`) from a view of
+// the value, which is copied only when the cache keeps it.
+Status AppendPlacedRecord(Store& store, std::string_view key,
+                          std::string_view value);
 // A reader's append: the record stays where the log holds it (`entry` gives
 // its key and value offsets in the log, or with `placed` its value's offset
 // in vals.bin); nothing is written.

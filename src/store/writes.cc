@@ -8,24 +8,32 @@ namespace marrow::store {
 
 Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
                 std::string value, bool place_large) {
+  if (place_large && value.size() >= kWalPlacedMinValue) {
+    return SetPlaced(store, wal, key, value);
+  }
   // Refusals come before anything is logged.
   MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
   const uint64_t mark = wal.Position();
-  const bool placed = place_large && value.size() >= kWalPlacedMinValue;
-  if (placed) {
-    // Written once: the value first, then a record that names its place. A
-    // failed record leaves bytes past vals_end, which the next append
-    // overwrites.
-    const uint64_t at = store.vals_end;
-    MARROW_RETURN_IF_ERROR(
-        PwriteFull(store.vals_file, value.data(), value.size(), at));
-    MARROW_RETURN_IF_ERROR(
-        wal.AppendPlaced(key, value.size(), at, ValueChecksum(value)));
-    store.log_holds_placed = true;
-  } else {
-    MARROW_RETURN_IF_ERROR(wal.AppendPut(key, value));
-  }
-  Status applied = AppendRecord(store, key, std::move(value), placed);
+  MARROW_RETURN_IF_ERROR(wal.AppendPut(key, value));
+  Status applied = AppendRecord(store, key, std::move(value));
+  if (!applied.ok()) wal.RollBack(mark);
+  return applied;
+}
+
+Status SetPlaced(Store& store, WalWriter& wal, std::string_view key,
+                 std::string_view value) {
+  MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, key.size(), value.size()));
+  // Written once: the value first, then a record that names its place. A
+  // failed record leaves bytes past vals_end, which the next append
+  // overwrites.
+  const uint64_t at = store.vals_end;
+  MARROW_RETURN_IF_ERROR(
+      PwriteFull(store.vals_file, value.data(), value.size(), at));
+  const uint64_t mark = wal.Position();
+  MARROW_RETURN_IF_ERROR(
+      wal.AppendPlaced(key, value.size(), at, ValueChecksum(value)));
+  store.log_holds_placed = true;
+  Status applied = AppendPlacedRecord(store, key, value);
   if (!applied.ok()) wal.RollBack(mark);
   return applied;
 }

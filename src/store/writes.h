@@ -26,6 +26,10 @@ namespace marrow::store {
 // goes to vals.bin first and the log names it (a placed put).
 Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
                 std::string value, bool place_large);
+// A placed put of `value` (borrowed for the call): written to vals.bin
+// once, then named by the log.
+Status SetPlaced(Store& store, WalWriter& wal, std::string_view key,
+                 std::string_view value);
 // The ops in order, as one frame in the log and one write per record file;
 // the record files end up as the same single writes would leave them.
 // Every op is checked before anything is logged.
