@@ -62,6 +62,9 @@ GOLDEN: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]], dict[str, Any],
     "log-names-a-large-value-written-once": ({}, [("set_bytes", "a", b"xy"), ("set_bytes", "p", BIG), ("delete", "a")],
                                              {"wal.bin": wal("a", b"xy") + placed("p", len(BIG), 2, BIG_HASH) + wal("a"),
                                               "keys.bin": b"ap", "vals.bin": b"xy" + BIG}, {"p": BIG}),
+    "mapping-places-bytes-and-bytearray": ({}, [("setitem", "p", BIG), ("setitem", "q", bytearray(BIG))],
+                                           {"wal.bin": placed("p", len(BIG), 0, BIG_HASH) + placed("q", len(BIG), len(BIG), BIG_HASH),
+                                            "vals.bin": BIG + BIG}, {"p": BIG, "q": BIG}),
     "placed-value-elsewhere-copied-at-replay": ({"wal.bin": PLACED_LOG, "vals.bin": BIG}, [],
                                                 {"wal.bin": PLACED_LOG, "vals.bin": BIG + b"1" + BIG + b"2"}, {"a": b"1", "p": BIG, "b": b"2"}),
     "damaged-placed-value-ends-the-replay": ({"wal.bin": PLACED_LOG, "vals.bin": BIG_DAMAGED}, [],
@@ -141,6 +144,9 @@ class Steps:
         elif name == "commit":
             assert self.core is not None
             return self.core.commit(*args)
+        elif name == "setitem":
+            assert self.core is not None
+            self.core[args[0]] = args[1]
         elif name in FILE_STEPS:
             return FILE_STEPS[name](self.path / args[0], *args[1:])
         else:
