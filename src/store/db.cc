@@ -131,11 +131,6 @@ Status Db::SetBytes(std::string_view key, std::string value,
                          std::move(value), place_large_values_);
 }
 
-bool Db::PlacesValue(size_t len) const {
-  return place_large_values_ && shared_ == nullptr && !read_only() &&
-         len >= kWalPlacedMinValue;
-}
-
 Status Db::SetPlacedBytes(std::string_view key, std::string_view value,
                           WriterHeld held) {
   if (!PlacesValue(value.size())) {

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "store/error.h"
+#include "store/format.h"
 #include "store/fork_epoch.h"
 #include "store/fs.h"
 #include "store/function_ref.h"
@@ -115,7 +116,10 @@ class Db {
   void PlaceLargeValues() { place_large_values_ = true; }
   // Would SetBytes place a value of `len` bytes? Then SetPlacedBytes does
   // the same from a view of it, which must stay unchanged for the call.
-  bool PlacesValue(size_t len) const;
+  bool PlacesValue(size_t len) const {
+    return len >= kWalPlacedMinValue && place_large_values_ &&
+           wal_ != nullptr;
+  }
   Status SetPlacedBytes(std::string_view key, std::string_view value,
                         WriterHeld held = WriterHeld::kNo);
   // The puts and deletes in order as one batch: one frame in the log, which

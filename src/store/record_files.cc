@@ -174,7 +174,9 @@ Status AppendRecordFrom(Store& store, std::string_view key,
   store.keys_end += entry.key_len;
   store.vals_end += entry.val_len;
   store.records.Append(fp, key);
-  if (store.cache.Admits(bytes.size())) {
+  // An empty `cached` for a longer value: the cache would not keep it, and
+  // drops what it held for the key instead, as Insert would.
+  if (cached->size() == bytes.size()) {
     store.cache.Insert(fp, std::move(*cached));
   } else {
     store.cache.Remove(fp);
