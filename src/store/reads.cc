@@ -91,7 +91,8 @@ Result<bool> ReadValueOf(Store& store, Views& views, std::string_view key,
       sink(*viewed);
       return true;
     }
-    value.assign(*viewed);
+    sink(store.cache.InsertCopy(at.fp, *viewed));
+    return true;
   } else {
     MARROW_RETURN_IF_ERROR(ReadValueBytes(store, at.id, entry, &value));
   }
@@ -217,7 +218,9 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
           sink(index, &viewed);
           continue;
         }
-        p.value.assign(viewed);
+        const std::string_view cached = store.cache.InsertCopy(p.at.fp, viewed);
+        sink(index, &cached);
+        continue;
       }
       const std::string_view value(p.value);
       sink(index, &value);

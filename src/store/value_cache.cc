@@ -122,6 +122,45 @@ void ValueCache::Insert(KeyFingerprint fp, std::string value) {
   TrimBytes();
 }
 
+const std::string& ValueCache::InsertCopy(KeyFingerprint fp,
+                                          std::string_view value) {
+  // A buffer is reused only when it is not much larger than the copy: the
+  // bound counts the bytes of the values, not the room behind them.
+  auto fill = [&](std::string& into) {
+    if (into.capacity() > 2 * value.size() + 64) std::string().swap(into);
+    into.assign(value);
+  };
+  const uint64_t t = ++tick_;
+  uint32_t n;
+  if (auto it = index_.find(fp); it != index_.end()) {
+    n = it->second;
+    Unlink(n);
+  } else if (!index_.empty() && index_.size() >= capacity_) {
+    n = oldest_;  // evicted: its node and buffer take the new entry
+    index_.erase(nodes_[n].fp);
+    Unlink(n);
+    index_.emplace(fp, n);
+  } else {
+    if (!free_.empty()) {
+      n = free_.back();
+      free_.pop_back();
+    } else {
+      n = static_cast<uint32_t>(nodes_.size());
+      nodes_.emplace_back();
+    }
+    index_.emplace(fp, n);
+  }
+  Node& node = nodes_[n];
+  bytes_ -= node.value.size();
+  fill(node.value);
+  bytes_ += node.value.size();
+  node.fp = fp;
+  node.tick = t;
+  PushNewest(n);
+  TrimBytes();
+  return nodes_[n].value;
+}
+
 void ValueCache::Remove(KeyFingerprint fp) {
   auto it = index_.find(fp);
   if (it == index_.end()) return;

@@ -61,6 +61,11 @@ class ValueCache {
   // are over their bound. A value the cache does not admit only removes
   // `fp`'s entry.
   void Insert(KeyFingerprint fp, std::string value);
+  // Insert of a copy of `value`, for a value the cache admits: the copy
+  // goes into the buffer of the entry it replaces or evicts where that fits
+  // (a cold read then allocates nothing). Returns the cached bytes, valid
+  // until the next change of the cache.
+  const std::string& InsertCopy(KeyFingerprint fp, std::string_view value);
   void Remove(KeyFingerprint fp);
   // Drops every entry, keeps the reserved room, resets the tick.
   void Clear();
