@@ -233,13 +233,16 @@ Status Db::Sync() {
     Shared s(store_->mutex());
     Exclusive w(wal_->mutex());
     if (wal.durable() >= end) return {};
-    // After a failed sync of the log or of the record files only a
-    // persist, which writes their bytes again, makes them durable.
-    if (!wal.sync_failed() && !store_->store().records_unsynced) {
+    // After a failed sync of the log, or of vals.bin while the log names
+    // placed values in it, only a persist, which writes their bytes again,
+    // makes them durable.
+    const Store& store = store_->store();
+    if (!wal.sync_failed() &&
+        !(store.records_unsynced && store.log_holds_placed)) {
       auto prepared = wal.PrepareSync();
       if (!prepared.ok()) return AsIo(prepared.take_failure());
       point = prepared.value();
-      if (point.vals) vals = store_->store().vals_file;
+      if (point.vals) vals = store.vals_file;
     }
   }
   if (point.log.fd < 0) return PersistLocked();
