@@ -22,8 +22,10 @@
 #include <Python.h>
 
 #include <array>
+#include <deque>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -184,12 +186,47 @@ PyObject* NoneOr(const store::Status& status) {
   Py_RETURN_NONE;
 }
 
+// A batch's changes as views of the Python objects that hold their bytes.
+// The pairs stay referenced, and neither a str's UTF-8 form nor a bytes
+// object ever changes, so the views stay valid while the interpreter lock
+// is given up; other bytes-like values, which may change meanwhile, are
+// copied. Destroy with the interpreter lock held.
+struct Ops {
+  std::vector<store::WriteView> views;
+  std::vector<PyRef> held;         // the pairs, and UTF-8 copies of keys
+  std::deque<std::string> copies;  // stable addresses for the views
+};
+
+// A value's bytes, as ToByteString takes them.
+bool ToValueView(PyObject* obj, Ops* ops, std::string_view* out) {
+  if (!PyBytes_Check(obj)) {
+    std::string& copy = ops->copies.emplace_back();
+    if (!ToByteString(obj, &copy)) return false;
+    *out = copy;
+    return true;
+  }
+  const Py_ssize_t size = PyBytes_Size(obj);
+  if (store::Status refused =
+          Db::CheckValueLength(static_cast<size_t>(size));
+      !refused.ok()) {
+    RaiseFailure(refused.failure());
+    return false;
+  }
+  *out = std::string_view(PyBytes_AsString(obj), static_cast<size_t>(size));
+  return true;
+}
+
 // `items` (any iterable of pairs) converted whole, before the engine sees
 // any of it: (str, bytes-like) is a put; with `deletes`, (str, None) is a
 // delete.
-bool ToOps(PyObject* obj, bool deletes, std::vector<store::WriteOp>* out) {
+bool ToOps(PyObject* obj, bool deletes, Ops* out) {
   PyRef iter = PyRef::Steal(PyObject_GetIter(obj));
   if (!iter) return false;
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    const auto hint = static_cast<size_t>(PySequence_Size(obj));
+    out->views.reserve(hint);
+    out->held.reserve(hint);
+  }
   while (PyRef item = PyRef::Steal(PyIter_Next(iter.get()))) {
     PyRef pair = PyRef::Steal(PySequence_Tuple(item.get()));
     if (!pair || PyTuple_Size(pair.get()) != 2) {
@@ -199,16 +236,21 @@ bool ToOps(PyObject* obj, bool deletes, std::vector<store::WriteOp>* out) {
                    TypeQualName(item.get()).c_str());
       return false;
     }
-    store::WriteOp op;
+    store::WriteView& op = out->views.emplace_back();
     PyObject* value = PyTuple_GetItem(pair.get(), 1);
     op.erase = deletes && value == Py_None;
-    if (!ConvertArgument("key", ToText, PyTuple_GetItem(pair.get(), 0),
-                         &op.key) ||
-        (!op.erase &&
-         !ConvertArgument("val", ToByteString, value, &op.value))) {
+    TextView key;
+    if (!ConvertArgument("key", ToTextView, PyTuple_GetItem(pair.get(), 0),
+                         &key)) {
       return false;
     }
-    out->push_back(std::move(op));
+    op.key = key.text;
+    if (key.owner) out->held.push_back(std::move(key.owner));
+    out->held.push_back(std::move(pair));
+    if (!op.erase && !ToValueView(value, out, &op.value)) {
+      PrefixArgumentError("val");
+      return false;
+    }
   }
   return !PyErr_Occurred();
 }
@@ -221,9 +263,9 @@ constexpr std::array<const char*, 1> kKeysParams = {"keys"};
 constexpr Signature kGetManySig = {"StoreCore.get_many()", kKeysParams, 1};
 
 // A batch of `ops`, then a sync when asked.
-store::Status Commit(Db& db, std::vector<store::WriteOp> ops, bool sync) {
+store::Status Commit(Db& db, const Ops& ops, bool sync) {
   WithoutGil unlocked;
-  store::Status status = db.Commit(std::move(ops));
+  store::Status status = db.Commit(std::span(ops.views));
   if (status.ok() && sync) status = db.Sync();
   return status;
 }
@@ -234,9 +276,9 @@ PyObject* SetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!BindArguments(kSetManySig, args, kwargs, bound)) return nullptr;
     std::shared_ptr<Db> db = LiveShared(self);
     if (!db) return nullptr;
-    std::vector<store::WriteOp> ops;
+    Ops ops;
     if (!ToOps(bound[0], false, &ops)) return nullptr;
-    return NoneOr(Commit(*db, std::move(ops), false));
+    return NoneOr(Commit(*db, ops, false));
   });
 }
 
@@ -250,9 +292,9 @@ PyObject* CommitOps(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (bound[1] != nullptr && (sync = PyObject_IsTrue(bound[1])) < 0) {
       return nullptr;
     }
-    std::vector<store::WriteOp> ops;
+    Ops ops;
     if (!ToOps(bound[0], true, &ops)) return nullptr;
-    return NoneOr(Commit(*db, std::move(ops), sync != 0));
+    return NoneOr(Commit(*db, ops, sync != 0));
   });
 }
 

@@ -131,9 +131,30 @@ Status Db::SetBytes(std::string_view key, std::string value,
 }
 
 Status Db::Commit(std::vector<WriteOp> ops) {
+  if (shared_ != nullptr) {
+    if (read_only()) return NotWritable("a batch");
+    MARROW_WRITING(*this, WriterHeld::kNo);
+    return CommitShared(std::move(ops), true, nullptr);
+  }
+  std::vector<WriteView> views(ops.size());
+  for (size_t i = 0; i < ops.size(); ++i) {
+    views[i] = {ops[i].key, ops[i].value, ops[i].erase};
+  }
+  return Commit(std::span<const WriteView>(views));
+}
+
+Status Db::Commit(std::span<const WriteView> ops) {
   if (read_only()) return NotWritable("a batch");
+  if (shared_ != nullptr) {
+    // The other processes' way appends owned copies.
+    std::vector<WriteOp> owned(ops.size());
+    for (size_t i = 0; i < ops.size(); ++i) {
+      owned[i] = {std::string(ops[i].key), std::string(ops[i].value),
+                  ops[i].erase};
+    }
+    return Commit(std::move(owned));
+  }
   MARROW_WRITING(*this, WriterHeld::kNo);
-  if (shared_ != nullptr) return CommitShared(std::move(ops), true, nullptr);
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Commit(store_->store(), wal_->writer(), ops);

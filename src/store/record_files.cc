@@ -163,30 +163,41 @@ Status AppendRecord(Store& store, std::string_view key, std::string value) {
   return {};
 }
 
-Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts) {
+// Larger room for a batch's bytes goes back once the batch is written.
+constexpr size_t kKeptScratch = 4 << 20;
+
+Status ApplyBatch(Store& store, std::span<const WriteView> ops, size_t puts) {
   MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store, puts));
   size_t key_bytes = 0;
   size_t val_bytes = 0;
-  for (const WriteOp& op : ops) {
+  for (const WriteView& op : ops) {
     if (op.erase) continue;
     key_bytes += op.key.size();
     val_bytes += op.value.size();
   }
-  std::string keys;
-  std::string vals;
-  keys.reserve(key_bytes);
-  vals.reserve(val_bytes);
+  // The keys, then the values, in one buffer kept from batch to batch: a
+  // fresh one would cost its pages' faults at every batch.
+  std::string& bytes = store.batch_scratch;
+  bytes.resize(key_bytes + val_bytes);
   std::vector<KeyFingerprint> fps(ops.size());
+  char* key_at = bytes.data();
+  char* val_at = bytes.data() + key_bytes;
   for (size_t i = 0; i < ops.size(); ++i) {
     fps[i] = Fingerprint(ops[i].key);
     if (ops[i].erase) continue;
-    keys.append(ops[i].key);
-    vals.append(ops[i].value);
+    key_at = std::copy(ops[i].key.begin(), ops[i].key.end(), key_at);
+    val_at = std::copy(ops[i].value.begin(), ops[i].value.end(), val_at);
   }
-  MARROW_RETURN_IF_ERROR(
-      PwriteFull(store.keys_file, keys.data(), keys.size(), store.keys_end));
-  MARROW_RETURN_IF_ERROR(
-      PwriteFull(store.vals_file, vals.data(), vals.size(), store.vals_end));
+  Status written =
+      PwriteFull(store.keys_file, bytes.data(), key_bytes, store.keys_end);
+  if (written.ok()) {
+    written = PwriteFull(store.vals_file, bytes.data() + key_bytes, val_bytes,
+                         store.vals_end);
+  }
+  if (bytes.capacity() > kKeptScratch) {
+    std::string().swap(bytes);
+  }
+  MARROW_RETURN_IF_ERROR(std::move(written));
   // The index and cache slots are prefetched a few items ahead: a batch's
   // inserts land at random places of tables larger than the caches.
   constexpr size_t kAhead = 16;
@@ -195,7 +206,7 @@ Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts) {
       store.records.Prefetch(fps[i + kAhead]);
       store.cache.Prefetch(fps[i + kAhead]);
     }
-    WriteOp& op = ops[i];
+    const WriteView& op = ops[i];
     if (op.erase) {
       if (store.records.Remove(fps[i])) store.cache.Remove(fps[i]);
       continue;
@@ -208,7 +219,8 @@ Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts) {
                           uint64_t{store.records.next_id()} * kOffsetEntrySize);
     store.keys_end += entry.key_len;
     store.vals_end += entry.val_len;
-    Install(store, fps[i], op.key, std::move(op.value));
+    store.records.Append(fps[i], op.key);
+    store.cache.Insert(fps[i], op.value);
   }
   return {};
 }

@@ -43,8 +43,8 @@ Status EnsureOffsetsCapacity(Store& store, uint64_t count = 1);
 Status AppendRecord(Store& store, std::string_view key, std::string value);
 // Applies a batch of `puts` puts and some deletes as AppendRecord and
 // RemoveRecord would one by one, with one write per record file. All or
-// nothing: on failure nothing has changed. The values move into the cache.
-Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts);
+// nothing: on failure nothing has changed. The cache copies the values.
+Status ApplyBatch(Store& store, std::span<const WriteView> ops, size_t puts);
 // A reader's append: the record stays where the log holds it (`entry` gives
 // its key and value offsets in the log); nothing is written.
 Status AppendLoggedRecord(Store& store, std::string key, std::string value,

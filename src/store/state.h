@@ -75,6 +75,8 @@ struct Store {
 
   // Set only while the log is replayed at open.
   std::unique_ptr<AppendBatch> batch;
+  // A batch commit's keys and values on their way to keys.bin and vals.bin.
+  std::string batch_scratch;
 
   // Readers only (reader.h): nothing is written; the records past the
   // snapshot, ids from log_first_id on, stay where the log holds them.

@@ -122,6 +122,29 @@ void ValueCache::Insert(KeyFingerprint fp, std::string value) {
   TrimBytes();
 }
 
+void ValueCache::Insert(KeyFingerprint fp, std::string_view value) {
+  if (!Admits(value.size())) {
+    Remove(fp);
+    return;
+  }
+  auto it = index_.find(fp);
+  uint32_t lender = kNil;
+  if (it != index_.end()) {
+    lender = it->second;
+  } else if (!index_.empty() && index_.size() >= capacity_) {
+    lender = oldest_;
+  }
+  std::string room;
+  if (lender != kNil) {
+    // Insert(std::string) below then finds the lender's bytes gone.
+    bytes_ -= nodes_[lender].value.size();
+    room = std::move(nodes_[lender].value);
+    nodes_[lender].value.clear();
+  }
+  room.assign(value);
+  Insert(fp, std::move(room));
+}
+
 void ValueCache::Remove(KeyFingerprint fp) {
   auto it = index_.find(fp);
   if (it == index_.end()) return;

@@ -61,6 +61,10 @@ class ValueCache {
   // are over their bound. A value the cache does not admit only removes
   // `fp`'s entry.
   void Insert(KeyFingerprint fp, std::string value);
+  // The same with a copy of `value`, made in the room of the entry it
+  // replaces or evicts where that suffices: a run of inserts into a full
+  // cache costs no allocation.
+  void Insert(KeyFingerprint fp, std::string_view value);
   void Remove(KeyFingerprint fp);
   // Drops every entry, keeps the reserved room, resets the tick.
   void Clear();

@@ -56,6 +56,7 @@ struct WalEntry {
 void EncodeWalPut(std::string_view key, std::string_view val, std::string* out);
 void EncodeWalDelete(std::string_view key, std::string* out);
 void EncodeWalBatch(std::span<const WriteOp> ops, std::string* out);
+void EncodeWalBatch(std::span<const WriteView> ops, std::string* out);
 
 class WalWriter {
  public:
@@ -71,7 +72,7 @@ class WalWriter {
   // One batch frame holding the ops in order: the buffer and the frame
   // reach the file in one write when they overflow the buffer. All or
   // nothing, like a single record.
-  Status AppendBatch(std::span<const WriteOp> ops);
+  Status AppendBatch(std::span<const WriteView> ops);
   // Writes the whole buffer to the file.
   Status WriteOut();
   // WriteOut, then fdatasync: every record so far is on stable storage

@@ -15,9 +15,12 @@ Status SetBytes(Store& store, WalWriter& wal, std::string_view key,
   return applied;
 }
 
-Result<size_t> CheckBatch(const Store& store, std::span<const WriteOp> ops) {
+namespace {
+
+template <typename Op>
+Result<size_t> CheckOps(const Store& store, std::span<const Op> ops) {
   size_t puts = 0;
-  for (const WriteOp& op : ops) {
+  for (const Op& op : ops) {
     MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, op.key.size(),
                                              op.erase ? 0 : op.value.size()));
     puts += !op.erase;
@@ -26,7 +29,17 @@ Result<size_t> CheckBatch(const Store& store, std::span<const WriteOp> ops) {
   return puts;
 }
 
-Status Commit(Store& store, WalWriter& wal, std::span<WriteOp> ops) {
+}  // namespace
+
+Result<size_t> CheckBatch(const Store& store, std::span<const WriteOp> ops) {
+  return CheckOps(store, ops);
+}
+
+Result<size_t> CheckBatch(const Store& store, std::span<const WriteView> ops) {
+  return CheckOps(store, ops);
+}
+
+Status Commit(Store& store, WalWriter& wal, std::span<const WriteView> ops) {
   MARROW_ASSIGN(const size_t puts, CheckBatch(store, ops));
   if (ops.empty()) return {};
   const uint64_t mark = wal.Position();
