@@ -233,9 +233,17 @@ Status Db::Sync() {
     end = wal.End();
     if (wal.durable() >= end) return {};
   }
-  // One wait on the disk at a time; a thread that waited here for another's
-  // often finds its own changes covered by it.
-  std::lock_guard<std::mutex> one_wait(wal_->sync_mutex());
+  // One wait on the disk at a time. A thread that finds another waiting
+  // waits for that wait to end, which often covers its own changes too.
+  SyncMutex& sync_mutex = wal_->sync_mutex();
+  std::unique_lock<SyncMutex> one_wait(sync_mutex, std::defer_lock);
+  for (;;) {
+    const uint64_t seen = sync_mutex.releases();
+    if (one_wait.try_lock()) break;
+    sync_mutex.WaitRelease(seen);
+    Exclusive w(wal_->mutex());
+    if (wal.durable() >= end) return {};
+  }
   WalWriter::SyncPoint point;
   {
     Exclusive w(wal_->mutex());
@@ -260,7 +268,7 @@ Status Db::Persist(WriterHeld held) {
   if (read_only()) return NotWritable("persist()");
   if (shared_ != nullptr) return RewriteShared(false, held);
   MARROW_WRITING(*this, held);
-  std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
+  std::lock_guard<SyncMutex> no_sync(wal_->sync_mutex());
   return PersistLocked();
 }
 
@@ -274,7 +282,7 @@ Status Db::Vacuum(WriterHeld held) {
   if (read_only()) return NotWritable("vacuum()");
   if (shared_ != nullptr) return RewriteShared(true, held);
   MARROW_WRITING(*this, held);
-  std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
+  std::lock_guard<SyncMutex> no_sync(wal_->sync_mutex());
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Vacuum(store_->store(), wal_->writer());
