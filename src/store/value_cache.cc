@@ -127,22 +127,42 @@ void ValueCache::Insert(KeyFingerprint fp, std::string_view value) {
     Remove(fp);
     return;
   }
+  const uint64_t t = ++tick_;
+  uint32_t n;
   auto it = index_.find(fp);
-  uint32_t lender = kNil;
   if (it != index_.end()) {
-    lender = it->second;
+    n = it->second;
+    Unlink(n);
   } else if (!index_.empty() && index_.size() >= capacity_) {
-    lender = oldest_;
+    // The oldest entry goes, as EvictOldest would remove it, and the new
+    // one takes its node.
+    n = oldest_;
+    index_.erase(nodes_[n].fp);
+    Unlink(n);
+    index_.emplace(fp, n);
+  } else {
+    if (!free_.empty()) {
+      n = free_.back();
+      free_.pop_back();
+    } else {
+      n = static_cast<uint32_t>(nodes_.size());
+      nodes_.emplace_back();
+    }
+    index_.emplace(fp, n);
   }
-  std::string room;
-  if (lender != kNil) {
-    // Insert(std::string) below then finds the lender's bytes gone.
-    bytes_ -= nodes_[lender].value.size();
-    room = std::move(nodes_[lender].value);
-    nodes_[lender].value.clear();
+  Node& node = nodes_[n];
+  bytes_ -= node.value.size();
+  // The old value's room, unless it is far larger than the new value needs:
+  // room the byte bound does not count must stay small.
+  if (node.value.capacity() > 2 * value.size() + 64) {
+    std::string().swap(node.value);
   }
-  room.assign(value);
-  Insert(fp, std::move(room));
+  node.value.assign(value);
+  bytes_ += value.size();
+  node.fp = fp;
+  node.tick = t;
+  PushNewest(n);
+  TrimBytes();
 }
 
 void ValueCache::Remove(KeyFingerprint fp) {

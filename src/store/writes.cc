@@ -1,5 +1,8 @@
 #include "store/writes.h"
 
+#include <algorithm>
+
+#include "store/format.h"
 #include "store/record_files.h"
 
 namespace marrow::store {
@@ -20,10 +23,20 @@ namespace {
 template <typename Op>
 Result<size_t> CheckOps(const Store& store, std::span<const Op> ops) {
   size_t puts = 0;
+  size_t longest = 0;
   for (const Op& op : ops) {
-    MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, op.key.size(),
-                                             op.erase ? 0 : op.value.size()));
+    longest =
+        std::max({longest, op.key.size(), op.erase ? 0 : op.value.size()});
     puts += !op.erase;
+  }
+  // The ops one by one only when one of them is refused: the refusal is
+  // then the first one's, as always.
+  const bool refused =
+      longest > kMaxFieldLength ||
+      (!ops.empty() && store.records.next_id() >= kMaxRecordId);
+  for (size_t i = 0; refused && i < ops.size(); ++i) {
+    MARROW_RETURN_IF_ERROR(CheckAppendLimits(
+        store, ops[i].key.size(), ops[i].erase ? 0 : ops[i].value.size()));
   }
   MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, 0, 0, puts));
   return puts;
