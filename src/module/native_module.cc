@@ -16,8 +16,10 @@
 // commits, get_many) let other threads run while they work on files: the
 // arguments are converted and the results built with the interpreter lock
 // held, and the engine runs without it. No Python object is touched while
-// an engine lock is held, so a thread never waits for the interpreter lock
-// while it holds one of them.
+// an engine lock is held (a batch's engine reads the bytes of the str and
+// bytes objects it was given, which stay referenced and never change, and
+// calls nothing of Python's), so a thread never waits for the interpreter
+// lock while it holds one of them.
 
 #include <Python.h>
 
@@ -253,7 +255,7 @@ bool ToOps(PyObject* obj, bool deletes, Ops* out) {
     if (list && index + kAhead < PyList_Size(obj)) {
       PyObject* ahead = PyList_GetItem(obj, index + kAhead);
       if (PyTuple_Check(ahead) && PyTuple_Size(ahead) == 2) {
-        // A str's text starts past its 48-byte header, in the next line.
+        // A str's text follows its header, mostly in the next line.
         const char* key =
             reinterpret_cast<const char*>(PyTuple_GetItem(ahead, 0));
         __builtin_prefetch(key);
