@@ -10,8 +10,9 @@ the machine, so they show regressions that timings on a shared machine hide.
     callgrind.py [--count N] [--append bench/results.md] [--top K] [--syscalls] [--raw]
 
 The operations go through the mapping users get, marrow.open()'s Store
-(store[k] = v, store.get(k), store.get_many, del store[k]); with --raw,
-through the raw class's set_bytes, get_bytes, get_many and delete.
+(store[k] = v, store.get(k), store.get_many, del store[k], store.set_many);
+with --raw, through the raw class's set_bytes, get_bytes, get_many and
+delete (set-many always through the mapping).
 
 Also prints, per operation, where the instructions go (by shared object and
 by function) and, with --syscalls (strace), the system calls per operation.
@@ -65,7 +66,14 @@ def main() -> None:
         args = [picks[i:i + 100] for i in range(0, count, 100)]
     elif op == "delete":
         args = keys[:count]
-    if run and raw:
+    elif op == "set-many":
+        names = [f"n{i:015d}" for i in range(count)]
+        args = [list(zip(names[i:i + 1000], vals[i:i + 1000])) for i in range(0, count, 1000)]
+    if run and op == "set-many":
+        set_many = mapping.set_many
+        for b in args:
+            set_many(b)
+    elif run and raw:
         if op in ("set", "overwrite"):
             put = store.set_bytes
             for k, v in zip(args, vals):
@@ -105,7 +113,7 @@ main()
 '''
 
 MODE = "mapping"  # or "raw": which API the driver calls
-OPS = ["set", "overwrite", "hot-get", "cold-get", "get-many", "delete"]
+OPS = ["set", "overwrite", "hot-get", "cold-get", "get-many", "delete", "set-many"]
 EXTENSION = "_marrow"  # shared-object name of the binding
 
 
@@ -264,7 +272,8 @@ def main() -> int:
              f"{args.count:,} operations on a store of {args.prefill:,} keys, minus a run "
              "without them, " + ("through the raw class" if args.raw else "through the mapping, "
              "marrow.open()'s Store") + "; the Python loop is included. `cold-get` and `get-many` use a "
-             "value cache of one entry, so every read misses; `get-many` is per key.", "",
+             "value cache of one entry, so every read misses; `get-many` is per key, and so is "
+             "`set-many` (new keys, 1,000 pairs per set_many call).", "",
              "| operation | instructions/op | in _marrow | in the interpreter |"
              + (" system calls/op |" if syscalls else ""),
              "|---|---:|---:|---:|" + ("---|" if syscalls else "")]

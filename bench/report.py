@@ -343,7 +343,8 @@ def write_report(out: Path, args: argparse.Namespace, stores: list[str], results
               "`transact()`, dict `update`. lmdb-1txn's cell is its sequential fill, which "
               "is already the whole load in one transaction. The row through "
               "`Store.set_many` is the same fill through the mapping's batch commit; its "
-              "ratios are to the peers' batch fill.", ""]
+              "ratios are to the peers' batch fill. The random-order row writes the same "
+              "records in batches of a seeded shuffle of the keys.", ""]
     cols = stores + ["floor"]
     lines.append("| workload | " + " | ".join(cols) + " |")
     lines.append("|---|" + "---:|" * len(cols))

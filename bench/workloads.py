@@ -153,11 +153,17 @@ def w_fill(ctx: Ctx) -> dict[str, Any]:
 
 
 def _batch_fill(ctx: Ctx, open_store: Callable[[Path], None],
-                put_batch: Callable[[list[tuple[Any, bytes]]], None]) -> dict[str, Any]:
-    """The fill's records in batches of FILL_BATCH, one batch write each."""
+                put_batch: Callable[[list[tuple[Any, bytes]]], None],
+                shuffled: bool = False) -> dict[str, Any]:
+    """The fill's records in batches of FILL_BATCH, one batch write each;
+    shuffled: in a seeded random order of the keys instead of theirs."""
     store, n = ctx.store, ctx.n
     keys = store.prepare_keys(make_keys(n))
-    pairs = list(zip(keys, make_values(range(n), 0)))
+    order = list(range(n))
+    if shuffled:
+        rng_for("batch-fill-random").shuffle(order)
+    vals = make_values(range(n), 0)
+    pairs = [(keys[i], vals[i]) for i in order]
     batches = [pairs[lo:lo + FILL_BATCH] for lo in range(0, n, FILL_BATCH)]
     path = ctx.dir("scratch")
     shutil.rmtree(path, ignore_errors=True)
@@ -170,7 +176,7 @@ def _batch_fill(ctx: Ctx, open_store: Callable[[Path], None],
 
     done, t = run_capped(ctx, True, len(batches), write, chunk=max(1, 10_000 // FILL_BATCH))
     written = sum(len(b) for b in batches[:done])
-    verify(ctx, keys, rng_for("verify").sample(range(written), min(written, 200)),
+    verify(ctx, keys, rng_for("verify").sample(order[:written], min(written, 200)),
            lambda i: value(i, 0), "batch fill")
     store.close()
     return {"value": written / t, "unit": "keys/s", "ops": written, "seconds": t}
@@ -179,6 +185,11 @@ def _batch_fill(ctx: Ctx, open_store: Callable[[Path], None],
 def w_batch_fill(ctx: Ctx) -> dict[str, Any]:
     """Each store's own batch write (marrow: StoreCore.set_many)."""
     return _batch_fill(ctx, ctx.store.open, ctx.store.put_batch)
+
+
+def w_batch_fill_random(ctx: Ctx) -> dict[str, Any]:
+    """The batch fill with the keys in random order."""
+    return _batch_fill(ctx, ctx.store.open, ctx.store.put_batch, shuffled=True)
 
 
 def w_batch_fill_commit(ctx: Ctx) -> dict[str, Any]:
@@ -777,6 +788,7 @@ WORKLOADS: dict[str, Workload] = {w.name: w for w in [
     # lmdb-1txn's fill is already the whole load in one transaction.
     Workload("batch-fill", w_batch_fill, same_as={"lmdb-1txn": "fill"}),
     Workload("batch-fill-commit", w_batch_fill_commit, marrow_only),
+    Workload("batch-fill-random", w_batch_fill_random),
     Workload("persist", w_persist, marrow_only, ("fill",)),
     Workload("persist-nofsync", w_persist, marrow_only, ("fill",), nofsync=True),
     Workload("reopen", w_reopen, on_disk, PREPARED),
@@ -838,6 +850,8 @@ THROUGHPUT_ROWS = [
     Row("batch-fill", f"batch fill, {FILL_BATCH:,} records per batch (keys/s)"),
     Row("batch-fill-commit", f"batch fill through Store.set_many, {FILL_BATCH:,} records "
         "per call (keys/s)", peers_from="batch-fill"),
+    Row("batch-fill-random", f"batch fill in random key order, {FILL_BATCH:,} records per "
+        "batch (keys/s)"),
     Row("overwrite", "random overwrite (ops/s)"),
     Row("delete", "random delete of 10% (ops/s)"),
     Row("mixed", "random mix, 90% get, 10% put (ops/s)"),

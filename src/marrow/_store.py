@@ -329,8 +329,22 @@ class Batch:
     def update(self, other: Any = (), /, **kwargs: BytesLike) -> None:
         """Like :meth:`dict.update`, as puts of this batch."""
         pairs = [(key, other[key]) for key in other.keys()] if hasattr(other, "keys") else list(other)
-        for key, value in [*pairs, *kwargs.items()]:
-            self[key] = value
+        pairs.extend(kwargs.items())
+        if type(self).__setitem__ is not Batch.__setitem__ or self._store is None:
+            for key, value in pairs:
+                self[key] = value
+            return
+        # The checks of __setitem__, without a call per pair; a pair that is
+        # already a (str, bytes) tuple is kept as it is.
+        append = self._ops.append
+        for pair in pairs:
+            key, value = pair
+            if type(key) is not str and not isinstance(key, str):
+                raise TypeError(f"a key must be str, not {type(key).__name__}")
+            if type(value) is bytes and type(pair) is tuple:
+                append(pair)
+            else:
+                self[key] = value
 
     def __len__(self) -> int:
         """The number of puts and deletes collected."""

@@ -16,14 +16,19 @@
 // commits, get_many) let other threads run while they work on files: the
 // arguments are converted and the results built with the interpreter lock
 // held, and the engine runs without it. No Python object is touched while
-// an engine lock is held, so a thread never waits for the interpreter lock
-// while it holds one of them.
+// an engine lock is held (a batch's engine reads the bytes of the str and
+// bytes objects it was given, which stay referenced and never change, and
+// calls nothing of Python's), so a thread never waits for the interpreter
+// lock while it holds one of them.
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
+#include <deque>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -185,13 +190,81 @@ PyObject* NoneOr(const store::Status& status) {
   Py_RETURN_NONE;
 }
 
+// A batch's changes as views of the Python objects that hold their bytes.
+// The pairs stay referenced, and neither a str's UTF-8 form nor a bytes
+// object ever changes, so the views stay valid while the interpreter lock
+// is given up; other bytes-like values, which may change meanwhile, are
+// copied. Destroy with the interpreter lock held.
+struct Ops {
+  std::vector<store::WriteView> views;
+  std::vector<PyRef> held;         // the pairs, and UTF-8 copies of keys
+  std::deque<std::string> copies;  // stable addresses for the views
+};
+
+// How much of a value the conversion starts loading.
+constexpr size_t kPrefetchedBytes = 1024;
+
+// A value's bytes, as ToByteString takes them.
+bool ToValueView(PyObject* obj, Ops* ops, std::string_view* out) {
+  if (!PyBytes_Check(obj)) {
+    std::string& copy = ops->copies.emplace_back();
+    if (!ToByteString(obj, &copy)) return false;
+    *out = copy;
+    return true;
+  }
+  const Py_ssize_t size = PyBytes_Size(obj);
+  if (store::Status refused =
+          Db::CheckValueLength(static_cast<size_t>(size));
+      !refused.ok()) {
+    RaiseFailure(refused.failure());
+    return false;
+  }
+  *out = std::string_view(PyBytes_AsString(obj), static_cast<size_t>(size));
+  // The log's frame copies the bytes once the whole batch is converted;
+  // started now, their loads overlap (values of a batch in random order lie
+  // all over the heap). The object's first line came with the size.
+  const char* start = reinterpret_cast<const char*>(obj);
+  const char* end = out->data() + std::min(out->size(), kPrefetchedBytes);
+  for (const char* line = start + 64; line < end; line += 64) {
+    __builtin_prefetch(line);
+  }
+  if (end > start + 64) __builtin_prefetch(end - 1);
+  return true;
+}
+
 // `items` (any iterable of pairs) converted whole, before the engine sees
 // any of it: (str, bytes-like) is a put; with `deletes`, (str, None) is a
 // delete.
-bool ToOps(PyObject* obj, bool deletes, std::vector<store::WriteOp>* out) {
+bool ToOps(PyObject* obj, bool deletes, Ops* out) {
   PyRef iter = PyRef::Steal(PyObject_GetIter(obj));
   if (!iter) return false;
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    const auto hint = static_cast<size_t>(PySequence_Size(obj));
+    out->views.reserve(hint);
+    out->held.reserve(hint);
+  }
+  // A list's pairs are prefetched a few pairs ahead, and their keys and
+  // values when the pairs have come: a batch in random key order finds
+  // them scattered over the heap.
+  constexpr Py_ssize_t kAhead = 16;
+  const bool list = PyList_Check(obj);
+  Py_ssize_t index = 0;
   while (PyRef item = PyRef::Steal(PyIter_Next(iter.get()))) {
+    if (list && index + 2 * kAhead < PyList_Size(obj)) {
+      __builtin_prefetch(PyList_GetItem(obj, index + 2 * kAhead));
+    }
+    if (list && index + kAhead < PyList_Size(obj)) {
+      PyObject* ahead = PyList_GetItem(obj, index + kAhead);
+      if (PyTuple_Check(ahead) && PyTuple_Size(ahead) == 2) {
+        // A str's text follows its header, mostly in the next line.
+        const char* key =
+            reinterpret_cast<const char*>(PyTuple_GetItem(ahead, 0));
+        __builtin_prefetch(key);
+        __builtin_prefetch(key + 64);
+        __builtin_prefetch(PyTuple_GetItem(ahead, 1));
+      }
+    }
+    ++index;
     PyRef pair = PyRef::Steal(PySequence_Tuple(item.get()));
     if (!pair || PyTuple_Size(pair.get()) != 2) {
       PyErr_Clear();
@@ -200,16 +273,21 @@ bool ToOps(PyObject* obj, bool deletes, std::vector<store::WriteOp>* out) {
                    TypeQualName(item.get()).c_str());
       return false;
     }
-    store::WriteOp op;
+    store::WriteView& op = out->views.emplace_back();
     PyObject* value = PyTuple_GetItem(pair.get(), 1);
     op.erase = deletes && value == Py_None;
-    if (!ConvertArgument("key", ToText, PyTuple_GetItem(pair.get(), 0),
-                         &op.key) ||
-        (!op.erase &&
-         !ConvertArgument("val", ToByteString, value, &op.value))) {
+    TextView key;
+    if (!ConvertArgument("key", ToTextView, PyTuple_GetItem(pair.get(), 0),
+                         &key)) {
       return false;
     }
-    out->push_back(std::move(op));
+    op.key = key.text;
+    if (key.owner) out->held.push_back(std::move(key.owner));
+    out->held.push_back(std::move(pair));
+    if (!op.erase && !ToValueView(value, out, &op.value)) {
+      PrefixArgumentError("val");
+      return false;
+    }
   }
   return !PyErr_Occurred();
 }
@@ -222,9 +300,9 @@ constexpr std::array<const char*, 1> kKeysParams = {"keys"};
 constexpr Signature kGetManySig = {"StoreCore.get_many()", kKeysParams, 1};
 
 // A batch of `ops`, then a sync when asked.
-store::Status Commit(Db& db, std::vector<store::WriteOp> ops, bool sync) {
+store::Status Commit(Db& db, const Ops& ops, bool sync) {
   WithoutGil unlocked;
-  store::Status status = db.Commit(std::move(ops));
+  store::Status status = db.Commit(std::span(ops.views));
   if (status.ok() && sync) status = db.Sync();
   return status;
 }
@@ -235,9 +313,9 @@ PyObject* SetMany(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!BindArguments(kSetManySig, args, kwargs, bound)) return nullptr;
     std::shared_ptr<Db> db = LiveShared(self);
     if (!db) return nullptr;
-    std::vector<store::WriteOp> ops;
+    Ops ops;
     if (!ToOps(bound[0], false, &ops)) return nullptr;
-    return NoneOr(Commit(*db, std::move(ops), false));
+    return NoneOr(Commit(*db, ops, false));
   });
 }
 
@@ -251,9 +329,9 @@ PyObject* CommitOps(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (bound[1] != nullptr && (sync = PyObject_IsTrue(bound[1])) < 0) {
       return nullptr;
     }
-    std::vector<store::WriteOp> ops;
+    Ops ops;
     if (!ToOps(bound[0], true, &ops)) return nullptr;
-    return NoneOr(Commit(*db, std::move(ops), sync != 0));
+    return NoneOr(Commit(*db, ops, sync != 0));
   });
 }
 

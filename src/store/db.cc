@@ -143,9 +143,30 @@ Status Db::SetPlacedBytes(std::string_view key, std::string_view value,
 }
 
 Status Db::Commit(std::vector<WriteOp> ops) {
+  if (shared_ != nullptr) {
+    if (read_only()) return NotWritable("a batch");
+    MARROW_WRITING(*this, WriterHeld::kNo);
+    return CommitShared(std::move(ops), true, nullptr);
+  }
+  std::vector<WriteView> views(ops.size());
+  for (size_t i = 0; i < ops.size(); ++i) {
+    views[i] = {ops[i].key, ops[i].value, ops[i].erase};
+  }
+  return Commit(std::span<const WriteView>(views));
+}
+
+Status Db::Commit(std::span<const WriteView> ops) {
   if (read_only()) return NotWritable("a batch");
+  if (shared_ != nullptr) {
+    // The other processes' way appends owned copies.
+    std::vector<WriteOp> owned(ops.size());
+    for (size_t i = 0; i < ops.size(); ++i) {
+      owned[i] = {std::string(ops[i].key), std::string(ops[i].value),
+                  ops[i].erase};
+    }
+    return Commit(std::move(owned));
+  }
   MARROW_WRITING(*this, WriterHeld::kNo);
-  if (shared_ != nullptr) return CommitShared(std::move(ops), true, nullptr);
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Commit(store_->store(), wal_->writer(), ops);
@@ -224,9 +245,17 @@ Status Db::Sync() {
     end = wal.End();
     if (wal.durable() >= end) return {};
   }
-  // One wait on the disk at a time; a thread that waited here for another's
-  // often finds its own changes covered by it.
-  std::lock_guard<std::mutex> one_wait(wal_->sync_mutex());
+  // One wait on the disk at a time. A thread that finds another waiting
+  // waits for that wait to end, which often covers its own changes too.
+  SyncMutex& sync_mutex = wal_->sync_mutex();
+  std::unique_lock<SyncMutex> one_wait(sync_mutex, std::defer_lock);
+  for (;;) {
+    const uint64_t seen = sync_mutex.releases();
+    if (one_wait.try_lock()) break;
+    sync_mutex.WaitRelease(seen);
+    Exclusive w(wal_->mutex());
+    if (wal.durable() >= end) return {};
+  }
   WalWriter::SyncPoint point;
   FileRef vals;  // vacuum, which replaces vals.bin, waits for sync_mutex
   {
@@ -267,7 +296,7 @@ Status Db::Persist(WriterHeld held) {
   if (read_only()) return NotWritable("persist()");
   if (shared_ != nullptr) return RewriteShared(false, held);
   MARROW_WRITING(*this, held);
-  std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
+  std::lock_guard<SyncMutex> no_sync(wal_->sync_mutex());
   return PersistLocked();
 }
 
@@ -281,7 +310,7 @@ Status Db::Vacuum(WriterHeld held) {
   if (read_only()) return NotWritable("vacuum()");
   if (shared_ != nullptr) return RewriteShared(true, held);
   MARROW_WRITING(*this, held);
-  std::lock_guard<std::mutex> no_sync(wal_->sync_mutex());
+  std::lock_guard<SyncMutex> no_sync(wal_->sync_mutex());
   Exclusive s(store_->mutex());
   Exclusive w(wal_->mutex());
   return store::Vacuum(store_->store(), wal_->writer());

@@ -128,6 +128,9 @@ class Db {
   // calls would leave them. Every op is checked before anything is logged,
   // and a failure leaves none of the batch stored.
   Status Commit(std::vector<WriteOp> ops);
+  // The same over bytes the caller keeps alive and unchanged until it
+  // returns (write_op.h).
+  Status Commit(std::span<const WriteView> ops);
   // Logs a Delete (also for an absent key), then removes the key.
   Result<bool> Delete(std::string_view key, WriterHeld held = WriterHeld::kNo);
 

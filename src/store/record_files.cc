@@ -198,30 +198,57 @@ Status AppendPlacedRecord(Store& store, std::string_view key,
   return AppendRecordFrom(store, key, value, /*value_placed=*/true, &cached);
 }
 
-Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts) {
+// Larger room for a batch's bytes goes back once the batch is written.
+constexpr size_t kKeptScratch = 4 << 20;
+
+Status ApplyBatch(Store& store, std::span<const WriteView> ops, size_t puts) {
   MARROW_RETURN_IF_ERROR(EnsureOffsetsCapacity(store, puts));
   size_t key_bytes = 0;
   size_t val_bytes = 0;
-  for (const WriteOp& op : ops) {
+  for (const WriteView& op : ops) {
     if (op.erase) continue;
     key_bytes += op.key.size();
     val_bytes += op.value.size();
   }
-  std::string keys;
-  std::string vals;
-  keys.reserve(key_bytes);
-  vals.reserve(val_bytes);
+  // The keys, the values and the offsets entries, in one buffer kept from
+  // batch to batch: a fresh one would cost its pages' faults at every
+  // batch. The entries go out in one write too, instead of a fault for
+  // every page of offsets.bin's mapping they fill.
+  std::string& bytes = store.batch_scratch;
+  const size_t entry_bytes = puts * kOffsetEntrySize;
+  bytes.resize(key_bytes + val_bytes + entry_bytes);
   std::vector<KeyFingerprint> fps(ops.size());
+  char* key_at = bytes.data();
+  char* val_at = bytes.data() + key_bytes;
+  auto* slot = reinterpret_cast<uint8_t*>(val_at + val_bytes);
+  OffsetEntry entry{store.keys_end, 0, store.vals_end, 0};
   for (size_t i = 0; i < ops.size(); ++i) {
     fps[i] = Fingerprint(ops[i].key);
     if (ops[i].erase) continue;
-    keys.append(ops[i].key);
-    vals.append(ops[i].value);
+    key_at = std::copy(ops[i].key.begin(), ops[i].key.end(), key_at);
+    val_at = std::copy(ops[i].value.begin(), ops[i].value.end(), val_at);
+    entry.key_len = static_cast<uint32_t>(ops[i].key.size());
+    entry.val_len = static_cast<uint32_t>(ops[i].value.size());
+    EncodeOffsetEntry(entry, slot);
+    slot += kOffsetEntrySize;
+    entry.key_offset += entry.key_len;
+    entry.val_offset += entry.val_len;
   }
-  MARROW_RETURN_IF_ERROR(
-      PwriteFull(store.keys_file, keys.data(), keys.size(), store.keys_end));
-  MARROW_RETURN_IF_ERROR(
-      PwriteFull(store.vals_file, vals.data(), vals.size(), store.vals_end));
+  Status written =
+      PwriteFull(store.keys_file, bytes.data(), key_bytes, store.keys_end);
+  if (written.ok()) {
+    written = PwriteFull(store.vals_file, bytes.data() + key_bytes, val_bytes,
+                         store.vals_end);
+  }
+  if (written.ok()) {
+    written = PwriteFull(
+        store.offsets_file, bytes.data() + key_bytes + val_bytes, entry_bytes,
+        uint64_t{store.records.next_id()} * kOffsetEntrySize);
+  }
+  if (bytes.capacity() > kKeptScratch) {
+    std::string().swap(bytes);
+  }
+  MARROW_RETURN_IF_ERROR(std::move(written));
   // The index and cache slots are prefetched a few items ahead: a batch's
   // inserts land at random places of tables larger than the caches.
   constexpr size_t kAhead = 16;
@@ -230,20 +257,15 @@ Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts) {
       store.records.Prefetch(fps[i + kAhead]);
       store.cache.Prefetch(fps[i + kAhead]);
     }
-    WriteOp& op = ops[i];
+    const WriteView& op = ops[i];
     if (op.erase) {
       if (store.records.Remove(fps[i])) store.cache.Remove(fps[i]);
       continue;
     }
-    const OffsetEntry entry{
-        store.keys_end, static_cast<uint32_t>(op.key.size()), store.vals_end,
-        static_cast<uint32_t>(op.value.size())};
-    EncodeOffsetEntry(entry,
-                      store.offsets_map.data() +
-                          uint64_t{store.records.next_id()} * kOffsetEntrySize);
-    store.keys_end += entry.key_len;
-    store.vals_end += entry.val_len;
-    Install(store, fps[i], op.key, std::move(op.value));
+    store.keys_end += op.key.size();
+    store.vals_end += op.value.size();
+    store.records.Append(fps[i], op.key);
+    store.cache.Insert(fps[i], op.value);
   }
   return {};
 }

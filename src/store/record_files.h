@@ -46,8 +46,8 @@ Status AppendRecord(Store& store, std::string_view key, std::string value,
                     bool value_placed = false);
 // Applies a batch of `puts` puts and some deletes as AppendRecord and
 // RemoveRecord would one by one, with one write per record file. All or
-// nothing: on failure nothing has changed. The values move into the cache.
-Status ApplyBatch(Store& store, std::span<WriteOp> ops, size_t puts);
+// nothing: on failure nothing has changed. The cache copies the values.
+Status ApplyBatch(Store& store, std::span<const WriteView> ops, size_t puts);
 // A placed put's record (AppendRecord with `value_placed`) from a view of
 // the value, which is copied only when the cache keeps it.
 Status AppendPlacedRecord(Store& store, std::string_view key,

@@ -11,6 +11,17 @@ constexpr size_t kLengthBytes = 4;
 }  // namespace
 
 void RecordKeys::Set(RecordId id, std::string_view text) {
+  uint8_t length[kLengthBytes];
+  PutU32(length, static_cast<uint32_t>(text.size()));
+  if (!place_.empty() && id >= first_ && id - first_ == place_.size()) {
+    // The common case, an append's id just past the table: nothing to
+    // erase, one slot more.
+    place_.push_back(arena_.size());
+    arena_.append(reinterpret_cast<const char*>(length), kLengthBytes);
+    arena_.append(text);
+    ++live_;
+    return;
+  }
   // Erasing first may compact the table, so the place is found afterwards.
   if (Find(id)) Erase(id);
   if (place_.empty()) {
@@ -23,8 +34,6 @@ void RecordKeys::Set(RecordId id, std::string_view text) {
   const size_t index = id - first_;
   if (index >= place_.size()) place_.resize(index + 1, kNone);
   place_[index] = arena_.size();
-  uint8_t length[kLengthBytes];
-  PutU32(length, static_cast<uint32_t>(text.size()));
   arena_.append(reinterpret_cast<const char*>(length), kLengthBytes);
   arena_.append(text);
   ++live_;

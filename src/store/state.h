@@ -16,6 +16,7 @@
 #ifndef MARROW_STORE_STATE_H_
 #define MARROW_STORE_STATE_H_
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -75,6 +76,8 @@ struct Store {
 
   // Set only while the log is replayed at open.
   std::unique_ptr<AppendBatch> batch;
+  // A batch commit's keys and values on their way to keys.bin and vals.bin.
+  std::string batch_scratch;
 
   // Readers only (reader.h): nothing is written; the records past the
   // snapshot, ids from log_first_id on, stay where the log holds them.
@@ -102,18 +105,51 @@ class StoreHandle {
   Store store_;
 };
 
+// A mutex whose releases can be waited for: a thread that finds it held by
+// a sync waits for that sync to end and then sees whether it covered its own
+// changes, instead of queueing for the mutex behind the next sync.
+class SyncMutex {
+ public:
+  void lock() { mu_.lock(); }
+  bool try_lock() { return mu_.try_lock(); }
+  void unlock() {
+    mu_.unlock();
+    {
+      std::lock_guard<std::mutex> count(released_mu_);
+      ++released_;
+    }
+    released_cv_.notify_all();
+  }
+  // How often it has been released; WaitRelease(n) returns once that count
+  // is past n (read it before the try_lock that failed).
+  uint64_t releases() {
+    std::lock_guard<std::mutex> count(released_mu_);
+    return released_;
+  }
+  void WaitRelease(uint64_t seen) {
+    std::unique_lock<std::mutex> count(released_mu_);
+    released_cv_.wait(count, [&] { return released_ != seen; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::mutex released_mu_;
+  std::condition_variable released_cv_;
+  uint64_t released_ = 0;
+};
+
 class WalHandle {
  public:
   explicit WalHandle(WalWriter writer) : writer_(std::move(writer)) {}
   SharedMutex& mutex() { return mu_; }
   // Held for a whole wait on the disk (Db::Sync) and by everything that
   // replaces the log, which is taken before the StoreHandle lock.
-  std::mutex& sync_mutex() { return sync_mu_; }
+  SyncMutex& sync_mutex() { return sync_mu_; }
   WalWriter& writer() { return writer_; }
 
  private:
   SharedMutex mu_;
-  std::mutex sync_mu_;
+  SyncMutex sync_mu_;
   WalWriter writer_;
 };
 

@@ -161,6 +161,14 @@ const std::string& ValueCache::InsertCopy(KeyFingerprint fp,
   return nodes_[n].value;
 }
 
+void ValueCache::Insert(KeyFingerprint fp, std::string_view value) {
+  if (!Admits(value.size())) {
+    Remove(fp);
+    return;
+  }
+  InsertCopy(fp, value);
+}
+
 void ValueCache::Remove(KeyFingerprint fp) {
   auto it = index_.find(fp);
   if (it == index_.end()) return;

@@ -66,6 +66,8 @@ class ValueCache {
   // (a cold read then allocates nothing). Returns the cached bytes, valid
   // until the next change of the cache.
   const std::string& InsertCopy(KeyFingerprint fp, std::string_view value);
+  // Insert of a copy of `value` (InsertCopy when the cache admits it).
+  void Insert(KeyFingerprint fp, std::string_view value);
   void Remove(KeyFingerprint fp);
   // Drops every entry, keeps the reserved room, resets the tick.
   void Clear();

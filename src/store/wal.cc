@@ -45,10 +45,13 @@ void EncodeWalDelete(std::string_view key, std::string* out) {
   out->append(key);
 }
 
-void EncodeWalBatch(std::span<const WriteOp> ops, std::string* out) {
+namespace {
+
+template <typename Op>
+void EncodeBatch(std::span<const Op> ops, std::string* out) {
   const size_t header_at = out->size();
   out->append(kWalBatchHeaderSize, '\0');
-  for (const WriteOp& op : ops) {
+  for (const Op& op : ops) {
     if (op.erase) {
       EncodeWalDelete(op.key, out);
     } else {
@@ -60,6 +63,16 @@ void EncodeWalBatch(std::span<const WriteOp> ops, std::string* out) {
   PutU32(header, kWalTagBatch);
   PutU64(header + 4, len);
   PutU64(header + 12, SipHash13(0, 0, header + kWalBatchHeaderSize, len));
+}
+
+}  // namespace
+
+void EncodeWalBatch(std::span<const WriteOp> ops, std::string* out) {
+  EncodeBatch(ops, out);
+}
+
+void EncodeWalBatch(std::span<const WriteView> ops, std::string* out) {
+  EncodeBatch(ops, out);
 }
 
 void EncodeWalPlaced(std::string_view key, uint64_t val_len, uint64_t val_at,
@@ -223,11 +236,11 @@ Status WalWriter::WriteOutLarge(uint64_t record_start) {
   return status;
 }
 
-Status WalWriter::AppendBatch(std::span<const WriteOp> ops) {
+Status WalWriter::AppendBatch(std::span<const WriteView> ops) {
   MARROW_RETURN_IF_ERROR(CutTail());
   const uint64_t record_start = file_size_ + buffer_.size();
   size_t total = kWalBatchHeaderSize;
-  for (const WriteOp& op : ops) {
+  for (const WriteView& op : ops) {
     total += 12 + op.key.size() + (op.erase ? 0 : 8 + op.value.size());
   }
   buffer_.reserve(buffer_.size() + total);

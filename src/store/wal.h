@@ -62,6 +62,7 @@ struct WalEntry {
 void EncodeWalPut(std::string_view key, std::string_view val, std::string* out);
 void EncodeWalDelete(std::string_view key, std::string* out);
 void EncodeWalBatch(std::span<const WriteOp> ops, std::string* out);
+void EncodeWalBatch(std::span<const WriteView> ops, std::string* out);
 void EncodeWalPlaced(std::string_view key, uint64_t val_len, uint64_t val_at,
                      uint64_t checksum, std::string* out);
 
@@ -86,7 +87,7 @@ class WalWriter {
   // One batch frame holding the ops in order: the buffer and the frame
   // reach the file in one write when they overflow the buffer. All or
   // nothing, like a single record.
-  Status AppendBatch(std::span<const WriteOp> ops);
+  Status AppendBatch(std::span<const WriteView> ops);
   // Writes the whole buffer to the file.
   Status WriteOut();
   // WriteOut, then fdatasync: every record so far is on stable storage

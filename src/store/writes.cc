@@ -1,5 +1,7 @@
 #include "store/writes.h"
 
+#include <algorithm>
+
 #include "store/checksum.h"
 #include "store/format.h"
 #include "store/record_files.h"
@@ -38,18 +40,41 @@ Status SetPlaced(Store& store, WalWriter& wal, std::string_view key,
   return applied;
 }
 
-Result<size_t> CheckBatch(const Store& store, std::span<const WriteOp> ops) {
+namespace {
+
+template <typename Op>
+Result<size_t> CheckOps(const Store& store, std::span<const Op> ops) {
   size_t puts = 0;
-  for (const WriteOp& op : ops) {
-    MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, op.key.size(),
-                                             op.erase ? 0 : op.value.size()));
+  size_t longest = 0;
+  for (const Op& op : ops) {
+    longest =
+        std::max({longest, op.key.size(), op.erase ? 0 : op.value.size()});
     puts += !op.erase;
+  }
+  // The ops one by one only when one of them is refused: the refusal is
+  // then the first one's, as always.
+  const bool refused =
+      longest > kMaxFieldLength ||
+      (!ops.empty() && store.records.next_id() >= kMaxRecordId);
+  for (size_t i = 0; refused && i < ops.size(); ++i) {
+    MARROW_RETURN_IF_ERROR(CheckAppendLimits(
+        store, ops[i].key.size(), ops[i].erase ? 0 : ops[i].value.size()));
   }
   MARROW_RETURN_IF_ERROR(CheckAppendLimits(store, 0, 0, puts));
   return puts;
 }
 
-Status Commit(Store& store, WalWriter& wal, std::span<WriteOp> ops) {
+}  // namespace
+
+Result<size_t> CheckBatch(const Store& store, std::span<const WriteOp> ops) {
+  return CheckOps(store, ops);
+}
+
+Result<size_t> CheckBatch(const Store& store, std::span<const WriteView> ops) {
+  return CheckOps(store, ops);
+}
+
+Status Commit(Store& store, WalWriter& wal, std::span<const WriteView> ops) {
   MARROW_ASSIGN(const size_t puts, CheckBatch(store, ops));
   if (ops.empty()) return {};
   const uint64_t mark = wal.Position();

@@ -33,12 +33,13 @@ Status SetPlaced(Store& store, WalWriter& wal, std::string_view key,
 // The ops in order, as one frame in the log and one write per record file;
 // the record files end up as the same single writes would leave them.
 // Every op is checked before anything is logged.
-Status Commit(Store& store, WalWriter& wal, std::span<WriteOp> ops);
+Status Commit(Store& store, WalWriter& wal, std::span<const WriteView> ops);
 Result<bool> Delete(Store& store, WalWriter& wal, std::string_view key);
 
 // The refusals a batch of `ops` meets before anything is logged; the number
 // of its puts.
 Result<size_t> CheckBatch(const Store& store, std::span<const WriteOp> ops);
+Result<size_t> CheckBatch(const Store& store, std::span<const WriteView> ops);
 
 }  // namespace marrow::store
 
