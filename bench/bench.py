@@ -50,6 +50,8 @@ def main() -> int:
                         + " (with the workloads they need)")
     parser.add_argument("--workdir", type=Path, default=harness.REPO / "build" / "bench-work")
     parser.add_argument("--floor", type=Path, default=harness.REPO / "build" / "bench" / "floor")
+    parser.add_argument("--report-from", type=Path, metavar="JSON",
+                        help="write the report and chart again from a run's .json")
     parser.add_argument("--worker", nargs=2, metavar=("STORE", "WORKLOAD"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -67,15 +69,22 @@ def main() -> int:
     if args.stores:
         wanted = args.stores.split(",")
         stores = [s for s in stores if s in wanted]
-    results, floors = harness.run_cells(
-        args, harness.plan(args.workloads, stores),
-        bool(harness.selected(args.workloads) & harness.FLOOR_WORKLOADS))
-
-    elapsed = time.perf_counter() - started
+    if args.report_from:
+        saved = json.loads(args.report_from.read_text())
+        floors = saved.pop("floors", {})
+        elapsed = saved.pop("elapsed", 0.0)
+        results = {tuple(k.split("/", 1)): r for k, r in saved.items()}
+        stores = [s for s in stores if any(s == k[0] for k in results)]
+    else:
+        results, floors = harness.run_cells(
+            args, harness.plan(args.workloads, stores),
+            bool(harness.selected(args.workloads) & harness.FLOOR_WORKLOADS))
+        elapsed = time.perf_counter() - started
     args.out.parent.mkdir(parents=True, exist_ok=True)
     report.write_report(args.out, args, stores, results, floors, elapsed)
     (args.out.with_suffix(".json")).write_text(json.dumps(
-        {f"{s}/{w}": r for (s, w), r in results.items()} | {"floors": floors}, indent=1))
+        {f"{s}/{w}": r for (s, w), r in results.items()}
+        | {"floors": floors, "elapsed": elapsed}, indent=1))
     report.write_chart(args.out.with_suffix(".png"), stores, results, floors,
                        f"marrow vs peers, {args.n:,} keys "
                        f"({'quick' if args.quick else 'full' if args.n == 1_000_000 else 'custom'}"

@@ -175,6 +175,11 @@ def targets(results: Results, floors: Floors, n: int) -> list[Target]:
     batch = f"batch fill ({FILL_BATCH:,} per set_many), per key"
     ratio("batch-fill", batch, "lmdb-1txn", 1.5, "lmdb-1txn fill (one transaction)")
     ratio("batch-fill", batch, "plyvel", 3, "plyvel write_batch")
+    for w, order in (("batch-fill", "sequential"), ("batch-fill-random", "random")):
+        what = f"batch fill ({FILL_BATCH:,} per set_many), {order} keys, per key"
+        ratio(w, what, "plyvel", 1.5, "plyvel write_batch")
+        ratio(w, what, "rocksdict", 1.5, "rocksdict WriteBatch")
+        ratio(w, what, "lmdb", 1.0, "lmdb putmulti in one transaction")
     mv, bp = fig("marrow", "hot-get"), best_peer(results, "hot-get", PEERS)
     if mv and bp:
         r = mv / bp[1]
