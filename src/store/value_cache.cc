@@ -83,73 +83,32 @@ const std::string* ValueCache::Lookup(KeyFingerprint fp) {
   return &nodes_[n].value;
 }
 
-void ValueCache::Insert(KeyFingerprint fp, std::string value) {
-  if (!Admits(value.size())) {
-    Remove(fp);
-    return;
-  }
-  const uint64_t t = ++tick_;
-  auto it = index_.find(fp);
-  if (it != index_.end()) {
-    uint32_t n = it->second;
-    bytes_ += value.size();
-    bytes_ -= nodes_[n].value.size();
-    nodes_[n].value = std::move(value);
-    nodes_[n].tick = t;
-    if (newest_ != n) {
-      Unlink(n);
-      PushNewest(n);
-    }
-    TrimBytes();
-    return;
-  }
-  if (!index_.empty() && index_.size() >= capacity_) EvictOldest();
+uint32_t ValueCache::TakeNode(KeyFingerprint fp) {
   uint32_t n;
-  if (!free_.empty()) {
+  if (auto it = index_.find(fp); it != index_.end()) {
+    n = it->second;
+    Unlink(n);
+    return n;
+  }
+  if (!index_.empty() && index_.size() >= capacity_) {
+    n = oldest_;  // evicted: its node, and its buffer, take the new entry
+    index_.erase(nodes_[n].fp);
+    Unlink(n);
+  } else if (!free_.empty()) {
     n = free_.back();
     free_.pop_back();
   } else {
     n = static_cast<uint32_t>(nodes_.size());
     nodes_.emplace_back();
   }
-  Node& node = nodes_[n];
-  node.fp = fp;
-  node.tick = t;
-  bytes_ += value.size();
-  node.value = std::move(value);
-  PushNewest(n);
   index_.emplace(fp, n);
-  TrimBytes();
+  return n;
 }
 
-const std::string& ValueCache::InsertCopy(KeyFingerprint fp,
-                                          std::string_view value) {
-  // A buffer is reused only when it is not much larger than the copy: the
-  // bound counts the bytes of the values, not the room behind them.
-  auto fill = [&](std::string& into) {
-    if (into.capacity() > 2 * value.size() + 64) std::string().swap(into);
-    into.assign(value);
-  };
+std::string& ValueCache::SetEntry(KeyFingerprint fp,
+                                  FunctionRef<void(std::string&)> fill) {
   const uint64_t t = ++tick_;
-  uint32_t n;
-  if (auto it = index_.find(fp); it != index_.end()) {
-    n = it->second;
-    Unlink(n);
-  } else if (!index_.empty() && index_.size() >= capacity_) {
-    n = oldest_;  // evicted: its node and buffer take the new entry
-    index_.erase(nodes_[n].fp);
-    Unlink(n);
-    index_.emplace(fp, n);
-  } else {
-    if (!free_.empty()) {
-      n = free_.back();
-      free_.pop_back();
-    } else {
-      n = static_cast<uint32_t>(nodes_.size());
-      nodes_.emplace_back();
-    }
-    index_.emplace(fp, n);
-  }
+  const uint32_t n = TakeNode(fp);
   Node& node = nodes_[n];
   bytes_ -= node.value.size();
   fill(node.value);
@@ -159,6 +118,24 @@ const std::string& ValueCache::InsertCopy(KeyFingerprint fp,
   PushNewest(n);
   TrimBytes();
   return nodes_[n].value;
+}
+
+void ValueCache::Insert(KeyFingerprint fp, std::string value) {
+  if (!Admits(value.size())) {
+    Remove(fp);
+    return;
+  }
+  SetEntry(fp, [&](std::string& into) { into = std::move(value); });
+}
+
+const std::string& ValueCache::InsertCopy(KeyFingerprint fp,
+                                          std::string_view value) {
+  // A buffer is reused only when it is not much larger than the copy: the
+  // bound counts the bytes of the values, not the room behind them.
+  return SetEntry(fp, [&](std::string& into) {
+    if (into.capacity() > 2 * value.size() + 64) std::string().swap(into);
+    into.assign(value);
+  });
 }
 
 void ValueCache::Insert(KeyFingerprint fp, std::string_view value) {

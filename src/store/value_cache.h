@@ -26,6 +26,7 @@
 #include "store/error.h"
 #include "store/fingerprint.h"
 #include "store/flat_hash_map.h"
+#include "store/function_ref.h"
 
 namespace marrow::store {
 
@@ -94,6 +95,12 @@ class ValueCache {
   void Release(uint32_t n);
   void EvictOldest();
   void TrimBytes();
+  // The node for `fp`, unlinked and indexed: its own, the evicted oldest
+  // one's when the cache is full, or a free or new one.
+  uint32_t TakeNode(KeyFingerprint fp);
+  // Makes `fill`'s value fp's newest entry; returns the cached bytes.
+  std::string& SetEntry(KeyFingerprint fp,
+                        FunctionRef<void(std::string&)> fill);
 
   FlatHashMap<KeyFingerprint, uint32_t> index_;
   std::vector<Node> nodes_;
