@@ -7,7 +7,10 @@ import contextlib
 import itertools
 import os
 import resource
+import signal
 import struct
+import subprocess
+import sys
 from pathlib import Path
 from typing import Any, Callable, Iterator, Optional
 
@@ -340,6 +343,73 @@ def test_every_cut_length(tmp_path: Path, cut_file: str) -> None:
         if cut_file == "wal.bin":  # the torn tail is cut off
             assert (d / "wal.bin").read_bytes() == b"".join(LOG_RECORDS[:n]), cut
         assert contents(db) == list(expected.items()), cut
+
+
+@pytest.mark.parametrize("cut_file", ["keys.bin", "vals.bin"])
+def test_record_files_cut_behind_an_open_store(tmp_path: Path, cut_file: str) -> None:
+    """A record file cut under an open writer and reader, inside a page or at
+    a page's edge, after every page was read through the mappings: each
+    record that ends below the cut reads back whole, one by one and as a
+    batch, and every other read fails; none sees zeros or dies of SIGBUS."""
+    page = os.sysconf("SC_PAGE_SIZE")
+    width = {"keys.bin": 50, "vals.bin": 70}[cut_file]
+    records = {f"{i:050d}": bytes([i % 255 + 1]) * 70 for i in range(5 * page // 50)}
+    base = tmp_path / "base"
+    db = Marrow(str(base))
+    for k, v in records.items():
+        db.set_bytes(k, v)
+    db.persist()
+    del db
+    for cut in (3 * page + 17, 2 * page, page - 1, 0, len(records) * width - 1):
+        d = tmp_path / str(cut)
+        d.mkdir()
+        for f in base.iterdir():
+            (d / f.name).write_bytes(f.read_bytes())
+        stores = [Marrow(str(d), 1), StoreCore(str(d), 1, True).raw]
+        for store in stores:
+            assert store.get_many(list(records)) == list(records.items())
+            store.clear_cache()
+        os.truncate(d / cut_file, cut)
+        whole = [k for i, k in enumerate(records) if (i + 1) * width <= cut]
+        for store in stores:
+            for i, (k, v) in enumerate(records.items()):
+                try:
+                    assert store.get_bytes(k) == v and (i + 1) * width <= cut, (cut, k)
+                except BaseException as e:  # noqa: BLE001 - only a panic is expected
+                    assert is_panic(e) and "failed to fill whole buffer" in str(e), (cut, k, e)
+                    assert (i + 1) * width > cut, (cut, k)
+            store.clear_cache()
+            assert store.get_many(whole) == [(k, records[k]) for k in whole], cut
+            if len(whole) < len(records):
+                with pytest.raises(BaseException, match="failed to fill whole buffer"):
+                    store.get_many(whole[-1:] + [list(records)[len(whole)]])
+
+
+@pytest.mark.parametrize("faulthandler", [False, True])
+def test_other_bus_errors_still_kill(tmp_path: Path, faulthandler: bool) -> None:
+    """The read path takes only its own probes' bus errors: any other still
+    ends the process, through a handler installed before the engine's too."""
+    script = f"""if True:
+        import faulthandler, mmap, os, sys
+        from marrow import Marrow
+        if {faulthandler}:
+            faulthandler.enable()
+        db = Marrow(sys.argv[1], 1)
+        for i in range(3000):
+            db.set_bytes(f"{{i:06d}}", b"v" * 10)
+        db.clear_cache()
+        assert db.get_bytes("000001") == b"v" * 10
+        path = os.path.join(sys.argv[1], "other")
+        with open(path, "wb") as f:
+            f.write(bytes(8192))
+        with open(path, "rb") as f:
+            m = mmap.mmap(f.fileno(), 8192, prot=mmap.PROT_READ)
+        os.truncate(path, 0)
+        print(m[5000])
+        print("survived")"""
+    run = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, text=True, timeout=60)
+    assert run.returncode == -signal.SIGBUS and "survived" not in run.stdout, run
+    assert ("Bus error" in run.stderr) == faulthandler, run.stderr
 
 
 def test_raw_class_logs_large_values_whole(tmp_path: Path) -> None:

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "store/page_probe.h"
+
 namespace marrow::store {
 
 namespace {
@@ -140,6 +142,18 @@ Status FileView::Refresh(FileRef fd, Where where) {
     }
   }
   return {};
+}
+
+uint64_t FileView::NextPage(uint64_t offset, uint64_t len) {
+  const uint64_t page = PageSize();
+  return (offset + len - 1) / page * page + page;
+}
+
+bool FileView::Probe(uint64_t offset, uint64_t len) const {
+  if (!Serves(offset, len)) return false;
+  if (len == 0) return true;  // no byte is loaded
+  const uint64_t next = NextPage(offset, len);
+  return next < Readable() && ProbePage(map_.data() + next);
 }
 
 Result<std::optional<FileInfo>> StatIfPresent(FileSystem& fs,

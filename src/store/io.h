@@ -241,12 +241,17 @@ class WindowReader {
 //
 // A mapped page past the file's end kills the process (SIGBUS), and the
 // rest of the last page reads as zeros, so a file shortened behind the store
-// must never be read through the mapping. The caller therefore takes the
-// file's end with Refresh before a call's first read (one lseek, a quarter of
-// the pread it saves) and Find serves only ranges below both that end and
-// the mapping; every other range is read with pread, which reports a
-// shortened file as an early end of file. Left open is a file cut by another
-// process between that lseek and the copy.
+// must never be read through the mapping. Find serves only ranges below both
+// the mapping and the file's end as Refresh last took it (by lseek); every
+// other range is read with pread, which reports a shortened file as an early
+// end of file. Whether the file has been cut since that lseek is told
+// without a system call by Probe: it loads the first byte of the page after
+// the range (page_probe.h), which faults exactly when the file now ends
+// before that page, and so before the range's last byte ends (a cut inside
+// the range's own last page leaves that page readable, which is why the
+// next one is loaded). A range whose next page is not below the end taken
+// (the file's last page) needs a Refresh. Left open is a file cut by
+// another process between the probe (or the lseek) and the copy.
 //
 // Refresh maps twice the file's length whenever the file has outgrown its
 // mapping, so a growing file is mapped a logarithmic number of times and
@@ -257,23 +262,37 @@ class FileView {
  public:
   Status Refresh(FileRef fd, Where where = Where::current());
   std::optional<std::string_view> Find(uint64_t offset, uint64_t len) const {
-    // Compared without adding: a damaged offset near 2^64 must not wrap.
-    const uint64_t readable = std::min(end_, map_.size());
-    if (offset > readable || len > readable - offset) return std::nullopt;
+    if (!Serves(offset, len)) return std::nullopt;
     return std::string_view(reinterpret_cast<const char*>(map_.data()) + offset,
                             len);
   }
-  // Starts loading the first and last cache lines of a range Find serves.
+  // Whether the file still holds every byte Find would serve of the range
+  // (see above); false also when Find would not serve it.
+  bool Probe(uint64_t offset, uint64_t len) const;
+  // Starts loading the first and last cache lines of a range Find serves,
+  // and the byte Probe loads.
   void Prefetch(uint64_t offset, uint64_t len) const {
-    if (auto bytes = Find(offset, len); bytes && len > 0) {
-      __builtin_prefetch(bytes->data());
-      __builtin_prefetch(bytes->data() + len - 1);
+    if (!Serves(offset, len) || len == 0) return;
+    const char* bytes = reinterpret_cast<const char*>(map_.data()) + offset;
+    __builtin_prefetch(bytes);
+    __builtin_prefetch(bytes + len - 1);
+    if (const uint64_t next = NextPage(offset, len); next < Readable()) {
+      __builtin_prefetch(map_.data() + next);
     }
   }
   // For a file replaced by another (vacuum).
   void Reset() { *this = FileView(); }
 
  private:
+  uint64_t Readable() const { return std::min(end_, map_.size()); }
+  bool Serves(uint64_t offset, uint64_t len) const {
+    // Compared without adding: a damaged offset near 2^64 must not wrap.
+    const uint64_t readable = Readable();
+    return offset <= readable && len <= readable - offset;
+  }
+  // The start of the page after the range's last byte (len > 0).
+  static uint64_t NextPage(uint64_t offset, uint64_t len);
+
   Mapping map_;
   uint64_t end_ = 0;    // the file's end at the last Refresh
   uint64_t tried_ = 0;  // the end at the last attempt to map

@@ -22,29 +22,13 @@ Located Locate(const Store& store, KeyFingerprint fp) {
   return {fp, id.value_or(0), id.has_value()};
 }
 
-// The read views' ends are taken once per call (a get_bytes or a whole
-// get_many), before the first read that needs them; the files do not change
-// under the store's lock except behind its back.
+// Whether this call (a get_bytes or a whole get_many) has taken the read
+// views' ends: the files do not change under the store's lock except behind
+// its back, so once is enough, and a probe needs none (io.h).
 struct Views {
   bool keys = false;
   bool vals = false;
 };
-
-// Takes the view's end unless this call already did. A reader's view of a
-// record file that does not exist (every record is in the log) stays empty.
-Status RefreshOnce(FileView& view, const UniqueFd& file, bool& done) {
-  if (!done && file.valid()) MARROW_RETURN_IF_ERROR(view.Refresh(file));
-  done = true;
-  return {};
-}
-
-Status RefreshKeys(Store& store, Views& views) {
-  return RefreshOnce(store.keys_view, store.keys_file, views.keys);
-}
-
-Status RefreshVals(Store& store, Views& views) {
-  return RefreshOnce(store.vals_view, store.vals_file, views.vals);
-}
 
 // Does record `id`, whose stored key `stored` was read (or is nullptr when
 // it was not), belong to `key`? Another key with the same fingerprint does
@@ -56,7 +40,7 @@ Result<bool> IsKeyOf(Store& store, Views& views, RecordId id,
                      const OffsetEntry& entry, std::string_view key,
                      const std::string* stored) {
   if (stored != nullptr) return *stored == key;
-  MARROW_RETURN_IF_ERROR(RefreshKeys(store, views));
+  MARROW_RETURN_IF_ERROR(ReadyKeyView(store, id, entry, views.keys));
   if (auto viewed = ViewKey(store, id, entry)) return *viewed == key;
   std::string bytes;
   MARROW_RETURN_IF_ERROR(ReadKeyBytes(store, id, entry, &bytes));
@@ -76,14 +60,13 @@ Result<bool> ReadValueOf(Store& store, Views& views, std::string_view key,
   const Located at = Locate(store, fp);
   if (!at.found) return false;
   MARROW_ASSIGN(const OffsetEntry entry, ReadEntry(store, at.id));
-  // The bytes load while the views' ends are taken (a prefetch never
-  // faults, so the views' previous ends serve as well as the new ones).
+  // The key and value bytes load at once (a prefetch never faults).
   store.keys_view.Prefetch(entry.key_offset, entry.key_len);
   store.vals_view.Prefetch(entry.val_offset, entry.val_len);
   MARROW_ASSIGN(const bool ours,
                 IsKeyOf(store, views, at.id, entry, key, nullptr));
   if (!ours) return false;
-  MARROW_RETURN_IF_ERROR(RefreshVals(store, views));
+  MARROW_RETURN_IF_ERROR(ReadyValueView(store, at.id, entry, views.vals));
   std::string value;
   if (auto viewed = ViewValue(store, at.id, entry)) {
     // A value the cache would not keep is handed over without a copy.
@@ -156,12 +139,13 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
       auto entry = ReadEntry(store, p.at.id);
       if (!entry.ok()) continue;  // the ordered pass reports it
       p.entry = entry.value();
-      // A failed lseek is reported by the ordered pass too.
-      if (!RefreshKeys(store, views).ok() || !RefreshVals(store, views).ok()) {
-        continue;
-      }
       store.keys_view.Prefetch(p.entry.key_offset, p.entry.key_len);
       store.vals_view.Prefetch(p.entry.val_offset, p.entry.val_len);
+      // A failed lseek is reported by the ordered pass too.
+      if (!ReadyKeyView(store, p.at.id, p.entry, views.keys).ok() ||
+          !ReadyValueView(store, p.at.id, p.entry, views.vals).ok()) {
+        continue;
+      }
       const bool key_viewed = ViewKey(store, p.at.id, p.entry).has_value();
       const bool value_viewed = ViewValue(store, p.at.id, p.entry).has_value();
       // Large ranges outside the views are read (and size-checked) one by
@@ -195,8 +179,15 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
     for (size_t i = 0; i < chunk.size(); ++i) {
       Prefetch& p = prefetch[i];
       const size_t index = first + i;
-      const bool ready =
-          p.ready && complete(p.value_request) && complete(p.key_request);
+      // A view whose end a later key's Refresh moved may no longer serve
+      // the value: it is read again then.
+      const std::optional<std::string_view> viewed =
+          p.ready && p.value_request == SIZE_MAX
+              ? ViewValue(store, p.at.id, p.entry)
+              : std::nullopt;
+      const bool ready = p.ready && complete(p.value_request) &&
+                         complete(p.key_request) &&
+                         (p.value_request != SIZE_MAX || viewed);
       if (!ready || store.cache.Contains(p.at.fp)) {
         MARROW_ASSIGN(
             const bool found,
@@ -212,13 +203,13 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
         sink(index, nullptr);
         continue;
       }
-      if (p.value_request == SIZE_MAX) {
-        const std::string_view viewed = *ViewValue(store, p.at.id, p.entry);
-        if (!store.cache.Admits(viewed.size())) {
-          sink(index, &viewed);
+      if (viewed) {
+        if (!store.cache.Admits(viewed->size())) {
+          sink(index, &*viewed);
           continue;
         }
-        const std::string_view cached = store.cache.InsertCopy(p.at.fp, viewed);
+        const std::string_view cached =
+            store.cache.InsertCopy(p.at.fp, *viewed);
         sink(index, &cached);
         continue;
       }

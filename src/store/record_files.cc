@@ -321,6 +321,31 @@ Status ReadKeyBytes(const Store& store, RecordId id, const OffsetEntry& e,
                    e.key_len, out);
 }
 
+namespace {
+
+Status ReadyView(FileView& view, const UniqueFd& file, uint64_t offset,
+                 uint64_t len, bool& refreshed) {
+  if (refreshed || !file.valid() || view.Probe(offset, len)) return {};
+  refreshed = true;
+  return view.Refresh(file);
+}
+
+}  // namespace
+
+Status ReadyKeyView(Store& store, RecordId id, const OffsetEntry& e,
+                    bool& refreshed) {
+  if (InLog(store, id)) return {};
+  return ReadyView(store.keys_view, store.keys_file, e.key_offset, e.key_len,
+                   refreshed);
+}
+
+Status ReadyValueView(Store& store, RecordId id, const OffsetEntry& e,
+                      bool& refreshed) {
+  if (ValueInLog(store, id)) return {};
+  return ReadyView(store.vals_view, store.vals_file, e.val_offset, e.val_len,
+                   refreshed);
+}
+
 std::optional<std::string_view> ViewKey(const Store& store, RecordId id,
                                         const OffsetEntry& e) {
   if (InLog(store, id)) return std::nullopt;

@@ -80,8 +80,15 @@ void PrefetchEntry(const Store& store, RecordId id);
 // snapshot, from the log.
 Status ReadKeyBytes(const Store& store, RecordId id, const OffsetEntry& e,
                     std::string* out);
-// The record's key or value in the read views, when they cover it (after
-// their Refresh); otherwise ReadKeyBytes or ReadValueBytes reads it.
+// Readies the read view for the record's key or value: nothing for bytes
+// the log holds or bytes Probe vouches for; otherwise the view's Refresh,
+// unless `refreshed` says this call made it already (and then sets it).
+Status ReadyKeyView(Store& store, RecordId id, const OffsetEntry& e,
+                    bool& refreshed);
+Status ReadyValueView(Store& store, RecordId id, const OffsetEntry& e,
+                      bool& refreshed);
+// The record's key or value in the read views, when they cover it (once
+// readied); otherwise ReadKeyBytes or ReadValueBytes reads it.
 std::optional<std::string_view> ViewKey(const Store& store, RecordId id,
                                         const OffsetEntry& e);
 std::optional<std::string_view> ViewValue(const Store& store, RecordId id,
