@@ -145,8 +145,8 @@ Status FileView::Refresh(FileRef fd, Where where) {
 }
 
 uint64_t FileView::NextPage(uint64_t offset, uint64_t len) {
-  const uint64_t page = PageSize();
-  return (offset + len - 1) / page * page + page;
+  // The page size is a power of two.
+  return ((offset + len - 1) | (PageSize() - 1)) + 1;
 }
 
 bool FileView::Probe(uint64_t offset, uint64_t len) const {

@@ -128,12 +128,18 @@ bool ProbePage(const void*) { return false; }
 
 #endif
 
-uint64_t PageSize() {
-  static const uint64_t size = [] {
-    const long got = sysconf(_SC_PAGESIZE);
-    return got > 0 ? static_cast<uint64_t>(got) : uint64_t{1} << 16;
-  }();
-  return size;
-}
+namespace {
+
+// Read once, before any store opens: every range probe asks for it.
+const uint64_t page_size = [] {
+  const long got = sysconf(_SC_PAGESIZE);
+  // A larger power of two than the real size is as sound, only probes
+  // farther away.
+  return got > 0 ? static_cast<uint64_t>(got) : uint64_t{1} << 16;
+}();
+
+}  // namespace
+
+uint64_t PageSize() { return page_size; }
 
 }  // namespace marrow::store

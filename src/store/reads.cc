@@ -30,16 +30,13 @@ struct Views {
   bool vals = false;
 };
 
-// Does record `id`, whose stored key `stored` was read (or is nullptr when
-// it was not), belong to `key`? Another key with the same fingerprint does
-// not, and neither does a record whose entry or key bytes were damaged: the
-// key is always compared with the bytes at the entry's key range, never
-// with a text remembered for the record. A range past the end of the file
-// fails the read.
+// Does record `id` belong to `key`? Another key with the same fingerprint
+// does not, and neither does a record whose entry or key bytes were
+// damaged: the key is always compared with the bytes at the entry's key
+// range, never with a text remembered for the record. A range past the end
+// of the file fails the read.
 Result<bool> IsKeyOf(Store& store, Views& views, RecordId id,
-                     const OffsetEntry& entry, std::string_view key,
-                     const std::string* stored) {
-  if (stored != nullptr) return *stored == key;
+                     const OffsetEntry& entry, std::string_view key) {
   MARROW_RETURN_IF_ERROR(ReadyKeyView(store, id, entry, views.keys));
   if (auto viewed = ViewKey(store, id, entry)) return *viewed == key;
   std::string bytes;
@@ -64,7 +61,7 @@ Result<bool> ReadValueOf(Store& store, Views& views, std::string_view key,
   store.keys_view.Prefetch(entry.key_offset, entry.key_len);
   store.vals_view.Prefetch(entry.val_offset, entry.val_len);
   MARROW_ASSIGN(const bool ours,
-                IsKeyOf(store, views, at.id, entry, key, nullptr));
+                IsKeyOf(store, views, at.id, entry, key));
   if (!ours) return false;
   MARROW_RETURN_IF_ERROR(ReadyValueView(store, at.id, entry, views.vals));
   std::string value;
@@ -180,12 +177,16 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
       Prefetch& p = prefetch[i];
       const size_t index = first + i;
       // A view whose end a later key's Refresh moved may no longer serve
-      // the value: it is read again then.
+      // the key or the value: they are read again then.
+      const std::optional<std::string_view> stored_key =
+          !p.ready                     ? std::nullopt
+          : p.key_request == SIZE_MAX ? ViewKey(store, p.at.id, p.entry)
+                                      : std::optional<std::string_view>(p.key);
       const std::optional<std::string_view> viewed =
           p.ready && p.value_request == SIZE_MAX
               ? ViewValue(store, p.at.id, p.entry)
               : std::nullopt;
-      const bool ready = p.ready && complete(p.value_request) &&
+      const bool ready = stored_key && complete(p.value_request) &&
                          complete(p.key_request) &&
                          (p.value_request != SIZE_MAX || viewed);
       if (!ready || store.cache.Contains(p.at.fp)) {
@@ -196,10 +197,7 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
         if (!found) sink(index, nullptr);
         continue;
       }
-      MARROW_ASSIGN(const bool ours,
-                    IsKeyOf(store, views, p.at.id, p.entry, chunk[i],
-                            p.key_request == SIZE_MAX ? nullptr : &p.key));
-      if (!ours) {
+      if (*stored_key != chunk[i]) {
         sink(index, nullptr);
         continue;
       }
