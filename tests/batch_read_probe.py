@@ -1,12 +1,11 @@
-"""A get_many that takes the batched read path, run by an installed python.
+"""A get_many through the read mappings, run by an installed python.
 
     python -I tests/batch_read_probe.py
 
-The values of the second batch lie past the file mapping made by the first
-get_many (the file has grown, but not doubled), so they are read as one batch
-of 50 reads: one io_uring submission where io_uring works, 50 positioned
-reads where it is missing (under qemu-user, for one). make wheel-check
-counts the system calls.
+The values of the second batch were written after the first get_many mapped
+the files: they lie inside the room the mappings leave to grow, so the batch
+reads them from memory, probing each record's next page (no positioned
+read). make wheel-check counts the system calls under qemu-user.
 """
 
 import tempfile
