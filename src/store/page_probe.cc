@@ -9,30 +9,17 @@
 // The probe is one load at a labelled instruction, followed by a return of
 // 1; the handler moves a faulting probe's program counter to the label
 // that returns 0. Written in assembly so that the load is exactly the
-// instruction at the label and no register but the result changes.
+// instruction at the label and only registers a call may clobber change.
+// The two architectures differ only in those instructions.
 #if defined(__x86_64__)
-#define MARROW_PAGE_PROBE 1
-asm(R"(
-  .text
-  .p2align 4
-  .globl marrow_probe_page
-  .hidden marrow_probe_page
-  .type marrow_probe_page, @function
-marrow_probe_page:
-  .globl marrow_probe_load
-  .hidden marrow_probe_load
-marrow_probe_load:
-  movzbl (%rdi), %eax
-  movl $1, %eax
-  ret
-  .globl marrow_probe_fault
-  .hidden marrow_probe_fault
-marrow_probe_fault:
-  xorl %eax, %eax
-  ret
-  .size marrow_probe_page, .-marrow_probe_page
-)");
+#define MARROW_PROBE_LOAD "movzbl (%rdi), %eax\n  movl $1, %eax"
+#define MARROW_PROBE_ZERO "xorl %eax, %eax"
 #elif defined(__aarch64__)
+#define MARROW_PROBE_LOAD "ldrb w1, [x0]\n  mov w0, #1"
+#define MARROW_PROBE_ZERO "mov w0, #0"
+#endif
+
+#ifdef MARROW_PROBE_LOAD
 #define MARROW_PAGE_PROBE 1
 asm(R"(
   .text
@@ -44,13 +31,12 @@ marrow_probe_page:
   .globl marrow_probe_load
   .hidden marrow_probe_load
 marrow_probe_load:
-  ldrb w1, [x0]
-  mov w0, #1
+  )" MARROW_PROBE_LOAD R"(
   ret
   .globl marrow_probe_fault
   .hidden marrow_probe_fault
 marrow_probe_fault:
-  mov w0, #0
+  )" MARROW_PROBE_ZERO R"(
   ret
   .size marrow_probe_page, .-marrow_probe_page
 )");
