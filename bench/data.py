@@ -12,6 +12,9 @@ MIX_WRITES = 0.1  # the mixed workload's share of writes
 HOT_KEYS = 5_000  # fits marrow's default value cache of 10,000 entries
 BATCH = 100  # keys per get_many call
 FILL_BATCH = 1_000  # records per batch write in the batch fill
+# Memory written and freed before a batch fill, per key: more than any store
+# writes of a small record (marrow: the log, and the three record files).
+FILL_WARM_BYTES_PER_KEY = 300
 CHUNK = 1_000  # operations between two checks of the time cap
 POOL_LEN = 1 << 20
 

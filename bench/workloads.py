@@ -21,7 +21,8 @@ from pathlib import Path
 from typing import Any, Callable, Iterable
 
 from data import (BATCH, CHUNK, DURABLE_BATCH, DURABLE_CHUNK, DURABLE_OPS, FILL_BATCH,
-                  HOT_KEYS, HUGE_LEN, LARGE_LEN, MIX_WRITES, POOL_LEN, SMALL_STORE, SYNC_PUTS, THREADS, VAL_LEN,
+                  FILL_WARM_BYTES_PER_KEY, HOT_KEYS, HUGE_LEN, LARGE_LEN, MIX_WRITES, POOL_LEN,
+                  SMALL_STORE, SYNC_PUTS, THREADS, VAL_LEN,
                   make_keys, make_values, pool, rng_for, value)
 from peers import MarrowStore, Store
 
@@ -168,6 +169,7 @@ def _batch_fill(ctx: Ctx, open_store: Callable[[Path], None],
     path = ctx.dir("scratch")
     shutil.rmtree(path, ignore_errors=True)
     path.parent.mkdir(parents=True, exist_ok=True)
+    warm_free_memory(ctx.workdir, FILL_WARM_BYTES_PER_KEY * n)
     open_store(path)
 
     def write(lo: int, hi: int) -> None:
