@@ -6,6 +6,8 @@
 #   make bench-callgrind   instructions per operation only
 #   make bench-multiprocess  4 processes on one store against lmdb, sqlite3
 #                    and diskcache, into bench/multiprocess.{md,json}
+#   make bench-mapping   the Store's calls against the raw class's, and reads
+#                    of records written since the open (printed)
 # The peers live in their own environment, build/bench-venv, so the test
 # environment never sees them; marrow goes in as a wheel built from this tree
 # with the same CMake build directory as `make build`, so it is incremental.
@@ -19,7 +21,7 @@ BENCH_APT := valgrind eatmydata gcc
 BENCH_STAMPS := $(or $(STAMPS),build/stamps)
 BENCH_SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: bench-multiprocess bench-run bench-quick bench-durable bench-durable-quick bench-callgrind bench-setup bench-apt
+.PHONY: bench-mapping bench-multiprocess bench-run bench-quick bench-durable bench-durable-quick bench-callgrind bench-setup bench-apt
 
 BENCH_TARGETS += bench-run bench-multiprocess
 
@@ -76,3 +78,6 @@ bench-callgrind: bench-setup
 
 bench-multiprocess: bench-setup
 	$(BENCH_PY) bench/multiprocess.py --out bench/multiprocess.md
+
+bench-mapping: bench-setup
+	$(BENCH_PY) bench/mapping.py
