@@ -93,9 +93,10 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
                   FunctionRef<void(size_t, const std::string_view*)> sink) {
   // Keys are taken in chunks. For a chunk, first the memory every miss will
   // touch is prefetched stage by stage (index and cache slots, then the
-  // offsets entries, then the key and value bytes in the views), so that the
-  // misses of a chunk wait on memory together, and every read that the views
-  // do not cover goes to the file system in one batch. Then the keys are
+  // offsets entries, then the key and value bytes in the views and the bytes
+  // their probes load), so that the misses of a chunk wait on memory
+  // together, and every read that the views do not cover goes to the file
+  // system in one batch. Then the keys are
   // answered in order exactly as one ReadValue each would (a cache hit wins,
   // a failure stops the batch at its key), so a value that an earlier key's
   // insert evicted is simply read again.
@@ -106,6 +107,7 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
     std::string value;
     size_t key_request = SIZE_MAX;
     size_t value_request = SIZE_MAX;
+    bool entry_read = false;
     bool ready = false;  // the key and value are viewed or requested
   };
   constexpr size_t kChunk = 64;
@@ -136,8 +138,15 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
       auto entry = ReadEntry(store, p.at.id);
       if (!entry.ok()) continue;  // the ordered pass reports it
       p.entry = entry.value();
+      p.entry_read = true;
       store.keys_view.Prefetch(p.entry.key_offset, p.entry.key_len);
       store.vals_view.Prefetch(p.entry.val_offset, p.entry.val_len);
+    }
+    // The probes load what the stage before prefetched, so that they do not
+    // wait on memory one key at a time.
+    for (size_t i = 0; i < chunk.size() && can_batch; ++i) {
+      Prefetch& p = prefetch[i];
+      if (!p.entry_read) continue;
       // A failed lseek is reported by the ordered pass too.
       if (!ReadyKeyView(store, p.at.id, p.entry, views.keys).ok() ||
           !ReadyValueView(store, p.at.id, p.entry, views.vals).ok()) {
