@@ -17,6 +17,7 @@ from typing import Any, Callable, Iterator, Optional
 import pytest
 
 from conftest import EMPTY_BITMAP, NEW_OFFSETS, entry, fingerprint, is_panic, make_dir, portable, siphash13, snapshot, sorted_snapshot, wal, wal_batch
+import marrow
 from marrow import Marrow
 from marrow._core import StoreCore
 
@@ -345,14 +346,16 @@ def test_every_cut_length(tmp_path: Path, cut_file: str) -> None:
         assert contents(db) == list(expected.items()), cut
 
 
-@pytest.mark.parametrize("cut_file", ["keys.bin", "vals.bin"])
+@pytest.mark.parametrize("cut_file", ["keys.bin", "vals.bin", "offsets.bin"])
 def test_record_files_cut_behind_an_open_store(tmp_path: Path, cut_file: str) -> None:
     """A record file cut under an open writer and reader, inside a page or at
     a page's edge, after every page was read through the mappings: each
-    record that ends below the cut reads back whole, one by one and as a
-    batch, and every other read fails; none sees zeros or dies of SIGBUS."""
+    record that ends below the cut (for offsets.bin: whose slot does) reads
+    back whole, one by one and as a batch, and every other read fails; none
+    sees zeros or dies of SIGBUS. A write whose slot lies past a cut of
+    offsets.bin fails too, rather than grow the file back with zeros."""
     page = os.sysconf("SC_PAGE_SIZE")
-    width = {"keys.bin": 50, "vals.bin": 70}[cut_file]
+    width = {"keys.bin": 50, "vals.bin": 70, "offsets.bin": 24}[cut_file]
     records = {f"{i:050d}": bytes([i % 255 + 1]) * 70 for i in range(5 * page // 50)}
     base = tmp_path / "base"
     db = Marrow(str(base))
@@ -383,6 +386,21 @@ def test_record_files_cut_behind_an_open_store(tmp_path: Path, cut_file: str) ->
             if len(whole) < len(records):
                 with pytest.raises(BaseException, match="failed to fill whole buffer"):
                     store.get_many(whole[-1:] + [list(records)[len(whole)]])
+        if cut_file == "offsets.bin":
+            fits = (len(records) + 1) * width <= cut
+            try:
+                stores[0].set_bytes("new", b"x")
+                assert fits and stores[0].get_bytes("new") == b"x", cut
+            except BaseException as e:  # noqa: BLE001 - only a panic is expected
+                assert is_panic(e) and "failed to fill whole buffer" in str(e) and not fits, (cut, e)
+                assert os.path.getsize(d / cut_file) == cut
+    if cut_file == "offsets.bin":  # the put that would grow a cut table
+        full = marrow.open(str(tmp_path / "full"))
+        full.set_many((f"{i}", b"") for i in range(os.path.getsize(tmp_path / "full" / cut_file) // width))
+        os.truncate(tmp_path / "full" / cut_file, page)
+        with pytest.raises(BaseException, match="failed to fill whole buffer"):
+            full["grow"] = b"x"
+        assert os.path.getsize(tmp_path / "full" / cut_file) == page
 
 
 @pytest.mark.parametrize("faulthandler", [False, True])

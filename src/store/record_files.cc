@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "store/format.h"
+#include "store/page_probe.h"
 
 namespace marrow::store {
 
@@ -34,6 +35,10 @@ Status EnsureOffsetsCapacity(Store& store, uint64_t count) {
   // far past the table (damage) must not grow the file without bound.
   uint64_t grown = store.offsets_capacity * 2;
   while (count > 1 && grown < needed) grown *= 2;
+  // A file cut behind the store is not grown back: its lost slots would
+  // read as zeros.
+  MARROW_ASSIGN(const uint64_t size, FileSize(store.offsets_file));
+  if (size < store.offsets_map.size()) return ShortRead();
   MARROW_RETURN_IF_ERROR(store.offsets_map.Sync());
   MARROW_RETURN_IF_ERROR(
       Truncate(store.offsets_file, grown * kOffsetEntrySize));
@@ -45,8 +50,24 @@ Status EnsureOffsetsCapacity(Store& store, uint64_t count) {
 
 namespace {
 
+// offsets.bin cut behind the store leaves the mapping's pages past the new
+// end raising SIGBUS and the rest of its last page reading as zeros. A load
+// of the mapping's last page that does not fault (page_probe.h) tells that
+// the file still holds every slot before that page, with no system call and
+// at an address that stays cached; a slot inside that page, or a load that
+// faults, asks the file's end.
+Status CheckSlotInFile(const Store& store, uint64_t end, Where where) {
+  const Mapping& map = store.offsets_map;
+  const uint64_t last_page = (map.size() - 1) & ~(PageSize() - 1);
+  if (end <= last_page && ProbePage(map.data() + last_page)) return {};
+  MARROW_ASSIGN(const uint64_t file_end, FileEnd(store.offsets_file, where));
+  if (end <= file_end) return {};
+  return ShortRead(where);
+}
+
 // The slot of `id` in the mapping, or the range failure a bounds-checked
-// slice of the mapping reports.
+// slice of the mapping reports, or an early end of a file cut behind the
+// store.
 Result<uint8_t*> Slot(const Store& store, RecordId id, Where where) {
   const uint64_t start = uint64_t{id} * kOffsetEntrySize;
   const uint64_t end = start + kOffsetEntrySize;
@@ -63,6 +84,7 @@ Result<uint8_t*> Slot(const Store& store, RecordId id, Where where) {
                                         std::to_string(length),
                                     where);
   }
+  MARROW_RETURN_IF_ERROR(CheckSlotInFile(store, end, where));
   return store.offsets_map.data() + start;
 }
 
