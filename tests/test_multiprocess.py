@@ -211,6 +211,23 @@ def test_a_fork_child_is_refused_its_parents_store(tmp_path: Path, multiprocess:
         assert dict(after.items()) == {"a": b"1", "c": b"3", **({"child": b"c"} if multiprocess else {})}
 
 
+def test_shared_page_cut_behind_a_holder(tmp_path: Path) -> None:
+    """shared.bin cut to nothing under an open holder fails each of its
+    calls with an early end of file instead of killing it with SIGBUS; the
+    next open makes the page anew from the store's files."""
+    store = marrow.open(tmp_path, multiprocess=True)
+    store["a"] = b"1"
+    os.truncate(tmp_path / "shared.bin", 0)
+    # Last, a second holder's open: the page is not made anew while one stays.
+    for call in (lambda: store.get("a"), lambda: store.__setitem__("b", b"2"), lambda: len(store), store.sync,
+                 lambda: marrow.open(tmp_path, multiprocess=True)):
+        with pytest.raises(OSError, match="failed to fill whole buffer"):
+            call()
+    store.close()
+    with marrow.open(tmp_path, multiprocess=True) as after:
+        assert dict(after.items()) == {"a": b"1"}
+
+
 def test_kills_keep_every_acknowledged_change(tmp_path: Path) -> None:
     """The crash loop of several processes (mp_crashloop.py) in its short
     form; `make stress` runs it long."""

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "store/page_probe.h"
+
 namespace marrow::store {
 
 const char SharedState::kHeldOneProcess[] =
@@ -81,6 +83,14 @@ Status ResetPage(FileRef file, uint64_t log_end) {
 }
 
 }  // namespace
+
+Status SharedState::CheckPage() const {
+  // A page that is only partly in the file reads and writes as memory; only
+  // one wholly past its end faults.
+  if (ProbePage(page_.data())) return {};
+  MARROW_ASSIGN(const uint64_t size, FileSize(file_));
+  return size > 0 ? Status() : ShortRead();
+}
 
 Result<std::unique_ptr<SharedState>> SharedState::Open(
     FileSystem& fs, const std::string& dir,

@@ -60,6 +60,11 @@ class SharedState {
   void Store(uint64_t field, uint64_t value) {
     __atomic_store_n(Field(field), value, __ATOMIC_RELEASE);
   }
+  // Whether shared.bin still holds the page: a file cut to nothing behind
+  // the processes would make their next access of it raise SIGBUS. Fails
+  // with an early end of file then.
+  Status CheckPage() const;
+
   // Version bumped after the fields it covers were stored.
   void Publish() {
     __atomic_fetch_add(Field(kSharedVersionAt), 1, __ATOMIC_ACQ_REL);

@@ -65,6 +65,7 @@ Status Recover(SharedState& shared, FileSystem& fs, const std::string& dir) {
 
 // Follow, for the writer: first mends what a dead writer left.
 Status FollowAsWriter(Store& store, SharedState& shared, SharedView& view) {
+  MARROW_RETURN_IF_ERROR(AsIo(shared.CheckPage()));
   if (shared.Load(kSharedBusyAt) != 0) {
     MARROW_RETURN_IF_ERROR(shared.LockSync());
     Status recovered = Recover(shared, *store.fs, store.dir);
@@ -117,6 +118,7 @@ Result<uint64_t> ReadyFilesForSharing(FileSystem& fs, const std::string& dir) {
 
 Result<Store> OpenSharedStore(FileSystem& fs, const std::string& dir,
                               SharedState& shared, SharedView& view) {
+  MARROW_RETURN_IF_ERROR(AsIo(shared.CheckPage()));
   const uint64_t version = shared.Load(kSharedVersionAt);
   const uint64_t generation = shared.Load(kSharedGenerationAt);
   MARROW_ASSIGN(Store store, OpenReaderStore(fs, dir, view.cache_size));
@@ -127,6 +129,7 @@ Result<Store> OpenSharedStore(FileSystem& fs, const std::string& dir,
 }
 
 Status Follow(Store& store, SharedState& shared, SharedView& view) {
+  MARROW_RETURN_IF_ERROR(AsIo(shared.CheckPage()));
   const uint64_t version = shared.Load(kSharedVersionAt);
   if (version == view.version) return {};
   const uint64_t generation = shared.Load(kSharedGenerationAt);
@@ -227,6 +230,7 @@ Result<bool> SyncShared(FileSystem& fs, const std::string& dir,
   };
   const auto failed = [&] { return shared.Load(kSharedSyncFailedAt) != 0; };
   if (written_end == 0) return false;
+  MARROW_RETURN_IF_ERROR(AsIo(shared.CheckPage()));
   if (failed()) return true;
   if (covered()) return false;
   MARROW_RETURN_IF_ERROR(shared.LockSync());
