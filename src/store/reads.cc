@@ -96,10 +96,10 @@ Status ReadValues(Store& store, std::span<const std::string_view> keys,
   // offsets entries, then the key and value bytes in the views and the bytes
   // their probes load), so that the misses of a chunk wait on memory
   // together, and every read that the views do not cover goes to the file
-  // system in one batch. Then the keys are
-  // answered in order exactly as one ReadValue each would (a cache hit wins,
-  // a failure stops the batch at its key), so a value that an earlier key's
-  // insert evicted is simply read again.
+  // system in one batch. Then the keys are answered in order exactly as one
+  // ReadValue each would (a cache hit wins, a failure stops the batch at its
+  // key), so a value that an earlier key's insert evicted is simply read
+  // again.
   struct Prefetch {
     Located at;
     OffsetEntry entry;

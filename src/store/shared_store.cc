@@ -63,6 +63,26 @@ Status Recover(SharedState& shared, FileSystem& fs, const std::string& dir) {
   return {};
 }
 
+// Follow, once the page was checked.
+Status FollowPage(Store& store, SharedState& shared, SharedView& view) {
+  const uint64_t version = shared.Load(kSharedVersionAt);
+  if (version == view.version) return {};
+  const uint64_t generation = shared.Load(kSharedGenerationAt);
+  const uint64_t end = shared.Load(kSharedLogEndAt);
+  if (generation != view.generation || end < store.log_end) {
+    // A new log (persist, vacuum, a mended crash): the files anew.
+    MARROW_ASSIGN(store,
+                  OpenSharedStore(*store.fs, store.dir, shared, view));
+    return {};
+  }
+  if (end > store.log_end) {
+    MARROW_RETURN_IF_ERROR(
+        AsIo(ReplayLog(store, store.log, store.log_end, end)));
+  }
+  view.version = version;
+  return {};
+}
+
 // Follow, for the writer: first mends what a dead writer left.
 Status FollowAsWriter(Store& store, SharedState& shared, SharedView& view) {
   MARROW_RETURN_IF_ERROR(AsIo(shared.CheckPage()));
@@ -72,7 +92,7 @@ Status FollowAsWriter(Store& store, SharedState& shared, SharedView& view) {
     shared.UnlockSync();
     if (!recovered.ok()) return recovered;
   }
-  MARROW_RETURN_IF_ERROR(Follow(store, shared, view));
+  MARROW_RETURN_IF_ERROR(FollowPage(store, shared, view));
   if (!view.log_out.valid() || view.log_out_generation != view.generation) {
     MARROW_ASSIGN(view.log_out, OpenFile(*store.fs,
                                          JoinPath(store.dir, kWalFile),
@@ -130,22 +150,7 @@ Result<Store> OpenSharedStore(FileSystem& fs, const std::string& dir,
 
 Status Follow(Store& store, SharedState& shared, SharedView& view) {
   MARROW_RETURN_IF_ERROR(AsIo(shared.CheckPage()));
-  const uint64_t version = shared.Load(kSharedVersionAt);
-  if (version == view.version) return {};
-  const uint64_t generation = shared.Load(kSharedGenerationAt);
-  const uint64_t end = shared.Load(kSharedLogEndAt);
-  if (generation != view.generation || end < store.log_end) {
-    // A new log (persist, vacuum, a mended crash): the files anew.
-    MARROW_ASSIGN(store,
-                  OpenSharedStore(*store.fs, store.dir, shared, view));
-    return {};
-  }
-  if (end > store.log_end) {
-    MARROW_RETURN_IF_ERROR(
-        AsIo(ReplayLog(store, store.log, store.log_end, end)));
-  }
-  view.version = version;
-  return {};
+  return FollowPage(store, shared, view);
 }
 
 Status AppendShared(Store& store, SharedState& shared, SharedView& view,
