@@ -37,7 +37,7 @@ ONE_82 = snapshot({"a": 0}, [0], [], 1, 1, 2)
 MANY = [("set_bytes", f"{i:06d}", b"v") for i in range(150_000)]
 MANY_ENTRIES = b"".join(entry(6 * i, 6, i, 1) for i in range(150_000))
 # 5,000 keys, then one key rewritten 62,000 times: bitmap and array containers, two container keys.
-BITMAPS = [("set_bytes", f"k{i:04d}", b"") for i in range(5000)] + [("set_bytes", "a", b"")] * 62_000
+BITMAPS = [("set_bytes", f"k{i:04d}", b"") for i in range(5000)] + [("set_bytes", "a", b"")] * 70_000
 JUNK = b"\x01junk of an interrupted call" * 50
 # A live set of one run container (ids 0 to 2), as other writers store it.
 RUN_LIVE = struct.pack("<IBHHHHH", 12347, 1, 0, 2, 1, 0, 2)
@@ -85,7 +85,7 @@ GOLDEN: dict[str, tuple[dict[str, bytes], list[tuple[Any, ...]], dict[str, Any],
     "vacuum-sizes-offsets-to-its-records": ({}, MANY + [("vacuum",), ("set_bytes", "more", b"m")],
                                             {"offsets.bin": zeros(7_200_000, MANY_ENTRIES + entry(900_000, 4, 150_000, 1))}, None),
     "persist-bitmap-and-array-containers": ({}, BITMAPS + [("persist",)], {"snapshot.bin": snapshot(
-        dict({f"k{i:04d}": i for i in range(5000)}, a=66_999), [*range(5000), 66_999], range(5000, 66_999), 67_000, 62_000 + 5 * 5000, 0)}, None),
+        dict({f"k{i:04d}": i for i in range(5000)}, a=74_999), [*range(5000), 74_999], range(5000, 74_999), 75_000, 70_000 + 5 * 5000, 0)}, None),
     "short-offsets-lengthened": ({"offsets.bin": bytes(100)}, [("set_bytes", "k", b"v")], {"offsets.bin": offsets((0, 1, 0, 1))}, {"k": b"v"}),
     "long-offsets-kept": ({"offsets.bin": bytes(3_000_005)}, [("set_bytes", "k", b"v")], {"offsets.bin": zeros(3_000_005, entry(0, 1, 0, 1))}, {"k": b"v"}),
     "leftover-tmp-and-vac-files-replaced": (
