@@ -36,7 +36,8 @@ LOG_36 = bytes.fromhex("00000000 0100000000000000 61 0200000000000000 7879 01000
 ONE_82 = snapshot({"a": 0}, [0], [], 1, 1, 2)
 MANY = [("set_bytes", f"{i:06d}", b"v") for i in range(150_000)]
 MANY_ENTRIES = b"".join(entry(6 * i, 6, i, 1) for i in range(150_000))
-# 5,000 keys, then one key rewritten 62,000 times: bitmap and array containers, two container keys.
+# 5,000 keys, then one key rewritten 70,000 times: bitmap and array containers, two container keys, and a
+# dead set folded once before the snapshot.
 BITMAPS = [("set_bytes", f"k{i:04d}", b"") for i in range(5000)] + [("set_bytes", "a", b"")] * 70_000
 JUNK = b"\x01junk of an interrupted call" * 50
 # A live set of one run container (ids 0 to 2), as other writers store it.

@@ -8,8 +8,8 @@ namespace marrow::store {
 namespace {
 
 // An LSD radix sort, a byte a pass: ids superseded by random overwrites come
-// in random order, and a comparison sort of a fold's 65,536 of them costs
-// about ten times as much. A pass whose byte all ids share is skipped.
+// in random order, where a comparison sort mispredicts nearly every branch.
+// A pass whose byte all ids share is skipped.
 void SortIds(std::vector<RecordId>& ids) {
   std::vector<RecordId> scratch(ids.size());
   for (int shift = 0; shift < 32; shift += 8) {
